@@ -1,0 +1,14 @@
+#pragma once
+// Directory listing by name prefix and fragment.
+
+#include <list>
+#include <string>
+
+class CFileSystem {
+ public:
+  // Appends to `names` the entries of `directory` whose name starts with
+  // `prefix` and contains `fragment`, in directory order. A directory that
+  // cannot be opened leaves the list unchanged.
+  static void FindAllFiles(std::string directory, const std::string& prefix, const std::string& fragment,
+                           std::list<std::string>& names);
+};

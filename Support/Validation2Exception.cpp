@@ -1,0 +1,50 @@
+#include "Support/Validation2Exception.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "Support/Logging.h"
+
+namespace {
+
+// strerror_r comes in two flavours; both are handled without caring which.
+[[maybe_unused]] const char* ErrorText(int result, const char* buffer) { return result == 0 ? buffer : "Unknown error"; }
+[[maybe_unused]] const char* ErrorText(const char* result, const char*) { return result; }
+
+std::string Compose(std::string_view prefix, std::string_view message) {
+  std::string text;
+  text.reserve(prefix.size() + 1 + message.size());
+  text.append(prefix).append(":").append(message);
+  return text;
+}
+
+}  // namespace
+
+void Validation2Exception::LogExtended(const std::string& file, uint32_t line, const char* what) {
+  if (Logging::GetDiagnosticMode() != 2) return;
+  Logging log;
+  log << "Extended exception:" << file << ":" << line << "-" << what << "\n";
+  log.Sync();
+}
+
+void Validation2Exception::RaiseOSCall(std::string_view message, const char* file, uint32_t line) {
+  int error = errno;
+  char buffer[1024];
+  buffer[0] = '\0';
+  const char* text = ErrorText(strerror_r(error, buffer, sizeof buffer), buffer);
+  std::string composed(message);
+  composed.append(" [OS call failed:").append(std::to_string(error)).append("(").append(text).append(")]");
+  Raise(RuntimeException(composed, file, line));
+}
+
+void Validation2Exception::RaiseParameter(std::string_view message, const char* file, uint32_t line) {
+  Raise(LogicException(Compose("Bad parameter", message), file, line));
+}
+
+void Validation2Exception::RaiseLogic(std::string_view message, const char* file, uint32_t line) {
+  Raise(LogicException(Compose("Bad logic", message), file, line));
+}
+
+void Validation2Exception::RaiseMemoryAllocation(std::string_view message, const char* file, uint32_t line) {
+  Raise(RuntimeException(Compose("Memory allocation failed", message), file, line));
+}

@@ -1,0 +1,91 @@
+#pragma once
+// Failure reporting: one-line checks that raise exceptions carrying the
+// source location of the check. A true condition costs only the test.
+
+#include <cstdint>
+#include <source_location>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+// The source location shared by every exception raised through a check.
+class GenericExtendedException {
+ public:
+  GenericExtendedException(std::string file, uint32_t line) : File(std::move(file)), Line(line) {}
+  virtual ~GenericExtendedException() = default;
+  virtual const char* what() const noexcept = 0;
+
+  std::string File;
+  uint32_t Line;
+};
+
+// A standard exception (std::runtime_error or std::logic_error) that also
+// carries the file and line of the check that raised it.
+template <class Base>
+class ExtendedException : public Base, public GenericExtendedException {
+ public:
+  ExtendedException(const std::string& message, std::string file, uint32_t line)
+      : Base(message), GenericExtendedException(std::move(file), line) {}
+  ~ExtendedException() override = default;
+  const char* what() const noexcept override { return Base::what(); }
+};
+
+using RuntimeException = ExtendedException<std::runtime_error>;
+using LogicException = ExtendedException<std::logic_error>;
+
+// Stateless holder of the four checks. Each raises when `condition` is false;
+// in diagnostic mode it first appends an "Extended exception:" line to the
+// diagnostic log. The file/line overloads exist for call sites that pass
+// their own location; the others take the caller's location automatically.
+class Validation2Exception {
+ public:
+  // Message: message + " [OS call failed:" + errno + "(" + strerror + ")]".
+  static void CheckOSCall(bool condition, std::string_view message, const char* file, uint32_t line) {
+    if (!condition) [[unlikely]] RaiseOSCall(message, file, line);
+  }
+  // Message: "Bad parameter:" + message.
+  static void CheckParameter(bool condition, std::string_view message, const char* file, uint32_t line) {
+    if (!condition) [[unlikely]] RaiseParameter(message, file, line);
+  }
+  // Message: "Bad logic:" + message.
+  static void CheckLogic(bool condition, std::string_view message, const char* file, uint32_t line) {
+    if (!condition) [[unlikely]] RaiseLogic(message, file, line);
+  }
+  // Message: "Memory allocation failed:" + message.
+  static void CheckMemoryAllocation(bool condition, std::string_view message, const char* file,
+                                    uint32_t line) {
+    if (!condition) [[unlikely]] RaiseMemoryAllocation(message, file, line);
+  }
+
+  static void CheckOSCall(bool condition, std::string_view message,
+                          std::source_location at = std::source_location::current()) {
+    if (!condition) [[unlikely]] RaiseOSCall(message, at.file_name(), at.line());
+  }
+  static void CheckParameter(bool condition, std::string_view message,
+                             std::source_location at = std::source_location::current()) {
+    if (!condition) [[unlikely]] RaiseParameter(message, at.file_name(), at.line());
+  }
+  static void CheckLogic(bool condition, std::string_view message,
+                         std::source_location at = std::source_location::current()) {
+    if (!condition) [[unlikely]] RaiseLogic(message, at.file_name(), at.line());
+  }
+  static void CheckMemoryAllocation(bool condition, std::string_view message,
+                                    std::source_location at = std::source_location::current()) {
+    if (!condition) [[unlikely]] RaiseMemoryAllocation(message, at.file_name(), at.line());
+  }
+
+  // Raises `e` after logging it in diagnostic mode (the common tail of every
+  // check; also used by callers that build their own ExtendedException).
+  template <class E>
+  [[noreturn]] static void Raise(const E& e) {
+    LogExtended(e.File, e.Line, e.what());
+    throw e;
+  }
+
+ private:
+  [[noreturn]] static void RaiseOSCall(std::string_view message, const char* file, uint32_t line);
+  [[noreturn]] static void RaiseParameter(std::string_view message, const char* file, uint32_t line);
+  [[noreturn]] static void RaiseLogic(std::string_view message, const char* file, uint32_t line);
+  [[noreturn]] static void RaiseMemoryAllocation(std::string_view message, const char* file, uint32_t line);
+  static void LogExtended(const std::string& file, uint32_t line, const char* what);
+};

@@ -1,0 +1,28 @@
+# Sourced by the scripts: installs what is missing and builds into a folder.
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+JOBS="${JOBS:-$(nproc)}"
+
+kiv_need_packages() {
+  local missing=()
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}" >&2
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+  fi
+}
+
+kiv_base_packages() {
+  kiv_need_packages cmake ninja-build g++ pkg-config libtinyxml2-dev libgtest-dev libgmock-dev libbenchmark-dev
+}
+
+# kiv_build <build dir> [cmake options...]
+kiv_build() {
+  local dir="$1"; shift
+  cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir" -j "$JOBS"
+}
