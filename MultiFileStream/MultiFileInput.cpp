@@ -1,0 +1,53 @@
+#include "MultiFileStream/MultiFileInput.h"
+
+#include <list>
+
+#include "Support/CFileSystem.h"
+#include "Support/Logging.h"
+#include "Support/Validation2Exception.h"
+
+MultiFileInput::MultiFileInput(std::string expectedHeader, uint32_t headerSize)
+    : m_ExpectedHeader(std::move(expectedHeader)), m_HeaderSize(headerSize) {}
+
+MultiFileInput::~MultiFileInput() = default;
+
+size_t MultiFileInput::GetAllLogFiles(const std::string& directory, const std::string& prefix,
+                                      const std::string& extension, const std::string& kind) {
+  std::list<std::string> names;
+  CFileSystem::FindAllFiles(directory, prefix, extension, names);
+  names.sort();
+  std::string base = directory;
+  if (base.empty() || base.back() != '/') base += '/';
+  size_t kept = 0;
+  for (const std::string& name : names) {
+    if (AddFile(base + name, kind == "binary")) ++kept;
+  }
+  KIV_DIAG("Total number of files found:" << kept << "\n");
+  KIV_DIAG("Total number of bytes:" << m_TotalLength << "\n");
+  return kept;
+}
+
+bool MultiFileInput::AddFile(const std::string& path, bool binaryOnly) {
+  try {
+    auto file = std::make_unique<FileToBeRead>(path, m_ExpectedHeader, m_HeaderSize);
+    if (binaryOnly && !file->HeaderMatched()) return false;
+    m_TotalLength += file->DataLength();
+    m_Files.push_back(std::move(file));
+    return true;
+  } catch (const std::exception&) {
+    return false;  // unreadable or too small: not a log file we can use
+  }
+}
+
+void MultiFileInput::read(void* buffer, uint32_t length) {
+  Validation2Exception::CheckParameter(buffer != nullptr, "Invalid parameter: buf");
+  if (length == 0) return;
+  while (!m_Files.empty() && m_Files.front()->Remaining() == 0) m_Files.pop_front();
+  Validation2Exception::CheckLogic(!m_Files.empty(), "No more files available for read");
+  FileToBeRead& file = *m_Files.front();
+  if (file.Remaining() < length) {
+    Validation2Exception::CheckLogic(false, "Incomplete trace block at the end of file " + file.Path());
+  }
+  file.Read(buffer, length);
+  m_ReadPosition += length;
+}

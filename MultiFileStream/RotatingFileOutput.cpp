@@ -1,0 +1,127 @@
+#include "MultiFileStream/RotatingFileOutput.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "MultiFileStream/LogFileNames.h"
+#include "Support/Logging.h"
+#include "Support/Validation2Exception.h"
+
+namespace {
+// How long a switch waits for a free name before giving up for this write: a
+// name is taken only within the same millisecond, so this is never reached
+// unless the clock stands still.
+constexpr int kMaxNameAttempts = 2000;
+}  // namespace
+
+RotatingFileOutput::RotatingFileOutput(std::string directory, std::string prefix, std::string extension,
+                                       bool preservation, const RotatingFileLimits& limits,
+                                       std::string header)
+    : m_Directory(LogFileNames::NormaliseDirectory(std::move(directory))),
+      m_Prefix(std::move(prefix)),
+      m_Extension(std::move(extension)),
+      m_Preservation(preservation),
+      m_Limits(limits),
+      m_Header(std::move(header)) {}
+
+RotatingFileOutput::~RotatingFileOutput() { CloseFile(); }
+
+uint64_t RotatingFileOutput::CurrentLimit() const {
+  return m_Preservation ? m_Limits.preserveMaxFileSize : m_Limits.maxFileSize;
+}
+
+void RotatingFileOutput::write(const void* data, uint32_t length) {
+  try {
+    if (m_File < 0) {
+      SwitchToNewFile();  // the first write, or a retry after a failed open
+    } else if (m_Written >= CurrentLimit()) {
+      CloseFile();
+      SwitchToNewFile();
+    }
+    if (m_File < 0) return;  // no file: the block is dropped
+    AppendBlock(data, length);
+  } catch (const std::exception& e) {
+    KIV_DIAG_NOTHROW("Error while writing log file " << m_FileName << ": " << e.what() << "\n");
+  }
+}
+
+void RotatingFileOutput::AppendBlock(const void* data, uint32_t length) {
+  if (WriteAll(data, length)) {
+    m_Written += length;
+    return;
+  }
+  // Cut short (no room): take the partial block back so the file stays a
+  // sequence of whole blocks. O_APPEND makes the next block land at the
+  // truncated end. If even that fails, leave this file for a fresh one.
+  off_t blockStart = static_cast<off_t>(m_Header.size() + m_Written);
+  if (ftruncate(m_File, blockStart) != 0) {
+    KIV_DIAG_NOTHROW("can not remove a partial block from " << m_FileName << "\n");
+    CloseFile();
+  }
+  Validation2Exception::CheckOSCall(false, "Error written data to file");
+}
+
+bool RotatingFileOutput::WriteAll(const void* data, uint64_t length) {
+  const char* bytes = static_cast<const char*>(data);
+  while (length > 0) {
+    ssize_t n = ::write(m_File, bytes, length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes += n;
+    length -= static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+void RotatingFileOutput::SwitchToNewFile() {
+  m_Written = 0;
+  m_File = CreateUniqFileWithCurrentTime();
+  if (m_File >= 0 && !WriteAll(m_Header.data(), m_Header.size())) {
+    // A file without its whole header would be taken for a foreign file when
+    // read back; remove it and try again at the next write.
+    ::close(m_File);
+    ::unlink(m_FileName.c_str());
+    m_File = -1;
+    KIV_DIAG_NOTHROW("Error written data to file " << m_FileName << "\n");
+  }
+  if (m_File < 0) {
+    if (!m_OpenFailed) KIV_DIAG_NOTHROW("Error: can not open file " << m_FileName << "\n");
+    m_OpenFailed = true;
+  } else {
+    m_OpenFailed = false;
+  }
+  DeleteOldFiles();
+}
+
+int RotatingFileOutput::CreateUniqFileWithCurrentTime() {
+  // Permission bits 0666 before the umask, as log files are shared with the
+  // operator's tools.
+  for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    m_FileName = LogFileNames::Format(m_Preservation, m_Directory, m_Prefix, m_Extension, now);
+    int fd = ::open(m_FileName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0666);
+    if (fd >= 0) return fd;
+    if (errno != EEXIST && errno != EINTR) return -1;
+    // Wait until the next millisecond begins.
+    timespec pause{0, 1000000 - now.tv_nsec % 1000000 + 1000};
+    nanosleep(&pause, nullptr);
+  }
+  return -1;
+}
+
+void RotatingFileOutput::CloseFile() {
+  if (m_File < 0) return;
+  if (::close(m_File) != 0) KIV_DIAG_NOTHROW("Can not close file " << m_FileName << "\n");
+  m_File = -1;
+}
+
+void RotatingFileOutput::DeleteOldFiles() {
+  LogFileNames::Listing files = LogFileNames::GetAllLogFiles(m_Directory, m_Prefix, m_Extension);
+  LogFileNames::DeleteOldest(files.normal, m_Limits.maxFileCount);
+  LogFileNames::DeleteOldest(files.preserved, m_Limits.preserveMaxFileCount);
+}

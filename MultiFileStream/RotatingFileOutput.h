@@ -1,0 +1,71 @@
+#pragma once
+// The kind-independent part of MultiFileOutputStream: appends whole blocks of
+// bytes to a series of log files in one directory, each starting with a fixed
+// header, switching to a new file at a size limit and pruning the oldest files
+// to their count limits at every switch.
+//
+// No lock of its own: the owner serialises every call. Nothing raised while
+// writing leaves write(); failures are logged in diagnostic mode and the data
+// concerned is dropped.
+
+#include <cstdint>
+#include <string>
+
+struct RotatingFileLimits {
+  uint32_t maxFileCount = 10;                 // files kept in normal mode
+  uint32_t maxFileSize = 100 * 1024;          // bytes per file in normal mode
+  uint32_t preserveMaxFileCount = 10;         // files kept in preservation mode
+  uint32_t preserveMaxFileSize = 100 * 1024;  // bytes per file in preservation mode
+};
+
+class RotatingFileOutput {
+ public:
+  // Opens no file: the first write() does. `directory` is normalised to end
+  // in one "/" (a trailing backslash becomes "/").
+  RotatingFileOutput(std::string directory, std::string prefix, std::string extension, bool preservation,
+                     const RotatingFileLimits& limits, std::string header);
+  // Closes the current file, if any.
+  virtual ~RotatingFileOutput();
+  RotatingFileOutput(const RotatingFileOutput&) = delete;
+  RotatingFileOutput& operator=(const RotatingFileOutput&) = delete;
+
+  // Appends `length` bytes to the current file as one unit. The size limit is
+  // checked before the bytes are written, so a file ends with the block that
+  // reaches or passes it and a block is never split between files. The bytes
+  // land whole or not at all: a write cut short (disk full) is undone, and a
+  // later block tries again. While no file can be opened (missing directory,
+  // no room) blocks are dropped and every write retries the open.
+  virtual void write(const void* data, uint32_t length);
+
+  // Full path of the current file; empty before the first successful open.
+  const std::string& CurrentFileName() const { return m_FileName; }
+  bool IsOpen() const { return m_File >= 0; }
+  // Data bytes in the current file, the header not counted.
+  uint64_t Written() const { return m_Written; }
+  const std::string& Directory() const { return m_Directory; }
+  bool Preservation() const { return m_Preservation; }
+
+ private:
+  uint64_t CurrentLimit() const;
+  void SwitchToNewFile();
+  // Creates a file that did not exist before under the current time; a name
+  // already taken (a second switch within the same millisecond) waits for the
+  // next millisecond. Returns -1 when no file could be created.
+  int CreateUniqFileWithCurrentTime();
+  bool WriteAll(const void* data, uint64_t length);
+  void AppendBlock(const void* data, uint32_t length);
+  void CloseFile();
+  void DeleteOldFiles();
+
+  const std::string m_Directory;
+  const std::string m_Prefix;
+  const std::string m_Extension;
+  const bool m_Preservation;
+  const RotatingFileLimits m_Limits;
+  const std::string m_Header;
+
+  uint64_t m_Written = 0;     // data bytes in the current file
+  std::string m_FileName;     // current file, or the last one tried
+  int m_File = -1;            // -1: no file open (none yet, or the last open failed)
+  bool m_OpenFailed = false;  // the last open failed; logged once, not at every retry
+};
