@@ -1,0 +1,91 @@
+#include "Support/ExclusiveAccessUsingLockFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "Support/CRuntimeInfo.h"
+#include "Support/ScopedUmask.h"
+#include "Support/Validation2Exception.h"
+
+namespace {
+struct flock FirstByte(short type) {
+  struct flock lock {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 1;
+  lock.l_pid = 0;
+  return lock;
+}
+
+// True when `fd` still refers to the file at `path`: a holder that is
+// shutting down removes the file before releasing its lock, and a lock taken
+// on such a removed file must not count.
+bool StillLinked(int fd, const std::string& path) {
+  struct stat byFd, byPath;
+  return ::fstat(fd, &byFd) == 0 && ::stat(path.c_str(), &byPath) == 0 && byFd.st_dev == byPath.st_dev &&
+         byFd.st_ino == byPath.st_ino;
+}
+}  // namespace
+
+ExclusiveAccessUsingLockFile::ExclusiveAccessUsingLockFile(const std::string& name)
+    : m_Path(CRuntimeInfo::TempDirectory() + name + ".lck") {
+  // A few rounds cover a holder that removed the file between our open and
+  // our lock; each round opens the file anew.
+  for (int attempt = 0;; ++attempt) {
+    {
+      ScopedUmask mask(0);
+      m_Fd = ::open(m_Path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    }
+    Validation2Exception::CheckLogic(m_Fd >= 0, "Error opening lock file, exclusive access denined");
+    struct flock lock = FirstByte(F_WRLCK);
+    bool locked = ::fcntl(m_Fd, F_OFD_SETLK, &lock) == 0;
+    if (locked && StillLinked(m_Fd, m_Path)) return;
+    int saved = errno;
+    try {
+      Validation2Exception::CheckOSCall(::close(m_Fd) == 0,
+                                        "Fail to close opened lock file when locking file failed");
+    } catch (...) {
+    }
+    m_Fd = -1;
+    if (!locked || attempt >= 3) {
+      errno = locked ? EAGAIN : saved;
+      Validation2Exception::CheckOSCall(false, "Fail to lock the file");
+    }
+  }
+}
+
+ExclusiveAccessUsingLockFile::~ExclusiveAccessUsingLockFile() {
+  // The file goes first, while the lock is still held, so nobody can lock
+  // the old file after we let go of it and believe they own the name.
+  try {
+    Validation2Exception::CheckOSCall(::unlink(m_Path.c_str()) == 0,
+                                      "Fail to remove lock file during destruction ");
+  } catch (...) {
+  }
+  try {
+    struct flock lock = FirstByte(F_UNLCK);
+    Validation2Exception::CheckOSCall(::fcntl(m_Fd, F_OFD_SETLK, &lock) == 0, "Fail to unlock file");
+  } catch (...) {
+  }
+  try {
+    Validation2Exception::CheckOSCall(::close(m_Fd) == 0,
+                                      "Fail to close opened lock file after unlocking file");
+  } catch (...) {
+  }
+}
+
+bool ExclusiveAccessUsingLockFile::IsHeld(const std::string& name) {
+  std::string path = CRuntimeInfo::TempDirectory() + name + ".lck";
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  // An open-file-description query sees every other holder, including other
+  // objects of this process, without taking anything.
+  struct flock lock = FirstByte(F_WRLCK);
+  bool held = ::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+  ::close(fd);
+  return held;
+}

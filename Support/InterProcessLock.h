@@ -1,0 +1,36 @@
+#pragma once
+// A lock shared between processes: a write record lock on byte 0 of
+// "{temp}" + name + ".lck". Used through AutoSync<InterProcessLock> around
+// every access to a shared buffer.
+//
+// The lock belongs to this object's open file (not to the whole process), so
+// two objects with the same name exclude each other even inside one process,
+// and closing one object's file never drops a lock held through another. It
+// conflicts with plain fcntl/lockf record locks other processes take on the
+// same byte. A child process must create its own object rather than use one
+// inherited across fork (the inherited file is shared with the parent).
+// Calls on one object from several threads are serialised by the caller.
+
+#include <string>
+
+class InterProcessLock {
+ public:
+  // Opens (creating, mode 0666) the lock file; raises "Unable to open lock file".
+  explicit InterProcessLock(const std::string& name);
+  // Closes the file and removes it; never raises. Processes still using the
+  // name keep working on the removed file; the next object creates a new one.
+  virtual ~InterProcessLock();
+  InterProcessLock(const InterProcessLock&) = delete;
+  InterProcessLock& operator=(const InterProcessLock&) = delete;
+
+  // Blocks until the lock is granted ("Can not lock").
+  void Lock();
+  // "Can not unlock".
+  void Unlock();
+
+  const std::string& Path() const { return m_Path; }
+
+ private:
+  std::string m_Path;
+  int m_Fd = -1;
+};

@@ -1,0 +1,112 @@
+#include "Support/SharedMemory.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "Support/TestFork.h"
+#include "TestSupport/Sandbox.h"
+
+using ::testing::EndsWith;
+using ::testing::StartsWith;
+
+namespace {
+struct SharedMemoryTest : ::testing::Test {
+  kivtest::Sandbox sandbox;
+  void SetUp() override { std::filesystem::create_directories(sandbox.TempDir()); }
+};
+}  // namespace
+
+TEST_F(SharedMemoryTest, CreatorAndOpenerSeeTheSameBytesAcrossProcesses) {
+  SharedMemory created("Ring", 524);
+  EXPECT_EQ(created.Length(), 524u);
+  EXPECT_EQ(created.Path(), sandbox.TempDir() + "Ring.map");
+  EXPECT_TRUE(created.Owner());
+  std::memcpy(created.Data(), "hello", 5);
+
+  int rc = kivtest::RunInChild([] {
+    SharedMemory opened("Ring");
+    if (opened.Owner() || opened.Length() != 524) return 1;
+    if (std::memcmp(opened.Data(), "hello", 5) != 0) return 2;
+    std::memcpy(opened.Data() + 100, "back", 4);
+    return 0;
+  });
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(std::memcmp(created.Data() + 100, "back", 4), 0);
+}
+
+TEST_F(SharedMemoryTest, OnlyTheCreatorRemovesTheFile) {
+  std::string path = sandbox.TempDir() + "Owned.map";
+  {
+    SharedMemory created("Owned", 64);
+    { SharedMemory opened("Owned"); }
+    EXPECT_TRUE(kivtest::FileExists(path));
+  }
+  EXPECT_FALSE(kivtest::FileExists(path));
+}
+
+TEST_F(SharedMemoryTest, OpeningMapsTheCurrentFileLength) {
+  kivtest::WriteFile(sandbox.TempDir() + "Odd.map", std::string(37, 'x'));
+  SharedMemory opened("Odd");
+  EXPECT_EQ(opened.Length(), 37u);
+  EXPECT_EQ(opened.Data()[36], 'x');
+}
+
+TEST_F(SharedMemoryTest, MissingFileReportsTheSystemError) {
+  try {
+    SharedMemory opened("Missing");
+    FAIL() << "opened a missing file";
+  } catch (const std::runtime_error& e) {
+    EXPECT_THAT(e.what(), StartsWith("Can not open file"));
+    EXPECT_THAT(e.what(), EndsWith("[OS call failed:2(No such file or directory)]"));
+  }
+}
+
+TEST_F(SharedMemoryTest, ZeroLengthFileCannotBeMapped) {
+  kivtest::WriteFile(sandbox.TempDir() + "Empty.map", "");
+  try {
+    SharedMemory opened("Empty");
+    FAIL() << "mapped an empty file";
+  } catch (const std::runtime_error& e) {
+    EXPECT_THAT(e.what(), StartsWith("Can not open file mapping"));
+  }
+  // Creating with size 0 fails the same way and leaves no descriptor behind.
+  EXPECT_THROW(SharedMemory("Zero", 0), std::runtime_error);
+}
+
+TEST_F(SharedMemoryTest, MissingTempDirectoryFailsCreation) {
+  std::filesystem::remove_all(sandbox.TempDir());
+  try {
+    SharedMemory created("Ring", 16);
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_THAT(e.what(), StartsWith("Can not create for shared memory [OS call failed:2("));
+  }
+}
+
+TEST_F(SharedMemoryTest, MapFileModeFollowsTheInstallationDirectory) {
+  ASSERT_EQ(chmod(sandbox.Dir().c_str(), 0750), 0);
+  {
+    SharedMemory created("Mode", 16);
+    struct stat st;
+    ASSERT_EQ(stat(created.Path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+  }
+  ASSERT_EQ(chmod(sandbox.Dir().c_str(), 0777), 0);
+  SharedMemory open("Mode2", 16);
+  struct stat st;
+  ASSERT_EQ(stat(open.Path().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0666u);
+}
+
+TEST_F(SharedMemoryTest, CreatingTruncatesAStaleFile) {
+  kivtest::WriteFile(sandbox.TempDir() + "Stale.map", std::string(4096, 'z'));
+  SharedMemory created("Stale", 32);
+  struct stat st;
+  ASSERT_EQ(stat(created.Path().c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 32);
+  EXPECT_EQ(created.Data()[0], 0);
+}
