@@ -1,0 +1,28 @@
+#pragma once
+// The dispatcher's settings. One instance lives in the configuration server;
+// the configuration file reader writes into it and the configuration clients
+// read it while they handle a change notification (no lock of its own).
+
+#include <cstdint>
+#include <string>
+
+#include "KivConfigFileReader/NetworkMode.h"
+
+struct KivServerConfig {
+  bool m_TraceEnabled = false;      // root "trace" is exactly "1"
+  std::string m_LogDirectory;       // expanded "path" followed by one '\' character
+  std::string m_LogFormat;          // "binary" or "text"
+  std::string m_ServerName;         // remote dispatcher host ("Client" "server_name")
+  bool m_StatusTrace = true;        // "StatusTrace" "state"
+  bool m_PreservationMode = false;  // switched at run time only, never from the file
+  // The values below are the reader's own defaults, so that a file without
+  // "Network", "Server" or "Client" leaves defined settings behind.
+  NetworkMode m_NetworkMode = NetworkNone;
+  uint32_t m_MaxBackups = 0;
+  uint32_t m_MaxFileSize = 0;  // bytes
+  uint32_t m_PreserveMaxBackups = 0;
+  uint32_t m_PreserveMaxFileSize = 0;  // bytes
+  uint32_t m_ServerMaxConnection = 1;  // listen backlog of the network server
+  uint32_t m_ServerPort = 3456;
+  uint32_t m_ClientPort = 3456;
+};
