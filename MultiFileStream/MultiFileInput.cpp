@@ -51,3 +51,10 @@ void MultiFileInput::read(void* buffer, uint32_t length) {
   file.Read(buffer, length);
   m_ReadPosition += length;
 }
+
+uint64_t MultiFileInput::GetDataLength() const {
+  for (const auto& file : m_Files) {
+    if (file->Remaining() != 0) return file->Remaining();
+  }
+  return 0;
+}

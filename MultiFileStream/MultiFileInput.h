@@ -43,6 +43,10 @@ class MultiFileInput {
   uint64_t GetTotalLength() const { return m_TotalLength; }
   // Data bytes delivered so far.
   uint64_t GetReadPosition() const { return m_ReadPosition; }
+  // Bytes that can still be read in one piece: the rest of the current file
+  // (0 at the end of the input). Readers check lengths taken from the data
+  // against it before allocating or reading.
+  uint64_t GetDataLength() const;
   // Files not yet read to their end.
   size_t FilesLeft() const { return m_Files.size(); }
 
