@@ -33,12 +33,18 @@
 template <class Settings>
 class BasicConfigServer {
  public:
-  // A listener. Registers with the server in its constructor and unregisters
-  // in its destructor; the server does not own it.
+  // A listener; the server does not own it. By default it registers in its
+  // constructor and unregisters in its destructor. C++ destroys the derived
+  // part first, so a client that another thread may broadcast to while it is
+  // made or destroyed passes `connect` = false, calls Connect() at the end of
+  // its own constructor and Disconnect() at the start of its own destructor;
+  // then a notification never reaches a half-built or half-destroyed object.
   class Client {
    public:
-    explicit Client(BasicConfigServer& server) : m_Server(&server) { m_Server->Register(this); }
-    virtual ~Client() { m_Server->Unregister(this); }
+    explicit Client(BasicConfigServer& server, bool connect = true) : m_Server(&server) {
+      if (connect) Connect();
+    }
+    virtual ~Client() { Disconnect(); }
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
 
@@ -48,8 +54,24 @@ class BasicConfigServer {
 
     BasicConfigServer* Server() const { return m_Server; }
 
+   protected:
+    // Both are idempotent. Disconnect() waits for a broadcast running on
+    // another thread to end; after it returns, no notification is running or
+    // will start for this client.
+    void Connect() {
+      if (m_Connected) return;
+      m_Server->Register(this);
+      m_Connected = true;
+    }
+    void Disconnect() noexcept {
+      if (!m_Connected) return;
+      m_Server->Unregister(this);
+      m_Connected = false;
+    }
+
    private:
     BasicConfigServer* m_Server;
+    bool m_Connected = false;  // touched only by the thread making or destroying the client
   };
 
   BasicConfigServer() = default;
