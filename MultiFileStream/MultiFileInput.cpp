@@ -52,9 +52,9 @@ void MultiFileInput::read(void* buffer, uint32_t length) {
   m_ReadPosition += length;
 }
 
-uint64_t MultiFileInput::GetDataLength() const {
+std::string MultiFileInput::CurrentFile() const {
   for (const auto& file : m_Files) {
-    if (file->Remaining() != 0) return file->Remaining();
+    if (file->Remaining() != 0) return file->Path();
   }
-  return 0;
+  return {};
 }

@@ -43,10 +43,11 @@ class MultiFileInput {
   uint64_t GetTotalLength() const { return m_TotalLength; }
   // Data bytes delivered so far.
   uint64_t GetReadPosition() const { return m_ReadPosition; }
-  // Bytes that can still be read in one piece: the rest of the current file
-  // (0 at the end of the input). Readers check lengths taken from the data
-  // against it before allocating or reading.
-  uint64_t GetDataLength() const;
+  // Data bytes not yet delivered (GetTotalLength() - GetReadPosition()).
+  // Readers bound lengths taken from the data by it before allocating.
+  uint64_t GetDataLength() const { return m_TotalLength - m_ReadPosition; }
+  // Path of the file the next byte comes from; empty at the end.
+  std::string CurrentFile() const;
   // Files not yet read to their end.
   size_t FilesLeft() const { return m_Files.size(); }
 
