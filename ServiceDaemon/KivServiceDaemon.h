@@ -1,0 +1,92 @@
+#pragma once
+// Daemon control of the dispatcher: start it in the background guarded by a
+// lock file and two PID files, stop it by signal, and the helpers both use.
+//
+// Files ({temp} = "$(OLVAN_VORNEL_DIR)/temp/KIV/" expanded):
+//   {temp}<name>.lck   held with a lockf lock on byte 0 by the running daemon
+//   {temp}<name>.pid   the daemon's process id and a newline (mode 0600)
+//   /var/run/KivServer.pid   the same content (LSB location)
+//
+// All operations are static; the only state is the stop request set by the
+// signal handler and polled by the daemon's main loop.
+
+#include <signal.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <string>
+
+// Tag type selecting the dispatcher's daemon.
+struct KivDispatcherServer {};
+
+// "KivDispatcher" and "Vornel Runtime Tracing Dispatcher"; set at the start of main.
+extern std::string KivDispatcherServiceName;
+extern std::string KivDispatcherServiceDisplayName;
+
+template <class Server>
+class Daemon {
+ public:
+  // Refuses ("Bad logic:Service Already Starts") when a daemon holds the lock
+  // or a console dispatcher holds the service presence lock; otherwise forks.
+  // The parent returns at once. The child detaches (standard streams to
+  // /dev/null, new session), takes the lock, empties {temp}, writes both PID
+  // files, runs the service until SIGQUIT or SIGTERM, cleans up and exit(0)s.
+  // A failure in the child is raised to its caller after the files it wrote
+  // were removed.
+  static void Start(const std::string& name);
+  // Sends SIGQUIT to the daemon recorded in the service PID file (else the
+  // LSB PID file), only when that process holds the daemon lock of this
+  // {temp}. Raises "PID doesn't exists" when there is no PID file and
+  // " pid does not exists ..." when the recorded process is not the daemon.
+  // Does not wait for the daemon to end.
+  static void Stop(const std::string& name);
+
+  // True when another process holds the lock on `lockFile`.
+  static bool IsProcessStart(const std::string& lockFile);
+  // Pid of the process holding the lock on `lockFile`, 0 when none.
+  static pid_t LockHolder(const std::string& lockFile);
+  // Creates {temp} and its parent when missing (mode 0777), then removes
+  // everything inside {temp} except the file `keep` (a full path; empty keeps
+  // nothing). The running daemon's lock file is kept so the lock is never
+  // dropped while the directory is cleared.
+  static void CheckDirectoryStatus(const std::string& keep = "");
+  // Creates {temp} and its parent when missing (mode 0777).
+  static void CreateTempDirectory();
+  // Creates `lockFile` (0666) and takes its lock without waiting; the
+  // descriptor stays open for the life of the process.
+  static bool TryToLockFile(const std::string& lockFile);
+  // Writes getpid() and a newline to `pidFile` (0600).
+  static void StoreServicePID(const std::string& pidFile);
+  // The positive process id stored in `pidFile`; raises "Bad logic:Get PID
+  // Error" for anything else (a zero or negative id would signal a group).
+  static pid_t GetServicePID(const std::string& pidFile);
+  // Releases the lock on `lockFile` ("Can not open lockfile to write").
+  static void UnlockFile(const std::string& lockFile);
+  // Removes `path` recursively without following symbolic links; true when
+  // the directory itself could not be removed.
+  static bool RemoveDirectory(std::string path);
+  // Removes `pidFile` only when it holds `pid`: the LSB PID file is shared by
+  // every installation and may belong to another daemon.
+  static void RemovePidFileIfOwnedBy(const std::string& pidFile, pid_t pid);
+
+  // SIGQUIT/SIGTERM (and SIGINT in console mode): request a stop and restore
+  // the default action, so a second such signal ends the process. Other
+  // signals (SIGPIPE) are ignored.
+  static void signal_handler(int sig);
+  // Installs signal_handler for the stop signals and SIGPIPE; with
+  // `withInterrupt` also for SIGINT (console mode).
+  static void InstallSignalHandlers(bool withInterrupt);
+
+  static std::string LockFilePath(const std::string& name);
+  static std::string PidFilePath(const std::string& name);
+  static std::string LsbPidFilePath();
+
+  static std::atomic<bool> m_StopRequest;
+
+ private:
+  static void RunDaemonChild(const std::string& name);
+  static void CleanUp(const std::string& name);
+};
+
+extern template class Daemon<KivDispatcherServer>;
+using KivDaemon = Daemon<KivDispatcherServer>;
