@@ -45,6 +45,7 @@ void MultiFileInput::read(void* buffer, uint32_t length) {
   while (!m_Files.empty() && m_Files.front()->Remaining() == 0) m_Files.pop_front();
   Validation2Exception::CheckLogic(!m_Files.empty(), "No more files available for read");
   FileToBeRead& file = *m_Files.front();
+  if (m_LastFileRead != file.Path()) m_LastFileRead = file.Path();
   if (file.Remaining() < length) {
     Validation2Exception::CheckLogic(false, "Incomplete trace block at the end of file " + file.Path());
   }
@@ -52,9 +53,3 @@ void MultiFileInput::read(void* buffer, uint32_t length) {
   m_ReadPosition += length;
 }
 
-std::string MultiFileInput::CurrentFile() const {
-  for (const auto& file : m_Files) {
-    if (file->Remaining() != 0) return file->Path();
-  }
-  return {};
-}

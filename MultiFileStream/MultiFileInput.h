@@ -46,8 +46,9 @@ class MultiFileInput {
   // Data bytes not yet delivered (GetTotalLength() - GetReadPosition()).
   // Readers bound lengths taken from the data by it before allocating.
   uint64_t GetDataLength() const { return m_TotalLength - m_ReadPosition; }
-  // Path of the file the next byte comes from; empty at the end.
-  std::string CurrentFile() const;
+  // Path of the file the latest read took (or tried to take) its bytes
+  // from; empty before the first read.
+  const std::string& LastFileRead() const { return m_LastFileRead; }
   // Files not yet read to their end.
   size_t FilesLeft() const { return m_Files.size(); }
 
@@ -57,4 +58,5 @@ class MultiFileInput {
   uint64_t m_TotalLength = 0;
   uint64_t m_ReadPosition = 0;
   std::deque<std::unique_ptr<FileToBeRead>> m_Files;
+  std::string m_LastFileRead;
 };
