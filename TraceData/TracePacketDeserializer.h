@@ -92,6 +92,17 @@ class TracePacketDeserializer {
     return m_Attributes.m_DataLength;
   }
 
+  // Consumes the current packet's data and returns where it lies, without
+  // copying; for streams over memory that offer ReadView(length).
+  const uint8_t* ReadDataView() requires requires(InputStream& s) { s.ReadView(uint32_t{}); }
+  {
+    EnsureAttributes();
+    CheckAvailable(m_Attributes.m_DataLength);
+    const uint8_t* data = m_Stream.ReadView(m_Attributes.m_DataLength);
+    m_AttributesRead = false;
+    return data;
+  }
+
   // Consumes the current packet's data without delivering it.
   void Skip() {
     EnsureAttributes();

@@ -1,0 +1,38 @@
+#pragma once
+// Progress shown on a terminal stream as ten "*"/"." characters and the
+// percentage, e.g. "*****.....  [ 57%]", followed by 18 backspaces so the
+// next report overwrites it. Prints only when the whole percentage changes.
+// The stream (write(data, length), flushed when it offers flush()) is
+// borrowed and must outlive the reporter.
+
+#include <cstdint>
+
+#include "Support/CFastStr.h"
+
+template <class Stream>
+class ProgressReporter {
+ public:
+  explicit ProgressReporter(Stream& stream) : m_Stream(stream) {}
+
+  // `fraction` is the part done, 0 to 1 (clamped).
+  void SetProgress(double fraction) {
+    if (!(fraction >= 0)) fraction = 0;  // also NaN
+    if (fraction > 1) fraction = 1;
+    m_Fraction = fraction;
+    const uint32_t percentage = static_cast<uint32_t>(fraction * 100);
+    if (percentage == m_LastPercentage) return;
+    CFastStr<64> text;
+    for (uint32_t i = 0; i < 10; ++i) text.Append(i < percentage / 10 ? '*' : '.');
+    text.Append("  [").AddNumber(percentage, 3, false, true).Append("%]").Append('\b', 18);
+    m_Stream.write(text.Data(), text.Length());
+    if constexpr (requires(Stream & s) { s.flush(); }) m_Stream.flush();
+    m_LastPercentage = percentage;
+  }
+
+  double GetProgress() const { return m_Fraction; }
+
+ private:
+  Stream& m_Stream;
+  double m_Fraction = 0;
+  uint32_t m_LastPercentage = 0;
+};

@@ -1,0 +1,45 @@
+#pragma once
+// One record read from a block body: sequence number and body.
+//
+// The body is not copied: it refers to the bytes inside the block buffer,
+// which the block reader keeps alive until every record of the block has
+// been delivered. Records are small values and are moved around freely by
+// the re-orderer.
+
+#include <cstdint>
+
+#include "MemoryStream/MemoryInputStream.h"
+#include "TraceData/TracePacketReader.h"
+
+class TraceRecordReader {
+ public:
+  // Reads the record header packet and the body from `block`, then checks
+  // that the body is a clean run of packets. Raises (consuming an unknown
+  // part of `block`) with
+  //  "Incorrect data length for specified data type." for a header packet
+  //   that is not an 8-byte Binary packet,
+  //  "Insufficent data to read" for a body longer than the rest of the block
+  //   or a packet crossing the end of the body,
+  //  "Invalid trace packet header" for a header byte failing
+  //   VerifyIntegrity inside the body (it would otherwise be walked past and
+  //   the rest of the body read out of step).
+  void Process(MemoryInputStream& block);
+
+  // Delivers every packet of the body to `client` (see TracePacketReader for
+  // the callbacks); does not call OnRecordBegin or OnRecordEnd.
+  template <class Client>
+  void Deserialize(Client& client) const {
+    MemoryInputStream body(m_Body, m_BodyLength);
+    TracePacketReader<MemoryInputStream, Client> reader(body, client);
+    while (body.GetDataLength() > 0) reader.Process();
+  }
+
+  uint32_t GetSequenceNumber() const { return m_SequenceNumber; }
+  uint32_t GetBodyLength() const { return m_BodyLength; }
+  const uint8_t* GetBody() const { return m_Body; }
+
+ private:
+  uint32_t m_SequenceNumber = 0;
+  uint32_t m_BodyLength = 0;
+  const uint8_t* m_Body = nullptr;
+};
