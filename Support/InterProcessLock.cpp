@@ -25,8 +25,8 @@ int SetLock(int fd, int command, short type) {
 }
 }  // namespace
 
-InterProcessLock::InterProcessLock(const std::string& name)
-    : m_Path(CRuntimeInfo::TempDirectory() + name + ".lck") {
+InterProcessLock::InterProcessLock(const std::string& name, bool removeFile)
+    : m_Path(CRuntimeInfo::TempDirectory() + name + ".lck"), m_RemoveFile(removeFile) {
   {
     ScopedUmask mask(0);
     m_Fd = ::open(m_Path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
@@ -47,6 +47,7 @@ InterProcessLock::~InterProcessLock() {
   } catch (...) {
   }
   m_Fd = -1;
+  if (!m_RemoveFile) return;
   try {
     Validation2Exception::CheckOSCall(::unlink(m_Path.c_str()) == 0, "Error: Can not remove lock file ");
   } catch (...) {

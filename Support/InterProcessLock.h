@@ -16,9 +16,14 @@
 class InterProcessLock {
  public:
   // Opens (creating, mode 0666) the lock file; raises "Unable to open lock file".
-  explicit InterProcessLock(const std::string& name);
-  // Closes the file and removes it; never raises. Processes still using the
-  // name keep working on the removed file; the next object creates a new one.
+  // With `removeFile` false the destructor leaves the file in place: users
+  // that only borrow a lock another process owns pass false, because removing
+  // the file while others wait on it lets the next opener create a fresh file
+  // and take a "lock" that excludes nobody.
+  explicit InterProcessLock(const std::string& name, bool removeFile = true);
+  // Closes the file and (unless constructed with removeFile false) removes
+  // it; never raises. Processes still using the name keep working on the
+  // removed file; the next object creates a new one.
   virtual ~InterProcessLock();
   InterProcessLock(const InterProcessLock&) = delete;
   InterProcessLock& operator=(const InterProcessLock&) = delete;
@@ -33,4 +38,5 @@ class InterProcessLock {
  private:
   std::string m_Path;
   int m_Fd = -1;
+  bool m_RemoveFile = true;
 };
