@@ -19,7 +19,8 @@ class ProgressReporter {
     if (!(fraction >= 0)) fraction = 0;  // also NaN
     if (fraction > 1) fraction = 1;
     m_Fraction = fraction;
-    const uint32_t percentage = static_cast<uint32_t>(fraction * 100);
+    // The nudge keeps binary rounding from showing 0.57 as 56%.
+    const uint32_t percentage = static_cast<uint32_t>(fraction * 100 + 1e-9);
     if (percentage == m_LastPercentage) return;
     CFastStr<64> text;
     for (uint32_t i = 0; i < 10; ++i) text.Append(i < percentage / 10 ? '*' : '.');
