@@ -34,6 +34,9 @@ void StopCommandProcessor::Process(CommandLineParser::CommandOptions&) {
 void ConsoleCommandProcessor::Process(CommandLineParser::CommandOptions&) {
   KivDaemon::m_StopRequest.store(false);
   KivDaemon::InstallSignalHandlers(true);
+  // Unlike a daemon start, {temp} is only created when missing, never
+  // emptied: another dispatcher may be using it.
+  KivDaemon::CreateTempDirectory();
   std::unique_ptr<KivRunningService> service = CreateKivService();
   {
     Keyboard keyboard;

@@ -23,7 +23,8 @@ class StopCommandProcessor : public CommandLineParser::CommandProcessor {
   void Process(CommandLineParser::CommandOptions& options) override;
 };
 
-// Runs the service in the foreground until a key is pressed on standard
+// Runs the service in the foreground (creating {temp} when missing, never
+// emptying it) until a key is pressed on standard
 // input or SIGINT, SIGTERM or SIGQUIT arrives. Raises whatever building the
 // service raises (for example "Fail to lock the file ..." next to a running
 // dispatcher, whose files stay untouched).
