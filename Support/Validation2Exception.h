@@ -35,43 +35,31 @@ using LogicException = ExtendedException<std::logic_error>;
 
 // Stateless holder of the four checks. Each raises when `condition` is false;
 // in diagnostic mode it first appends an "Extended exception:" line to the
-// diagnostic log. The file/line overloads exist for call sites that pass
-// their own location; the others take the caller's location automatically.
+// diagnostic log. Call sites may pass their own file and line; by default
+// the caller's location is taken (__builtin_FILE/__builtin_LINE rather than
+// std::source_location, which clang 14 cannot use with this libstdc++; the
+// fuzzers are built with clang).
 class Validation2Exception {
  public:
   // Message: message + " [OS call failed:" + errno + "(" + strerror + ")]".
-  static void CheckOSCall(bool condition, std::string_view message, const char* file, uint32_t line) {
+  static void CheckOSCall(bool condition, std::string_view message, const char* file = __builtin_FILE(),
+                          uint32_t line = __builtin_LINE()) {
     if (!condition) [[unlikely]] RaiseOSCall(message, file, line);
   }
   // Message: "Bad parameter:" + message.
-  static void CheckParameter(bool condition, std::string_view message, const char* file, uint32_t line) {
+  static void CheckParameter(bool condition, std::string_view message, const char* file = __builtin_FILE(),
+                             uint32_t line = __builtin_LINE()) {
     if (!condition) [[unlikely]] RaiseParameter(message, file, line);
   }
   // Message: "Bad logic:" + message.
-  static void CheckLogic(bool condition, std::string_view message, const char* file, uint32_t line) {
+  static void CheckLogic(bool condition, std::string_view message, const char* file = __builtin_FILE(),
+                         uint32_t line = __builtin_LINE()) {
     if (!condition) [[unlikely]] RaiseLogic(message, file, line);
   }
   // Message: "Memory allocation failed:" + message.
-  static void CheckMemoryAllocation(bool condition, std::string_view message, const char* file,
-                                    uint32_t line) {
-    if (!condition) [[unlikely]] RaiseMemoryAllocation(message, file, line);
-  }
-
-  static void CheckOSCall(bool condition, std::string_view message,
-                          std::source_location at = std::source_location::current()) {
-    if (!condition) [[unlikely]] RaiseOSCall(message, at.file_name(), at.line());
-  }
-  static void CheckParameter(bool condition, std::string_view message,
-                             std::source_location at = std::source_location::current()) {
-    if (!condition) [[unlikely]] RaiseParameter(message, at.file_name(), at.line());
-  }
-  static void CheckLogic(bool condition, std::string_view message,
-                         std::source_location at = std::source_location::current()) {
-    if (!condition) [[unlikely]] RaiseLogic(message, at.file_name(), at.line());
-  }
   static void CheckMemoryAllocation(bool condition, std::string_view message,
-                                    std::source_location at = std::source_location::current()) {
-    if (!condition) [[unlikely]] RaiseMemoryAllocation(message, at.file_name(), at.line());
+                                    const char* file = __builtin_FILE(), uint32_t line = __builtin_LINE()) {
+    if (!condition) [[unlikely]] RaiseMemoryAllocation(message, file, line);
   }
 
   // Raises `e` after logging it in diagnostic mode (the common tail of every
