@@ -26,7 +26,6 @@ TraceBlockHeader::TraceBlockHeader(uint32_t bodyLength, uint32_t processId)
   // failure the field stays empty: the block is still worth writing.
   char name[256] = {};
   if (gethostname(name, sizeof(name) - 1) == 0) {
-    std::strncpy(m_HostName, name, kHostNameSize - 1);
+    std::memcpy(m_HostName, name, strnlen(name, kHostNameSize - 1));
   }
-  m_HostName[kHostNameSize - 1] = '\0';
 }
