@@ -5,12 +5,16 @@
 
 #include "Support/Logging.h"
 #include "kivtool/CleanCommand.h"
+#include "kivtool/ExportCommand.h"
 #include "kivtool/ToolConsole.h"
 
 int main(int argc, char** argv) {
   Logging::SetProgramPrefix("KIVCLIENT: ");
+  ExportCommandProcessor exportCommand;
   CleanCommandProcessor cleanCommand;
-  return KivTool::Run(
-      argc - 1, argv + 1,
-      [&](CommandLineParser& parser) { parser.AddCommandProcessor("clean", &cleanCommand); }, std::cerr);
+  auto registerCommands = [&](CommandLineParser& parser) {
+    parser.AddCommandProcessor("export", &exportCommand);
+    parser.AddCommandProcessor("clean", &cleanCommand);
+  };
+  return KivTool::Run(argc - 1, argv + 1, registerCommands, std::cerr);
 }
