@@ -28,7 +28,10 @@ class MemoryInputStream {
 
   // Copies exactly `length` bytes. Raises the logic error
   // "Insufficent data to read" when fewer remain; nothing is consumed then.
-  void read(void* destination, size_t length) { std::memcpy(destination, ReadView(length), length); }
+  void read(void* destination, size_t length) {
+    const uint8_t* from = ReadView(length);
+    if (length != 0) std::memcpy(destination, from, length);
+  }
 
   // Consumes `length` bytes and returns where they lie, without copying.
   // Same check as read().

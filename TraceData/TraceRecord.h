@@ -34,6 +34,16 @@ class TraceRecord {
   uint32_t GetBodyLength() const { return m_Body.GetLength(); }
   const uint8_t* GetBody() const { return m_Body.Data(); }
 
+  // Appends the record alone (record header packet, body) to `out`, any
+  // stream with write(data, length).
+  template <class OutputStream>
+  void WriteTo(OutputStream& out) const {
+    uint8_t header[TraceRecordBuilder::kRecordHeaderPacketSize];
+    TraceRecordBuilder::BuildRecordHeader(m_SequenceNumber, m_Body.GetLength(), header);
+    out.write(header, sizeof(header));
+    if (m_Body.GetLength() != 0) out.write(m_Body.Data(), m_Body.GetLength());
+  }
+
   // Writes this record as a block of its own: block header packet (the
   // block's process id), record header packet, body, all in one
   // block.write(data, length). `Block` offers GetProcessId() and write().

@@ -116,10 +116,7 @@ TEST_F(TextRendering, ControlRecordsTellTheEvent) {
   auto control = [&](uint32_t code, uint32_t pid) {
     TraceRecord<1024> r(1);
     AddControlFields(r, TraceTimestamp{Utc(2026, 1, 1, 0, 0, 0), 0, 0, 0, 0}, code, pid, "");
-    Bytes record(15 + r.GetBodyLength());
-    TraceRecordBuilder::BuildRecordHeader(1, r.GetBodyLength(), record.data());
-    std::copy(r.GetBody(), r.GetBody() + r.GetBodyLength(), record.begin() + 15);
-    const std::string line = Render(Block({record}, 100), ",");
+    const std::string line = Render(Block({Record(r)}, 100), ",");
     return line.substr(line.find('['));
   };
   EXPECT_EQ(control(1, 4711), "[Control message from process 4711]:Client attached \n");
@@ -138,10 +135,7 @@ TEST_F(TextRendering, OverlongLinesStillEndWithTheirLineFeed) {
     TraceRecord<1024> r(1);
     r << TracePacket<TraceTimestamp>(when, TracePacketShared::Timestamp) << TracePacket<std::string>(part1, 0)
       << TracePacket<std::string>(part2, 0);
-    Bytes bytes(15 + r.GetBodyLength());
-    TraceRecordBuilder::BuildRecordHeader(1, r.GetBodyLength(), bytes.data());
-    std::copy(r.GetBody(), r.GetBody() + r.GetBodyLength(), bytes.begin() + 15);
-    return bytes;
+    return Record(r);
   };
   // Indented continuation lines, and plain text, each far past 2048.
   const std::string feeds(1016, '\n');

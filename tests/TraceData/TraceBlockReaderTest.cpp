@@ -124,9 +124,7 @@ TEST(TraceBlockReader, EmptyBlockConsumesItsHeaderOnly) {
 TEST(TraceBlockReader, BlockProcessIdIsFedFirstAndTheBodyOverridesIt) {
   TraceRecord<1024> withPid(2);
   withPid << TracePacket<std::string>("b", 0) << TracePacket<uint32_t>(99u, TracePacketShared::ProcessId);
-  Bytes own(15 + withPid.GetBodyLength());
-  TraceRecordBuilder::BuildRecordHeader(2, withPid.GetBodyLength(), own.data());
-  std::copy(withPid.GetBody(), withPid.GetBody() + withPid.GetBodyLength(), own.begin() + 15);
+  const Bytes own = Record(withPid);
   RecordingClient c;
   c.withPid = true;
   EXPECT_THAT(ReadAll(Block({TextRecord(1, "a"), own}, 4711, "myhost"), c), ElementsAre("a@4711", "b@99"));

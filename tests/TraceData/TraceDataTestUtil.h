@@ -18,14 +18,17 @@ inline Bytes Record(const TraceRecordFields& f) {
   return out;
 }
 
+inline Bytes Record(const TraceRecord<1024>& r) {
+  SmartBufferOutputStream<1024> out;
+  r.WriteTo(out);
+  return Bytes(out.Data(), out.Data() + out.GetLength());
+}
+
 // A record holding only a message text.
 inline Bytes TextRecord(uint32_t sequence, const std::string& text) {
   TraceRecord<1024> r(sequence);
   r << TracePacket<std::string>(text, TracePacketShared::MessageText);
-  Bytes out(15 + r.GetBodyLength());
-  TraceRecordBuilder::BuildRecordHeader(sequence, r.GetBodyLength(), out.data());
-  std::copy(r.GetBody(), r.GetBody() + r.GetBodyLength(), out.begin() + 15);
-  return out;
+  return Record(r);
 }
 
 inline Bytes Block(const std::vector<Bytes>& records, uint32_t pid = 4711, const char* host = "host") {

@@ -75,10 +75,9 @@ TEST(TraceRecordBuilder, BuildsTheSameBytesAsThePacketEncoder) {
          << TracePacket<std::string_view>(f.m_LabelName, LabelName)
          << TracePacket<std::string_view>(f.m_ClientName, ClientName)
          << TracePacket<std::string_view>(f.m_MessageText, MessageText);
-  Bytes expected(15 + record.GetBodyLength());
-  TraceRecordBuilder::BuildRecordHeader(42, record.GetBodyLength(), expected.data());
-  std::memcpy(expected.data() + 15, record.GetBody(), record.GetBodyLength());
-  EXPECT_EQ(Bytes(buffer, buffer + n), expected);
+  SmartBufferOutputStream<1024> expected;
+  record.WriteTo(expected);
+  EXPECT_EQ(Bytes(buffer, buffer + n), Bytes(expected.Data(), expected.Data() + expected.GetLength()));
 
   // Too small a buffer: nothing written, 0 returned.
   uint8_t small[20] = {};
