@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <functional>
 #include <regex>
 
 #include "MultiFileStream/MultiFileStream.h"
@@ -252,25 +253,30 @@ TEST(OpenFailure, MissingDirectoryDropsBlocksUntilItAppears) {
   EXPECT_EQ(kivtest::ReadFile(dir + files[0]), kBinaryNote + "kept");
 }
 
-// A file size limit stands in for a full disk: writes beyond it are cut short.
-TEST(ShortWrite, CutBlockIsRemovedAndWritingResumesWhenThereIsRoom) {
-  LogDir logs;
+// A file size limit stands in for a full disk: writes beyond it are cut
+// short. `body` runs in a child process under a limit of `bytes` and returns
+// whether it saw what it expected.
+bool UnderFileSizeLimit(rlim_t bytes, const std::function<bool()>& body) {
   pid_t child = fork();
-  ASSERT_GE(child, 0);
   if (child == 0) {
     signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{256 + 1000 + 500, 256 + 1000 + 500};
+    rlimit limit{bytes, bytes};
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(2);
+    _exit(body() ? 0 : 1);
+  }
+  int status = 0;
+  return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST(ShortWrite, CutBlockIsRemovedAndWritingResumesWhenThereIsRoom) {
+  LogDir logs;
+  EXPECT_TRUE(UnderFileSizeLimit(256 + 1000 + 500, [&] {
     auto out = Binary(logs.dir, false, 10, 1 << 20);
     out.write(Block(1000, '1').data(), 1000);
     out.write(Block(1000, '2').data(), 1000);  // does not fit: must vanish whole
     out.write(Block(400, '3').data(), 400);
-    _exit(out.Written() == 1400 ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+    return out.Written() == 1400;
+  }));
   auto files = logs.Files();
   ASSERT_EQ(files.size(), 1u);
   EXPECT_EQ(logs.Read(files[0]), kBinaryNote + Block(1000, '1') + Block(400, '3'));
@@ -278,19 +284,10 @@ TEST(ShortWrite, CutBlockIsRemovedAndWritingResumesWhenThereIsRoom) {
 
 TEST(ShortWrite, FileWithoutRoomForItsHeaderIsNotLeftBehind) {
   LogDir logs;
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{100, 100};
-    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(2);
+  EXPECT_TRUE(UnderFileSizeLimit(100, [&] {
     auto out = Binary(logs.dir);
     out.write("x", 1);
-    _exit(out.IsOpen() ? 1 : 0);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+    return !out.IsOpen();
+  }));
   EXPECT_TRUE(logs.Files().empty());
 }
