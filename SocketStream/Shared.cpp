@@ -1,0 +1,29 @@
+#include "SocketStream/Shared.h"
+
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include "Support/Logging.h"
+
+namespace SocketStream {
+
+Shared::~Shared() {
+  // A destructor cannot raise: a failed close is only logged.
+  if (m_Socket >= 0 && close(m_Socket) != 0)
+    KIV_DIAG_NOTHROW("Failed to close socket in server destruction\n");
+}
+
+void Shared::Reset(int socket) {
+  if (m_Socket >= 0) close(m_Socket);
+  m_Socket = socket;
+}
+
+std::string DottedAddress(uint32_t networkOrderAddress) {
+  in_addr address{};
+  address.s_addr = networkOrderAddress;
+  char text[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &address, text, sizeof text);
+  return text;
+}
+
+}  // namespace SocketStream
