@@ -1,0 +1,33 @@
+#pragma once
+// Watches whether a process still runs, through "/proc/<pid>/status".
+// Derived classes say what happens when it has gone (OnServiceStopped).
+//
+// A process counts as gone when its status file cannot be examined, and also
+// when it is a zombie: it has ended and only waits for its parent to reap it,
+// which a parent that never waits may not do for a long time, so it can no
+// longer produce data or send messages.
+//
+// Stateless apart from the derived class; any thread may call Check.
+
+#include <cstdint>
+#include <string>
+
+class WatchServiceStopUsingPID {
+ public:
+  WatchServiceStopUsingPID() = default;
+  virtual ~WatchServiceStopUsingPID() = default;
+  WatchServiceStopUsingPID(const WatchServiceStopUsingPID&) = delete;
+  WatchServiceStopUsingPID& operator=(const WatchServiceStopUsingPID&) = delete;
+
+  // Calls OnServiceStopped() when process `pid` has gone; whatever it raises
+  // is discarded. Returns true when the process still runs.
+  bool Check(uint32_t pid);
+
+  // True while process `pid` exists and is not a zombie.
+  static bool IsProcessRunning(uint32_t pid);
+  // "/proc/" + pid + "/status".
+  static std::string StatusFilePath(uint32_t pid);
+
+ protected:
+  virtual void OnServiceStopped() = 0;
+};
