@@ -1,0 +1,106 @@
+#include "KivService/FileStream.h"
+
+#include <sstream>
+
+#include "MemoryStream/MemoryInputStream.h"
+#include "Support/AutoSync.h"
+#include "Support/Validation2Exception.h"
+#include "TraceData/KivDataTextExporter.h"
+
+template <class OutputSupport, uint32_t HeaderSize>
+FileStream<OutputSupport, HeaderSize>::FileStream(StatusReport::Collector& collector,
+                                                  const KivServerConfig& config, std::string name)
+    : m_Format(collector, "Output\\Local\\Format", "Format of log files", StatusReport::Text),
+      m_PreservationMode(collector, "Output\\Local\\PreservationMode", "Preservation mode of the output",
+                         StatusReport::Text),
+      m_FileLocation(collector, "Output\\Local\\FileLocation", "Location of local log files",
+                     StatusReport::Text),
+      m_MaxFileCount(collector, "Output\\Local\\MaxFileCount",
+                     "Limit of number of files in local log file directory", StatusReport::Number),
+      m_MaxFileSize(collector, "Output\\Local\\MaxFileSize", "Limit of individual file size",
+                    StatusReport::Number),
+      m_ReservedMaxFileCount(collector, "Output\\Local\\ReservedMaxFileCount",
+                             "Limit of number of files in local log file directory", StatusReport::Number),
+      m_ReservedMaxFileSize(collector, "Output\\Local\\ReservedMaxfileSize", "Limit of individual file size",
+                            StatusReport::Number),
+      m_Name(std::move(name)) {
+  ProcessConfig(config);
+}
+
+template <class OutputSupport, uint32_t HeaderSize>
+FileStream<OutputSupport, HeaderSize>::~FileStream() = default;
+
+template <class OutputSupport, uint32_t HeaderSize>
+void FileStream<OutputSupport, HeaderSize>::ProcessConfig(const KivServerConfig& config) {
+  try {
+    m_Output = std::make_unique<Output>(config.m_LogDirectory, "kivlog-" + m_Name, "txt",
+                                        config.m_PreservationMode, config.m_MaxBackups, config.m_MaxFileSize,
+                                        config.m_PreserveMaxBackups, config.m_PreserveMaxFileSize);
+  } catch (const std::bad_alloc&) {
+    Validation2Exception::CheckMemoryAllocation(false, "Can not create new file stream.");
+  }
+  m_PreservationMode.SetText(config.m_PreservationMode ? "on" : "off");
+  m_FileLocation.SetText(config.m_LogDirectory);
+  m_MaxFileCount.SetNumber(config.m_MaxBackups);
+  m_MaxFileSize.SetNumber(config.m_MaxFileSize);
+  m_ReservedMaxFileCount.SetNumber(config.m_PreserveMaxBackups);
+  m_ReservedMaxFileSize.SetNumber(config.m_PreserveMaxFileSize);
+}
+
+template <class OutputSupport, uint32_t HeaderSize>
+void FileStream<OutputSupport, HeaderSize>::SetFormat(std::string_view format) {
+  AutoSync<CriticalSectionSyncPolicy> guard(m_Lock);
+  m_Format.SetText(format);
+}
+
+template <class OutputSupport, uint32_t HeaderSize>
+std::string FileStream<OutputSupport, HeaderSize>::CurrentFileName() {
+  AutoSync<CriticalSectionSyncPolicy> guard(m_Lock);
+  return m_Output->CurrentFileName();
+}
+
+template <class OutputSupport, uint32_t HeaderSize>
+void FileStream<OutputSupport, HeaderSize>::WriteToFile(const void* data, uint32_t length) {
+  AutoSync<CriticalSectionSyncPolicy> guard(m_Lock);
+  AppendLocked(data, length);
+}
+
+template <class OutputSupport, uint32_t HeaderSize>
+void FileStream<OutputSupport, HeaderSize>::AppendLocked(const void* data, uint32_t length) {
+  if (length != 0) m_Output->write(data, length);
+}
+
+template class FileStream<KivBinaryFileOutputSupport, 256>;
+template class FileStream<KivTextFileOutputSupport, 128>;
+
+void BinaryFileStream::write(const void* data, uint32_t length) { WriteToFile(data, length); }
+
+void TextFileStream::write(const void* data, uint32_t length) {
+  AutoSync<CriticalSectionSyncPolicy> guard(m_Lock);
+  m_Text.Clear();
+  MemoryInputStream block(data, length);
+  std::ostringstream noProgress;
+  KivDataTextExporter<MemoryInputStream, std::ostringstream> exporter(block, noProgress, " ", false);
+  // Whatever rendered before a damaged header still goes to the file, so one
+  // bad block does not hide the good records in front of it.
+  try {
+    exporter >> m_Text;
+  } catch (...) {
+    AppendLocked(m_Text.Data(), m_Text.GetLength());
+    throw;
+  }
+  AppendLocked(m_Text.Data(), m_Text.GetLength());
+}
+
+std::unique_ptr<KivTraceStreamDispatcher::Stream> MakeFileStream(StatusReport::Collector& collector,
+                                                                 const KivServerConfig& config,
+                                                                 const std::string& name, bool text) {
+  if (text) {
+    auto stream = std::make_unique<TextFileStream>(collector, config, name);
+    stream->SetFormat("text");
+    return stream;
+  }
+  auto stream = std::make_unique<BinaryFileStream>(collector, config, name);
+  stream->SetFormat("binary");
+  return stream;
+}

@@ -1,0 +1,90 @@
+#pragma once
+// Local log file outputs of a dispatcher: BinaryFileStream writes each block
+// unchanged to rotating binary files; TextFileStream renders it to text lines
+// first. Both name their files "kivlog-" + the dispatcher's name and take
+// directory, limits and preservation mode from the settings when made; a
+// change of settings is followed by rebuilding the stream, never by changing
+// it in place.
+//
+// Each file stream owns the seven "Output\Local\..." status entries, which
+// live exactly as long as the stream.
+//
+// Locking: m_Lock guards the file output (and the text stream's render
+// buffer); each status entry has its own lock. The owning dispatcher already
+// serialises writes; m_Lock keeps the stream safe on its own as well.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "KivConfigFileReader/KivServerConfig.h"
+#include "KivService/KivTraceStreamDispatcher.h"
+#include "MemoryStream/MemoryOutputStream.h"
+#include "MultiFileStream/MultiFileOutputStream.h"
+#include "Support/CriticalSectionSyncPolicy.h"
+#include "Support/StatusReport.h"
+
+template <class OutputSupport, uint32_t HeaderSize>
+class FileStream : public KivTraceStreamDispatcher::Stream {
+ public:
+  using Output = MultiFileOutputStream<OutputSupport, HeaderSize>;
+
+  // Registers the status entries with `collector` and creates the rotating
+  // output from `config` (opening no file yet); nothing of `config` is kept. Raises
+  // "Can not create new file stream." when the output cannot be made.
+  FileStream(StatusReport::Collector& collector, const KivServerConfig& config, std::string name);
+  ~FileStream() override;
+
+  // "Output\Local\Format": "text" or "binary", set by whoever builds it.
+  void SetFormat(std::string_view format);
+
+  // Full path of the current log file; empty before the first block.
+  std::string CurrentFileName();
+
+ protected:
+  // Appends bytes to the rotating output under m_Lock.
+  void WriteToFile(const void* data, uint32_t length);
+  // The same with m_Lock already held by the caller.
+  void AppendLocked(const void* data, uint32_t length);
+
+  CriticalSectionSyncPolicy m_Lock;
+
+ private:
+  void ProcessConfig(const KivServerConfig& config);
+
+  StatusReport::Status m_Format;
+  StatusReport::Status m_PreservationMode;
+  StatusReport::Status m_FileLocation;
+  StatusReport::Status m_MaxFileCount;
+  StatusReport::Status m_MaxFileSize;
+  StatusReport::Status m_ReservedMaxFileCount;
+  StatusReport::Status m_ReservedMaxFileSize;
+  const std::string m_Name;
+  std::unique_ptr<Output> m_Output;  // guarded by m_Lock
+};
+
+class BinaryFileStream : public FileStream<KivBinaryFileOutputSupport, 256> {
+ public:
+  using FileStream::FileStream;
+  void write(const void* data, uint32_t length) override;
+};
+
+class TextFileStream : public FileStream<KivTextFileOutputSupport, 128> {
+ public:
+  using FileStream::FileStream;
+  // Renders the block's records as text lines (fields separated by one
+  // blank) and appends them. A block damaged past its header still has the
+  // lines rendered before the damage written; then the damage is raised.
+  void write(const void* data, uint32_t length) override;
+
+ private:
+  SmartBufferOutputStream<65536> m_Text;  // guarded by m_Lock; reused between blocks
+};
+
+// The fallback and plain file outputs share this: a TextFileStream when
+// `logFormat` is exactly "text", otherwise a BinaryFileStream, with its
+// format status set accordingly.
+std::unique_ptr<KivTraceStreamDispatcher::Stream> MakeFileStream(StatusReport::Collector& collector,
+                                                                 const KivServerConfig& config,
+                                                                 const std::string& name, bool text);

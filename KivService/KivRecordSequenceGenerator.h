@@ -1,0 +1,40 @@
+#pragma once
+// The host-wide record sequence counter: one 32-bit unsigned word in the
+// shared region "KivRecordSequenceNumberSeed" ({temp}KivRecordSequenceNumberSeed.map).
+// The dispatcher's server manager creates it (set to 0) and removes it;
+// every client process maps the same word. A number is taken with an atomic
+// fetch-and-add of 1 on the shared word (the value before the increment), so
+// numbers are unique and increasing across all processes, whatever number of
+// threads and processes take them at once; readers order records by them.
+//
+// The object owns its mapping. Next() may be called from any thread.
+
+#include <cstdint>
+
+#include "Support/SharedMemory.h"
+
+class KivRecordSequenceGenerator {
+ public:
+  static constexpr const char* RegionName = "KivRecordSequenceNumberSeed";
+  static constexpr uint32_t RegionSize = sizeof(uint32_t);
+
+  enum Mode { Create, Open };
+
+  // Create: makes (truncating an existing one) the region with the counter
+  // at 0; the file is removed on destruction. Open: maps the existing region;
+  // raises when it is missing ("Can not open file ...") or shorter than the
+  // counter ("Bad logic:Record sequence counter too small").
+  explicit KivRecordSequenceGenerator(Mode mode);
+  virtual ~KivRecordSequenceGenerator() = default;
+  KivRecordSequenceGenerator(const KivRecordSequenceGenerator&) = delete;
+  KivRecordSequenceGenerator& operator=(const KivRecordSequenceGenerator&) = delete;
+
+  // Takes the next number.
+  uint32_t Next();
+  // The number the next call of Next() would return now (for status and tests).
+  uint32_t Peek() const;
+
+ private:
+  SharedMemory m_Memory;
+  uint32_t* m_Counter;  // in m_Memory, page-aligned; accessed only atomically
+};

@@ -1,0 +1,110 @@
+#include "KivService/KivTraceStreamDispatcher.h"
+
+#include <exception>
+#include <new>
+
+#include "KivService/FileStream.h"
+#include "KivService/NetworkStream.h"
+#include "Support/AutoSync.h"
+#include "Support/Logging.h"
+#include "Support/Validation2Exception.h"
+
+using Guard = AutoSync<CriticalSectionSyncPolicy>;
+
+ConfigServer* KivTraceStreamDispatcher::s_Server = nullptr;
+
+KivTraceStreamDispatcher::KivTraceStreamDispatcher(ConfigServer& server, StatusReport::Collector& collector,
+                                                   std::string name, bool connect)
+    : ConfigServer::Client(server, false), m_Name(std::move(name)), m_Collector(collector) {
+  // No other thread knows this object yet, so the lock is not needed. A
+  // stream that cannot be built must not stop writers from being made: they
+  // drop their blocks until the next change rebuilds it.
+  try {
+    ProcessConfig();
+  } catch (const std::exception& e) {
+    KIV_DIAG_NOTHROW("Trace stream dispatcher " << m_Name << ": " << e.what() << "\n");
+  }
+  if (connect) Connect();
+}
+
+KivTraceStreamDispatcher::~KivTraceStreamDispatcher() {
+  Disconnect();
+  try {
+    Guard guard(m_Lock);
+    m_Stream.reset();
+  } catch (...) {
+  }
+}
+
+void KivTraceStreamDispatcher::OnConfigChanged() {
+  Guard guard(m_Lock);
+  ProcessConfig();
+}
+
+void KivTraceStreamDispatcher::ProcessConfig() {
+  const KivServerConfig& config = Server()->Config();
+  m_TraceEnabled = config.m_TraceEnabled;
+  if (config.m_NetworkMode == NetworkClient)
+    m_OutputKind = Network;
+  else
+    m_OutputKind = config.m_LogFormat == "text" ? TextFiles : BinaryFiles;
+  Manage();
+}
+
+void KivTraceStreamDispatcher::Manage() {
+  // Always closed first: a rebuild means a new file or a new connection,
+  // even when nothing that matters to the output has changed.
+  m_Stream.reset();
+  if (!m_TraceEnabled || m_Paused) return;
+  const KivServerConfig& config = Server()->Config();
+  try {
+    if (m_OutputKind == Network)
+      m_Stream = std::make_unique<NetworkStream>(m_Collector, config, m_Name);
+    else
+      m_Stream = MakeFileStream(m_Collector, config, m_Name, m_OutputKind == TextFiles);
+  } catch (const std::bad_alloc&) {
+    Validation2Exception::CheckMemoryAllocation(false, "Can not create file stream");
+  }
+}
+
+bool KivTraceStreamDispatcher::write(const void* block, uint32_t length) noexcept {
+  try {
+    Guard guard(m_Lock);
+    if (m_Stream) m_Stream->write(block, length);
+    return true;
+  } catch (const std::exception& e) {
+    KIV_DIAG_NOTHROW("Trace stream dispatcher " << m_Name << ": block lost: " << e.what() << "\n");
+  } catch (...) {
+    KIV_DIAG_NOTHROW("Trace stream dispatcher " << m_Name << ": block lost\n");
+  }
+  return false;
+}
+
+void KivTraceStreamDispatcher::SetPaused(bool paused) {
+  Guard guard(m_Lock);
+  m_Paused = paused;
+  Manage();
+}
+
+void KivTraceStreamDispatcher::Pause() { SetPaused(true); }
+void KivTraceStreamDispatcher::Resume() { SetPaused(false); }
+
+bool KivTraceStreamDispatcher::IsPaused() {
+  Guard guard(m_Lock);
+  return m_Paused;
+}
+
+bool KivTraceStreamDispatcher::IsTraceEnabled() {
+  Guard guard(m_Lock);
+  return m_TraceEnabled;
+}
+
+KivTraceStreamDispatcher::OutputKind KivTraceStreamDispatcher::CurrentOutputKind() {
+  Guard guard(m_Lock);
+  return m_OutputKind;
+}
+
+bool KivTraceStreamDispatcher::HasStream() {
+  Guard guard(m_Lock);
+  return m_Stream != nullptr;
+}

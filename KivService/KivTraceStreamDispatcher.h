@@ -1,0 +1,108 @@
+#pragma once
+// The single way out for trace blocks: a dispatcher picks its output from the
+// settings (text log files, binary log files, or a remote dispatcher with
+// local files as fallback), rebuilds that output whenever the settings change
+// or tracing is paused or resumed, and serialises every write.
+//
+// The process-wide dispatcher of local data is KivLocalTraceStreamDispatcher
+// ("LOCAL"); each network-server connection has one of its own, named after
+// the peer's address (KivNetworkServer).
+//
+// Locking: m_Lock (non-reentrant) guards every member below it and is held
+// for the whole of write(), OnConfigChanged(), Pause() and Resume(), so a
+// rebuild never overlaps a write and blocks reach the output whole, in the
+// order the writers took the lock. Lock order: the configuration server's
+// client list (during a broadcast), then m_Lock, then the stream's own locks
+// and its status entries' locks.
+//
+// Lifetime: the configuration server and the status collector must outlive
+// the dispatcher. A dispatcher made with `connect` = true registers with the
+// configuration server at the end of its construction; a derived class that
+// overrides OnConfigChanged() passes false and calls Connect() at the end of
+// its own constructor (and Disconnect() at the start of its destructor), so a
+// broadcast never reaches a half-built or half-destroyed object.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "KivConfigFileReader/ConfigServer.h"
+#include "Support/CriticalSectionSyncPolicy.h"
+#include "Support/StatusReport.h"
+
+class KivTraceStreamDispatcher : public ConfigServer::Client {
+ public:
+  enum OutputKind : int32_t {
+    TextFiles = 0,
+    BinaryFiles = 1,
+    Network = 2,
+  };
+
+  // An output of the dispatcher. write() takes one whole trace block; the
+  // dispatcher calls it with m_Lock held, never concurrently.
+  class Stream {
+   public:
+    Stream() = default;
+    virtual ~Stream() = default;
+    Stream(const Stream&) = delete;
+    Stream& operator=(const Stream&) = delete;
+    virtual void write(const void* data, uint32_t length) = 0;
+  };
+
+  // The configuration server local dispatchers register with. Set by the
+  // server manager before the first dispatcher is made.
+  static ConfigServer* s_Server;
+
+  // Builds the output from the current settings (unless tracing is off). A
+  // stream that cannot be built is logged in diagnostic mode and leaves the
+  // dispatcher without one until the next change; it does not fail the
+  // construction, so writers can always be made.
+  KivTraceStreamDispatcher(ConfigServer& server, StatusReport::Collector& collector, std::string name,
+                           bool connect = true);
+  ~KivTraceStreamDispatcher() override;
+
+  // Rereads the settings and rebuilds the output (always: a change that
+  // leaves the output settings as they were still starts a new file or
+  // connection). A failure to build leaves no stream and raises.
+  void OnConfigChanged() override;
+
+  // Writes one whole trace block to the current output; without one (tracing
+  // off, paused, or a failed rebuild) the block is dropped. Never raises:
+  // writers must not see output errors. Returns false when the output failed
+  // (logged in diagnostic mode), true otherwise.
+  bool write(const void* block, uint32_t length) noexcept;
+
+  // Pause drops the output (closing its file or connection); blocks written
+  // while paused are lost. Resume builds a new output (a new file). Both
+  // raise only when the new output cannot be built.
+  void Pause();
+  void Resume();
+
+  // Snapshots for status and tests, each taken under m_Lock.
+  bool IsPaused();
+  bool IsTraceEnabled();
+  OutputKind CurrentOutputKind();
+  bool HasStream();
+
+  const std::string& Name() const { return m_Name; }
+  StatusReport::Collector& Collector() const { return m_Collector; }
+
+ protected:
+  // Copies the settings, then Manage(). Caller holds m_Lock (or constructs).
+  void ProcessConfig();
+  // Drops the current stream and, when tracing is on and not paused, builds a
+  // new one of m_OutputKind. Caller holds m_Lock.
+  void Manage();
+
+  CriticalSectionSyncPolicy m_Lock;
+
+ private:
+  void SetPaused(bool paused);
+
+  const std::string m_Name;             // "LOCAL", or a peer's dotted address
+  bool m_TraceEnabled = false;          // guarded by m_Lock
+  bool m_Paused = false;                // guarded by m_Lock
+  OutputKind m_OutputKind = TextFiles;  // guarded by m_Lock
+  StatusReport::Collector& m_Collector;
+  std::unique_ptr<Stream> m_Stream;  // guarded by m_Lock; owned, may be empty
+};
