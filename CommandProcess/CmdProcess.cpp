@@ -2,8 +2,8 @@
 
 #include <cctype>
 
-void CommandLineParser::Raise(const char* message, std::source_location at) {
-  Validation2Exception::Raise(SyntaxException(message, at.file_name(), at.line()));
+void CommandLineParser::Raise(const char* message, const char* file, uint32_t line) {
+  Validation2Exception::Raise(SyntaxException(message, file, line));
 }
 
 std::string CommandLineParser::ToUpper(std::string text) {

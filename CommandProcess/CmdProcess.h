@@ -58,8 +58,8 @@ class CommandLineParser {
   void Process(int argc, const char* const* argv);
 
   // Raises SyntaxException with `message` (logged like every failed check).
-  [[noreturn]] static void Raise(const char* message,
-                                 std::source_location at = std::source_location::current());
+  [[noreturn]] static void Raise(const char* message, const char* file = __builtin_FILE(),
+                                 uint32_t line = __builtin_LINE());
 
   static std::string ToUpper(std::string text);
 

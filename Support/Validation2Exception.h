@@ -3,7 +3,6 @@
 // source location of the check. A true condition costs only the test.
 
 #include <cstdint>
-#include <source_location>
 #include <stdexcept>
 #include <string>
 #include <string_view>
