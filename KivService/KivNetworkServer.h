@@ -1,0 +1,45 @@
+#pragma once
+// One accepted connection of the network server: receives the blocks another
+// dispatcher forwards (SocketStream::Server) and files them through a trace
+// stream dispatcher of its own, named after the peer's dotted address, so
+// each remote dispatcher's data goes to its own series of files
+// ("kivlog-<address>-...").
+//
+// Made and destroyed by SocketStream::ServerManager<KivNetworkServer> on its
+// listen thread (or by the manager's destruction); the receive step runs on
+// the connection's own thread, which is stopped before this object goes.
+//
+// The connection's dispatcher takes its output from the settings current when
+// the connection is accepted and does not register for changes: every change
+// ends all connections anyway (the network server is restarted), and staying
+// out of the configuration server's client list means the listen thread never
+// waits for that list's lock, which a broadcast holds while it stops this
+// server and waits for the listen thread.
+
+#include <cstdint>
+#include <string>
+
+#include "KivConfigFileReader/ConfigServer.h"
+#include "KivService/KivTraceStreamDispatcher.h"
+#include "SocketStream/Server.h"
+#include "Support/StatusReport.h"
+
+class KivNetworkServer : public SocketStream::Server, public KivTraceStreamDispatcher {
+ public:
+  // Both are set before the network server starts (KivNetworkServerManager
+  // sets them) and must outlive every connection.
+  static ConfigServer* s_ConfigServer;
+  static StatusReport::Collector* s_Collector;
+
+  // Raises the logic error "Network server used before its configuration
+  // server and collector were set" when either is missing; the listen step
+  // then discards the connection.
+  KivNetworkServer(SocketStream::Shared&& accepted, const std::string& peerAddress);
+  ~KivNetworkServer() override;
+
+  // Writes one whole received block through this connection's dispatcher.
+  void OnReceived(const uint8_t* data, uint32_t length) override;
+
+  // Connections ignore changes (see above).
+  void OnConfigChanged() override {}
+};
