@@ -20,7 +20,10 @@ FallbackEnabledStream::FallbackEnabledStream(StatusReport::Collector& collector,
       m_FallbackStatus(collector, "Output\\Network\\Fallback", "Fallback mode of network output",
                        StatusReport::Text),
       m_Config(config),
-      m_Name(std::move(name)) {}
+      m_Name(std::move(name)) {
+  m_RemoteServerAddress.SetText(m_Config.m_ServerName);
+  m_RemoteServerPort.SetNumber(m_Config.m_ClientPort);
+}
 
 FallbackEnabledStream::~FallbackEnabledStream() = default;
 
@@ -65,8 +68,6 @@ void FallbackEnabledStream::Worker() {
 
 void FallbackEnabledStream::TryCreateSocketStream() {
   try {
-    m_RemoteServerAddress.SetText(m_Config.m_ServerName);
-    m_RemoteServerPort.SetNumber(m_Config.m_ClientPort);
     // Only this thread makes connections, so connecting outside m_Lock
     // cannot race another attempt; writers meanwhile go on to the fallback.
     auto client = std::make_unique<SocketStream::Client>(m_Config.m_ServerName, m_Config.m_ClientPort);
