@@ -32,6 +32,8 @@ struct TraceRecordFields {
   std::string_view m_LabelName;
   std::string_view m_ClientName;
   std::string_view m_MessageText;
+  // A record of no particular client carries no ClientName packet at all.
+  bool m_HasClientName = true;
 };
 
 namespace TraceRecordBuilder {
@@ -64,7 +66,7 @@ inline uint32_t RecordSize(const TraceRecordFields& f) {
          EncodedSize(DataType::Long, ThreadId, 4) +
          EncodedSize(DataType::String, ModuleName, StringLength(f.m_ModuleName)) +
          EncodedSize(DataType::String, LabelName, StringLength(f.m_LabelName)) +
-         EncodedSize(DataType::String, ClientName, StringLength(f.m_ClientName)) +
+         (f.m_HasClientName ? EncodedSize(DataType::String, ClientName, StringLength(f.m_ClientName)) : 0) +
          EncodedSize(DataType::String, MessageText, StringLength(f.m_MessageText));
 }
 
@@ -82,7 +84,7 @@ inline uint32_t BuildBlockHeader(const TraceBlockHeader& header, uint8_t* out) {
 }
 
 // Writes the whole record (header packet, then Timestamp, ThreadId,
-// ModuleName, LabelName, ClientName, MessageText) into `out`. Returns its
+// ModuleName, LabelName, ClientName unless omitted, MessageText) into `out`. Returns its
 // size, or 0 without writing anything when `capacity` is too small.
 inline uint32_t BuildRecord(const TraceRecordFields& f, void* out, uint32_t capacity) {
   using namespace TracePacketShared;
@@ -95,8 +97,9 @@ inline uint32_t BuildRecord(const TraceRecordFields& f, void* out, uint32_t capa
   p += EncodePacket(p, false, DataType::String, ModuleName, f.m_ModuleName.data(),
                     StringLength(f.m_ModuleName));
   p += EncodePacket(p, false, DataType::String, LabelName, f.m_LabelName.data(), StringLength(f.m_LabelName));
-  p += EncodePacket(p, false, DataType::String, ClientName, f.m_ClientName.data(),
-                    StringLength(f.m_ClientName));
+  if (f.m_HasClientName)
+    p += EncodePacket(p, false, DataType::String, ClientName, f.m_ClientName.data(),
+                      StringLength(f.m_ClientName));
   EncodePacket(p, false, DataType::String, MessageText, f.m_MessageText.data(),
                StringLength(f.m_MessageText));
   return size;

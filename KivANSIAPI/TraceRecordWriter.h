@@ -1,0 +1,109 @@
+#pragma once
+// Writes the trace records of one process into its trace ring.
+//
+// One record is one all-or-nothing ring write made while holding the ring's
+// in-process mutex, so the ring only ever holds whole records and the
+// dispatcher can drain any prefix of it as a block. The record's sequence
+// number is taken from the shared counter (atomic fetch-and-add) inside that
+// mutex, after the record is known to fit: within the ring, numbers ascend in
+// write order, and a dropped record uses up no number.
+//
+// Nothing on the write path allocates: the record is built in a stack buffer
+// of the largest record size, outside the mutex. Writing never raises and
+// never waits for the dispatcher; a record that does not fit (or meets a
+// damaged ring header) is dropped and counted.
+//
+// The ring, its mutex and the numbers belong to a `Target` (in a client
+// process the KivServiceClient of the current registration) offering
+//   CircularMemoryOutputStream& TraceRing();
+//   CriticalSectionSyncPolicy& TraceRingLock();   // guards TraceRing()
+//   uint32_t NextSequenceNumber();                 // shared atomic counter
+// The writer borrows the target, which must outlive it.
+//
+// The counters of written and dropped records are process-wide (all writers
+// the process had, across dispatcher restarts) and start again from 0 in a
+// forked child.
+
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "MemoryStream/CircularMemoryOutputStream.h"
+#include "Support/AutoSync.h"
+#include "Support/CriticalSectionSyncPolicy.h"
+#include "TraceData/TraceRecordBuilder.h"
+
+// One record's destination, as the process-wide trace output sees it.
+class TraceRecordSink {
+ public:
+  virtual ~TraceRecordSink() = default;
+  // Writes one record: Timestamp (now), ThreadId (the calling kernel
+  // thread), ModuleName, LabelName, ClientName when `client` is not null,
+  // MessageText. Texts longer than a packet holds are cut. Returns true when
+  // the record is in the ring, false when it was dropped.
+  virtual bool Write(std::string_view module, std::string_view label, const std::string_view* client,
+                     std::string_view text) noexcept = 0;
+};
+
+// What every writer shares: the record image, the counters, the thread id.
+namespace TraceRecordWriting {
+
+// A record built with sequence number 0, to be numbered under the lock.
+struct Image {
+  uint8_t m_Bytes[TraceRecordBuilder::kMaxRecordSize];
+  uint32_t m_Size = 0;
+  void SetSequenceNumber(uint32_t sequence) {
+    // After the header byte, the 2-byte identifier and the 4-byte length.
+    std::memcpy(m_Bytes + 7, &sequence, sizeof sequence);
+  }
+};
+void Build(Image& image, std::string_view module, std::string_view label, const std::string_view* client,
+           std::string_view text) noexcept;
+
+struct Statistics {
+  uint64_t m_Written = 0;
+  uint64_t m_Dropped = 0;
+};
+// Records written and dropped by this process so far.
+Statistics GetStatistics() noexcept;
+void Count(bool written) noexcept;
+
+// Kernel id of the calling thread, cached per thread (and refreshed in a
+// forked child, whose thread has a new id).
+uint32_t CurrentThreadId() noexcept;
+
+}  // namespace TraceRecordWriting
+
+template <class Target>
+class TraceRecordWriter final : public TraceRecordSink {
+ public:
+  explicit TraceRecordWriter(Target& target) : m_Target(target) {}
+  TraceRecordWriter(const TraceRecordWriter&) = delete;
+  TraceRecordWriter& operator=(const TraceRecordWriter&) = delete;
+
+  bool Write(std::string_view module, std::string_view label, const std::string_view* client,
+             std::string_view text) noexcept override {
+    TraceRecordWriting::Image image;
+    TraceRecordWriting::Build(image, module, label, client, text);
+    bool written = false;
+    try {
+      AutoSync<CriticalSectionSyncPolicy> guard(m_Target.TraceRingLock());
+      CircularMemoryOutputStream& ring = m_Target.TraceRing();
+      // Only this process adds to the ring, under this lock, and the reader
+      // only frees room: a record that fits now still fits at the write.
+      if (ring.GetFreeRoom() >= image.m_Size) {
+        image.SetSequenceNumber(m_Target.NextSequenceNumber());
+        written = ring.write(image.m_Bytes, image.m_Size);
+      }
+    } catch (...) {
+      // A damaged ring header (the region is writable by other processes)
+      // or a failing lock: the record is lost, the caller carries on.
+      written = false;
+    }
+    TraceRecordWriting::Count(written);
+    return written;
+  }
+
+ private:
+  Target& m_Target;
+};
