@@ -1,0 +1,98 @@
+#include "KivService/KivServiceClient.h"
+
+#include <unistd.h>
+
+#include "KivANSIAPI/KivFilterManager.h"
+#include "Support/Logging.h"
+#include "Support/Validation2Exception.h"
+#include "TraceService/MessageBufferNames.h"
+#include "TraceService/MessageProcessor.h"
+#include "TraceService/MessageTransmitter.h"
+
+namespace {
+SharedMemory& Initialized(SharedMemory& memory) {
+  CircularMemoryBuffer(memory.Data(), memory.Length()).Initialize();
+  return memory;
+}
+}  // namespace
+
+KivServiceClient::KivServiceClient(uint32_t dispatcherPid, KivFilterManager& filterManager,
+                                   const std::atomic<bool>* cancel)
+    : m_DispatcherPid(dispatcherPid),
+      m_OwnPid(static_cast<uint32_t>(getpid())),
+      m_FilterManager(&filterManager),
+      m_TraceMemory(KivMessageBuffers::TraceBufferName(m_OwnPid), KivMessageBuffers::TraceRingFileSize),
+      m_TraceRing(Initialized(m_TraceMemory).Data(), m_TraceMemory.Length()),
+      m_Sequence(KivRecordSequenceGenerator::Open),
+      m_ServiceClient(dispatcherPid, m_OwnPid, cancel),
+      m_Handler{&m_Confirmation, &filterManager},
+      m_Helper{&m_Handler, &m_ServiceClient} {
+  m_Thread = std::make_unique<TimerClassMemberFunction<ServiceClientThreadHelper>>(m_Helper, ThreadPeriodMs);
+  // The dispatcher may have changed the configuration while this process was
+  // not registered; start from the file as it is now.
+  m_FilterManager->ReloadConfiguration();
+}
+
+KivServiceClient::~KivServiceClient() {
+  // The thread goes first: the un-registration wait reads the own ring.
+  m_Thread.reset();
+}
+
+void KivServiceClient::RequestConfigurationChange(RuntimeConfigChangeCode code) {
+  m_Confirmation.store(0, std::memory_order_release);
+  {
+    ServerMessageSendingStream stream;
+    MessageTransmitter<ServerMessageSendingStream>(stream)
+        << MessageRuntimeConfigurationChange(m_OwnPid, code);
+  }
+  for (int poll = 0; poll < ConfirmationPolls && m_Confirmation.load(std::memory_order_acquire) == 0; ++poll)
+    usleep(Registration::PollPeriodMs * 1000);
+  Validation2Exception::CheckLogic(m_Confirmation.load(std::memory_order_acquire) == 1,
+                                   "Timeout waiting for confirmation");
+}
+
+void KivServiceClient::MessageHandler::Handle(const MessageHeader* header, uint32_t length) {
+  switch (header->m_Type) {
+    case MessageTypeRuntimeConfigChange:
+      KIV_DIAG("KIV client received RuntimeConfigChange message\n");
+      switch (header->m_Code) {
+        case ReloadConfigFile:
+          KIV_DIAG("KIV client reload configuration.\n");
+          filterManager->ReloadConfiguration();
+          break;
+        case PauseTracing:
+          KIV_DIAG("KIV client pause tracing\n");
+          filterManager->SetPaused(true);
+          break;
+        case ResumeTracing:
+          KIV_DIAG("KIV client resume tracing\n");
+          filterManager->SetPaused(false);
+          break;
+        default:
+          break;
+      }
+      break;
+    case MessageTypeConfirmation: {
+      // m_Confirmed follows the header; a message too short to hold it
+      // confirms nothing.
+      const auto* bytes = reinterpret_cast<const uint8_t*>(header);
+      bool success = length >= sizeof(MessageConfirmation) && bytes[sizeof(MessageHeader)] == 1;
+      confirmation->store(success ? 1 : 2, std::memory_order_release);
+      break;
+    }
+    case MessageTypePing:
+      KIV_DIAG("Ping\n");
+      break;
+    default:
+      KIV_DIAG("KIV client received unknown message\n");
+      break;
+  }
+}
+
+void KivServiceClient::ServiceClientThreadHelper::Worker() {
+  MessageProcessor<MessageHandler> processor(*handler);
+  // Everything waiting, not one message per period: a pause must not queue
+  // behind pings.
+  for (int i = 0; i < 64 && serviceClient->ProcessOne(processor); ++i) {
+  }
+}

@@ -1,0 +1,103 @@
+#pragma once
+// The client process's connection to a running dispatcher.
+//
+// While the dispatcher runs, the process's service monitor holds one
+// KivServiceClient. It creates the process's trace ring ("KivTraceBuffer" +
+// pid) and maps the shared record sequence counter, registers the process
+// (ServiceClient), reads the configuration into the filter manager, and runs
+// a 100 ms thread that applies what the dispatcher sends: reload, pause and
+// resume go to the filter manager, confirmations complete a request, pings
+// are only logged. Destruction stops the thread, un-registers and removes
+// both rings' files.
+//
+// Ownership: owns the rings, the counter mapping, the registration and the
+// thread; borrows the filter manager, which must outlive it.
+//
+// Threads: the creating/destroying thread (the monitor's), the service-client
+// thread, and API callers of RequestConfigurationChange, which the caller
+// serialises (the proxy's client-pointer lock). The confirmation state is an
+// atomic written by the service-client thread and polled by the requester.
+//
+// The trace-record writer of the client library finds what it needs here:
+// TraceRing() guarded by TraceRingLock() (one whole record per write, so the
+// ring only ever holds whole records) and NextSequenceNumber().
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "KivService/KivRecordSequenceGenerator.h"
+#include "KivService/ServiceClient.h"
+#include "MemoryStream/CircularMemoryOutputStream.h"
+#include "Support/CriticalSectionSyncPolicy.h"
+#include "Support/SharedMemory.h"
+#include "Support/TimerClassMemberFunction.h"
+#include "TraceService/MessageStreams.h"
+#include "TraceService/Messages.h"
+
+class KivFilterManager;
+
+class KivServiceClient {
+ public:
+  using Registration = ServiceClient<ServerMessageSendingStream, ClientMessageReceivingStream>;
+  static constexpr uint32_t ThreadPeriodMs = 100;
+  static constexpr int ConfirmationPolls = Registration::ConfirmationPolls;
+
+  // Builds everything and registers with the dispatcher `dispatcherPid`;
+  // raises when a ring cannot be made, the counter cannot be mapped or the
+  // registration is not confirmed (see ServiceClient). `cancel`, when set
+  // during the registration wait, ends it early (a closing monitor).
+  KivServiceClient(uint32_t dispatcherPid, KivFilterManager& filterManager,
+                   const std::atomic<bool>* cancel = nullptr);
+  // Stops the thread, un-registers (unless abandoned) and removes the rings.
+  virtual ~KivServiceClient();
+  KivServiceClient(const KivServiceClient&) = delete;
+  KivServiceClient& operator=(const KivServiceClient&) = delete;
+
+  // Asks the dispatcher for a configuration change and waits for its
+  // confirmation (at most 20 polls of 100 ms). Raises "Bad logic:Timeout
+  // waiting for confirmation" when none came or it was not a success, and
+  // the message ring's errors when the dispatcher's ring cannot be used.
+  void RequestConfigurationChange(RuntimeConfigChangeCode code);
+
+  // The dispatcher has gone: destruction sends no un-registration.
+  void Abandon() { m_ServiceClient.Abandon(); }
+
+  uint32_t DispatcherPid() const { return m_DispatcherPid; }
+  uint32_t OwnPid() const { return m_OwnPid; }
+
+  // For the trace-record writer.
+  CircularMemoryOutputStream& TraceRing() { return m_TraceRing; }
+  CriticalSectionSyncPolicy& TraceRingLock() { return m_TraceRingLock; }
+  uint32_t NextSequenceNumber() { return m_Sequence.Next(); }
+
+  // What the dispatcher sends, applied to the filter manager.
+  struct MessageHandler {
+    std::atomic<int>* confirmation;  // see KivServiceClient::m_Confirmation
+    KivFilterManager* filterManager;
+    void Handle(const MessageHeader* header, uint32_t length);
+  };
+
+  // The thread's periodic work: every message waiting in the own ring.
+  struct ServiceClientThreadHelper {
+    MessageHandler* handler;
+    Registration* serviceClient;
+    void Worker();
+  };
+
+ private:
+  const uint32_t m_DispatcherPid;
+  const uint32_t m_OwnPid;
+  KivFilterManager* m_FilterManager;
+  SharedMemory m_TraceMemory;
+  CircularMemoryOutputStream m_TraceRing;
+  CriticalSectionSyncPolicy m_TraceRingLock;  // serialises the writers of m_TraceRing
+  KivRecordSequenceGenerator m_Sequence;
+  Registration m_ServiceClient;
+  // 0 while no confirmation arrived since the last request, 1 for a success,
+  // 2 for a confirmation that reported anything else.
+  std::atomic<int> m_Confirmation{0};
+  MessageHandler m_Handler;
+  ServiceClientThreadHelper m_Helper;
+  std::unique_ptr<TimerClassMemberFunction<ServiceClientThreadHelper>> m_Thread;
+};

@@ -1,0 +1,155 @@
+#include "KivService/KivServiceMonitor.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <mutex>
+#include <new>
+
+#include "KivANSIAPI/KivFilterManager.h"
+#include "Support/Logging.h"
+#include "Support/Validation2Exception.h"
+
+// ---- KivServiceMonitor ----------------------------------------------------
+
+KivServiceMonitor::KivServiceMonitor(KivFilterManager& filterManager,
+                                     LockablePointer<KivServiceClient>& client)
+    : m_FilterManager(&filterManager), m_Client(&client) {
+  KIV_DIAG("KIvServiceMonitor created\n");
+  Poll();
+}
+
+KivServiceMonitor::~KivServiceMonitor() { KIV_DIAG_NOTHROW("KIvServiceMonitor deleted\n"); }
+
+void KivServiceMonitor::Poll() {
+  try {
+    uint32_t pid = DispatcherPid();
+    if (pid != 0)
+      WatchServiceStopUsingPID::Check(pid);
+    else
+      WatchServiceStartUsingPIDFile::Check(KivServiceMonitorWatchedName);
+  } catch (...) {
+    // The design this replaces ended the monitor here, leaving the process
+    // unregistered for good after one slow or failed registration.
+    KIV_DIAG_NOTHROW("Service client registration failed; trying again\n");
+  }
+}
+
+void KivServiceMonitor::Worker() {
+  while (!m_StopRequested.load(std::memory_order_acquire)) {
+    Poll();
+    // Short slices: closing (before a fork, at exit) waits for this loop.
+    for (uint32_t slept = 0; slept < PollPeriodMs && !m_StopRequested.load(std::memory_order_acquire);
+         slept += 10)
+      usleep(10 * 1000);
+  }
+}
+
+void KivServiceMonitor::OnServiceStarted(uint32_t pid) {
+  KIV_DIAG("Service started:" << pid << "\n");
+  // Registration waits up to 2 s; the client pointer is not locked meanwhile,
+  // so configuration requests are answered "not running" rather than stalled.
+  auto* created = new (std::nothrow) KivServiceClient(pid, *m_FilterManager, &m_StopRequested);
+  Validation2Exception::CheckMemoryAllocation(created != nullptr, "Can not create KivServiceClient object");
+  std::unique_ptr<KivServiceClient> client(created);
+  AutoLockingPointer<KivServiceClient> pointer(*m_Client);
+  pointer.Reset(std::move(client));
+  m_DispatcherPid.store(pid, std::memory_order_release);
+}
+
+void KivServiceMonitor::OnServiceStopped() {
+  {
+    AutoLockingPointer<KivServiceClient> pointer(*m_Client);
+    if (pointer) {
+      // The dispatcher's process has gone: an un-registration would wait in
+      // vain, or reach a successor dispatcher that never knew us.
+      pointer->Abandon();
+      pointer.Reset();
+    }
+    m_DispatcherPid.store(0, std::memory_order_release);
+  }
+  KIV_DIAG("Service stopped.\n");
+}
+
+// ---- KivServiceMonitorProxy -----------------------------------------------
+
+std::atomic<KivServiceMonitorProxy*> KivServiceMonitorProxy::s_Singleton{nullptr};
+
+KivServiceMonitorProxy& KivServiceMonitorProxy::Instance() {
+  KivServiceMonitorProxy* proxy = s_Singleton.load(std::memory_order_acquire);
+  if (proxy) return *proxy;
+  static std::mutex creation;
+  std::lock_guard<std::mutex> lock(creation);
+  proxy = s_Singleton.load(std::memory_order_acquire);
+  if (proxy) return *proxy;
+  proxy = new (std::nothrow) KivServiceMonitorProxy();
+  Validation2Exception::CheckMemoryAllocation(proxy != nullptr, "Can not create KivServiceMonitorProxy");
+  // Never deleted: application threads may ask it until the very end.
+  pthread_atfork(&KivServiceMonitorProxy::Shutdown, &KivServiceMonitorProxy::AfterFork,
+                 &KivServiceMonitorProxy::AfterFork);
+  std::atexit(&KivServiceMonitorProxy::AtExit);
+  s_Singleton.store(proxy, std::memory_order_release);
+  return *proxy;
+}
+
+void KivServiceMonitorProxy::Shutdown() {
+  KivServiceMonitorProxy* proxy = Existing();
+  if (!proxy) return;
+  proxy->Close();
+  // Held across the fork, so no thread starts a monitor between the close
+  // and the fork (the child would inherit a monitor without its thread).
+  proxy->m_Monitor.Lock();
+}
+
+void KivServiceMonitorProxy::AfterFork() {
+  if (KivServiceMonitorProxy* proxy = Existing()) proxy->m_Monitor.Unlock();
+}
+
+void KivServiceMonitorProxy::AtExit() {
+  KivServiceMonitorProxy* proxy = Existing();
+  if (!proxy) return;
+  proxy->m_Final.store(true, std::memory_order_release);
+  proxy->Close();
+}
+
+KivServiceMonitorProxy::KivServiceMonitorProxy() : m_FilterManager(std::make_unique<KivFilterManager>()) {
+  m_FilterManager->ReloadConfiguration();
+}
+
+KivServiceMonitorProxy::~KivServiceMonitorProxy() { Close(); }
+
+void KivServiceMonitorProxy::CreateMonitorOnDemand() {
+  if (m_MonitorCreated.load(std::memory_order_acquire)) return;
+  AutoLockingPointer<MultiThreadedKivServiceMonitor> monitor(m_Monitor);
+  if (monitor || m_Final.load(std::memory_order_acquire)) return;
+  auto* created = new (std::nothrow) MultiThreadedKivServiceMonitor(*m_FilterManager, m_Client);
+  Validation2Exception::CheckMemoryAllocation(created != nullptr, "Unable to create MultiThreadedKiv");
+  monitor.Reset(std::unique_ptr<MultiThreadedKivServiceMonitor>(created));
+  m_MonitorCreated.store(true, std::memory_order_release);
+}
+
+void KivServiceMonitorProxy::Close() {
+  try {
+    {
+      AutoLockingPointer<MultiThreadedKivServiceMonitor> monitor(m_Monitor);
+      monitor.Reset();
+      m_MonitorCreated.store(false, std::memory_order_release);
+    }
+    AutoLockingPointer<KivServiceClient> client(m_Client);
+    client.Reset();
+  } catch (...) {
+    KIV_DIAG_NOTHROW("Exception happened while closing the service monitor\n");
+  }
+}
+
+void KivServiceMonitorProxy::RequestConfigurationChange(RuntimeConfigChangeCode code) {
+  AutoLockingPointer<KivServiceClient> client(m_Client);
+  Validation2Exception::CheckLogic(static_cast<bool>(client), "KIV Dispatching service is not running.");
+  client->RequestConfigurationChange(code);
+}
+
+bool KivServiceMonitorProxy::IsConnected() {
+  AutoLockingPointer<KivServiceClient> client(m_Client);
+  return static_cast<bool>(client);
+}

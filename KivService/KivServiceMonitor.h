@@ -1,0 +1,147 @@
+#pragma once
+// Following the dispatcher's start and stop from a client process.
+//
+// KivServiceMonitorProxy is the one process-wide object behind the client
+// API. It owns the process's KivFilterManager, the service client (while the
+// dispatcher runs) and the monitor; the API functions create it on first use
+// (Instance()) and start the monitor (CreateMonitorOnDemand()).
+//
+// KivServiceMonitor polls every 100 ms on its own thread
+// (MultiThreadedKivServiceMonitor): while no dispatcher is known it looks for
+// the "KivService" presence files and, when it finds the dispatcher running,
+// creates the KivServiceClient (which registers); while connected it watches
+// the dispatcher's process and drops the service client when it has gone.
+// A registration that fails is retried at the next poll.
+//
+// Process lifetime:
+// - before every fork (pthread_atfork prepare handler) the proxy closes the
+//   monitor and the service client, which un-registers; both processes start
+//   a new monitor, and the child registers under its own id, at their next
+//   API use;
+// - at normal exit (atexit handler) the proxy closes them too, so the
+//   dispatcher sees an un-registration rather than a crash and removes the
+//   process's rings; the exit waits at most the confirmation time-out (plus a
+//   registration already under way). After that no monitor is started again.
+//
+// Locks: the monitor pointer's lock serialises creating and destroying the
+// monitor (the monitor-created flag is the lock-free fast path); the client
+// pointer's lock is held while the monitor stores or drops the service
+// client and for a whole configuration request, which serialises requests.
+// Close() takes the monitor lock, releases it, then the client lock; the
+// monitor thread takes only the client lock, so closing cannot deadlock.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "KivService/KivServiceClient.h"
+#include "KivService/LockablePointer.h"
+#include "ServiceMonitor/WatchServiceStartUsingPIDFile.h"
+#include "ServiceMonitor/WatchServiceStopUsingPID.h"
+#include "Support/MultithreadizedObject.h"
+#include "TraceService/Messages.h"
+
+class KivFilterManager;
+
+// Name of the dispatcher's presence files "{temp}KivService.lck" and ".pid".
+inline constexpr const char* KivServiceMonitorWatchedName = "KivService";
+
+class KivServiceMonitor : public WatchServiceStartUsingPIDFile, public WatchServiceStopUsingPID {
+ public:
+  static constexpr uint32_t PollPeriodMs = 100;
+
+  // Borrows both; they must outlive the monitor. Makes the first check at
+  // once, so when the dispatcher runs the caller returns registered (or after
+  // the registration failed, which is retried by the thread).
+  KivServiceMonitor(KivFilterManager& filterManager, LockablePointer<KivServiceClient>& client);
+  ~KivServiceMonitor() override;
+
+  // The thread's loop, until RequestStop(). Never raises.
+  void Worker();
+  void RequestStop() { m_StopRequested.store(true, std::memory_order_release); }
+  // The dispatcher's pid while connected, else 0.
+  uint32_t DispatcherPid() const { return m_DispatcherPid.load(std::memory_order_acquire); }
+
+ protected:
+  void OnServiceStarted(uint32_t pid) override;
+  void OnServiceStopped() override;
+
+ private:
+  // One start or stop check; a failed registration is logged and left for
+  // the next poll.
+  void Poll();
+
+  std::atomic<bool> m_StopRequested{false};
+  KivFilterManager* m_FilterManager;
+  LockablePointer<KivServiceClient>* m_Client;
+  std::atomic<uint32_t> m_DispatcherPid{0};  // written by the thread running the checks
+};
+
+// A KivServiceMonitor and the thread that runs its loop; destruction asks the
+// loop to stop and waits for the thread.
+class MultiThreadedKivServiceMonitor {
+ public:
+  MultiThreadedKivServiceMonitor(KivFilterManager& filterManager, LockablePointer<KivServiceClient>& client)
+      : m_Monitor(filterManager, client), m_Thread(m_Monitor) {}
+  virtual ~MultiThreadedKivServiceMonitor() { m_Monitor.RequestStop(); }  // then m_Thread joins
+  MultiThreadedKivServiceMonitor(const MultiThreadedKivServiceMonitor&) = delete;
+  MultiThreadedKivServiceMonitor& operator=(const MultiThreadedKivServiceMonitor&) = delete;
+
+  KivServiceMonitor& Monitor() { return m_Monitor; }
+
+ private:
+  KivServiceMonitor m_Monitor;
+  MultithreadizedObject<KivServiceMonitor> m_Thread;
+};
+
+class KivServiceMonitorProxy {
+ public:
+  // The process's proxy, created on first use together with its fork and
+  // exit handlers ("Memory allocation failed:Can not create
+  // KivServiceMonitorProxy"). Lock-free once it exists.
+  static KivServiceMonitorProxy& Instance();
+  // The proxy if it was created, else null.
+  static KivServiceMonitorProxy* Existing() { return s_Singleton.load(std::memory_order_acquire); }
+  // Prepare handler of pthread_atfork: Close(), and keep the monitor from
+  // being started again until the fork is done.
+  static void Shutdown();
+
+  // A proxy of its own (tests); Instance() is the process's. Reads the
+  // configuration file into the filter manager, so the filter answers follow
+  // the configuration whether a dispatcher runs or not.
+  KivServiceMonitorProxy();
+  // Close(), then the filter manager.
+  virtual ~KivServiceMonitorProxy();
+  KivServiceMonitorProxy(const KivServiceMonitorProxy&) = delete;
+  KivServiceMonitorProxy& operator=(const KivServiceMonitorProxy&) = delete;
+
+  // Makes sure the monitor exists and runs ("Memory allocation failed:Unable
+  // to create MultiThreadedKiv"). Does nothing after the exit handler ran.
+  void CreateMonitorOnDemand();
+  // Destroys the monitor and then the service client (un-registration);
+  // never raises.
+  void Close();
+
+  // Asks the running dispatcher for a configuration change and waits for its
+  // confirmation, holding the client pointer's lock throughout. Raises "Bad
+  // logic:KIV Dispatching service is not running." without a service client.
+  void RequestConfigurationChange(RuntimeConfigChangeCode code);
+
+  KivFilterManager& FilterManager() { return *m_FilterManager; }
+  LockablePointer<KivServiceClient>& ServiceClientPointer() { return m_Client; }
+  bool IsMonitorCreated() const { return m_MonitorCreated.load(std::memory_order_acquire); }
+  // True while a registered service client exists (waits for the lock).
+  bool IsConnected();
+
+ private:
+  static void AfterFork();
+  static void AtExit();
+
+  static std::atomic<KivServiceMonitorProxy*> s_Singleton;
+
+  std::unique_ptr<KivFilterManager> m_FilterManager;
+  LockablePointer<KivServiceClient> m_Client;
+  std::atomic<bool> m_MonitorCreated{false};
+  std::atomic<bool> m_Final{false};  // set by the exit handler: no monitor from then on
+  LockablePointer<MultiThreadedKivServiceMonitor> m_Monitor;
+};

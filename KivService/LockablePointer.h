@@ -1,0 +1,75 @@
+#pragma once
+// A pointer guarded by its own non-reentrant mutex, and the scoped accessor
+// through which every read or change of it goes.
+//
+// LockablePointer<T> owns the object it points to: replacing or emptying the
+// pointer destroys the previous object (while the lock is held, so nobody
+// meets it half destroyed), and so does the LockablePointer's destructor.
+//
+//   AutoLockingPointer<KivServiceClient> client(proxy.ServiceClient());
+//   if (client) client->RequestConfigurationChange(PauseTracing);
+//
+// AutoLockingPointer locks on construction and unlocks on destruction; with
+// std::try_to_lock it does not wait, and holds nothing when the lock was
+// busy (check OwnsLock()).
+
+#include <memory>
+#include <mutex>
+
+#include "Support/CriticalSectionSyncPolicy.h"
+
+template <class T>
+class AutoLockingPointer;
+
+template <class T>
+class LockablePointer {
+ public:
+  LockablePointer() = default;
+  virtual ~LockablePointer() = default;
+  LockablePointer(const LockablePointer&) = delete;
+  LockablePointer& operator=(const LockablePointer&) = delete;
+
+  // For a holder that must keep the pointer locked beyond one scope (across
+  // a fork); everyone else uses AutoLockingPointer.
+  void Lock() { m_Lock.Lock(); }
+  void Unlock() { m_Lock.Unlock(); }
+
+ private:
+  friend class AutoLockingPointer<T>;
+  CriticalSectionSyncPolicy m_Lock;
+  std::unique_ptr<T> m_Object;  // guarded by m_Lock
+};
+
+template <class T>
+class AutoLockingPointer {
+ public:
+  explicit AutoLockingPointer(LockablePointer<T>& pointer) : m_Pointer(pointer), m_Owns(true) {
+    m_Pointer.m_Lock.Lock();
+  }
+  AutoLockingPointer(LockablePointer<T>& pointer, std::try_to_lock_t)
+      : m_Pointer(pointer), m_Owns(pointer.m_Lock.TryLock()) {}
+  virtual ~AutoLockingPointer() {
+    if (!m_Owns) return;
+    try {
+      m_Pointer.m_Lock.Unlock();
+    } catch (...) {
+    }
+  }
+  AutoLockingPointer(const AutoLockingPointer&) = delete;
+  AutoLockingPointer& operator=(const AutoLockingPointer&) = delete;
+
+  bool OwnsLock() const { return m_Owns; }
+  // Null when the pointer is empty or the lock is not held.
+  T* Get() const { return m_Owns ? m_Pointer.m_Object.get() : nullptr; }
+  T* operator->() const { return Get(); }
+  explicit operator bool() const { return Get() != nullptr; }
+
+  // Destroys the current object (if any) and keeps `object` instead.
+  void Reset(std::unique_ptr<T> object = nullptr) {
+    if (m_Owns) m_Pointer.m_Object = std::move(object);
+  }
+
+ private:
+  LockablePointer<T>& m_Pointer;
+  bool m_Owns;
+};
