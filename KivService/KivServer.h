@@ -1,0 +1,102 @@
+#pragma once
+// The per-client trace server: one per registered client process, run on a
+// thread of its own by KivServerManager::MultithreadedKivServer.
+//
+// It drains the client's trace ring ("KivTraceBuffer" + pid) into one block
+// per pass, stamped with the client's pid, and writes it to the local trace
+// stream dispatcher. While the ring stays empty it polls every 100 ms, checks
+// on each idle poll that the client process still runs, and after 20 idle
+// polls in a row (about 2 s) sends the client a ping. It writes the "client
+// attached" control record when made and "client detached" when destroyed.
+//
+// The client's rings are input from another process: both must exist with
+// exactly the sizes of their kinds and a valid header, or construction
+// raises and no server exists. The trace ring's header is checked again
+// before every drain; a client that damages it loses what its ring held and
+// is marked gone, so the manager's next cleanup removes it. Nothing it does
+// to its own rings reaches other clients.
+//
+// Threads: Worker() runs on the server's own thread, the only reader of the
+// trace ring. MessageStream() is the dispatcher's only writer object into the
+// client's message ring; it serialises the worker's pings with the
+// confirmations and broadcasts the message thread sends (under the manager
+// lock). m_StopRequested is set by the thread that deletes the server,
+// m_ClientGone by the worker and read by the manager's cleanup; both atomic.
+//
+// Lifetime: created and destroyed only by the server manager, with the
+// manager lock held, and destroyed only after its worker has returned. The
+// sequence counter must outlive it.
+
+#include <atomic>
+#include <cstdint>
+
+#include "KivConfigFileReader/KivServerConfig.h"
+#include "KivService/KivLocalTraceStreamDispatcher.h"
+#include "KivService/KivRecordSequenceGenerator.h"
+#include "MemoryStream/CircularMemoryInputStream.h"
+#include "MemoryStream/MemoryOutputStream.h"
+#include "ServiceMonitor/WatchServiceStopUsingPID.h"
+#include "Support/SharedMemory.h"
+#include "TraceService/MessageStreams.h"
+#include "TraceService/MessageTransmitter.h"
+
+class KivServer : public WatchServiceStopUsingPID {
+ public:
+  static constexpr uint32_t IdlePollMs = 100;
+  static constexpr uint32_t IdlePollsPerPing = 20;
+  static constexpr const char* GoneText = "Not received un-registration message from client.";
+
+  // Maps both rings of client `pid` (raising when they are missing, of the
+  // wrong size or with a damaged trace ring header), takes a handle to the
+  // local dispatcher, reads its settings copy from the configuration file and
+  // writes the attach record when "StatusTrace" is on.
+  KivServer(KivRecordSequenceGenerator& sequence, uint32_t pid);
+  // Takes one last block, writes the detach record (text GoneText when the
+  // client was gone) when "StatusTrace" is on; unmaps the rings without
+  // removing their files (the manager does). Never raises.
+  ~KivServer() override;
+
+  // The thread body: runs until RequestStop(). Never raises; a failure marks
+  // the client gone and ends it.
+  void Worker();
+  void RequestStop() { m_StopRequested.store(true, std::memory_order_release); }
+
+  uint32_t Pid() const { return m_Pid; }
+  bool IsClientGone() const { return m_ClientGone.load(std::memory_order_acquire); }
+
+  // One message into the client's message ring, through the per-client
+  // stream. False when it did not fit (lost); raises on a damaged ring header.
+  template <class Message>
+  bool Send(const Message& message) {
+    return MessageTransmitter<ClientMessageSendingStream>(m_MessageStream).Send(message);
+  }
+
+ protected:
+  // The process watch found the client gone.
+  void OnServiceStopped() override { MarkGone(); }
+
+ private:
+  void MarkGone() { m_ClientGone.store(true, std::memory_order_release); }
+  // Everything stored in the trace ring as one block; false when empty.
+  bool TakeBlock();
+  // Sleeps one idle poll, waking early for a stop request.
+  void IdleSleep() const;
+  void WriteControlRecord(uint32_t code, const char* text);
+  // Raises when the client's trace ring header is damaged; true otherwise.
+  bool CheckTraceRingHeader() const;
+
+  std::atomic<bool> m_StopRequested{false};
+  KivRecordSequenceGenerator& m_Sequence;
+  const uint32_t m_Pid;
+  std::atomic<bool> m_ClientGone{false};
+  KivServerConfig m_Config;  // own copy; only m_StatusTrace is used
+
+  SharedMemory m_TraceMemory;  // the client's trace ring (opened, not owned)
+  CircularMemoryInputStream m_TraceRing;
+  ClientMessageSendingStream m_MessageStream;  // its own mutex guards every write
+  // Set from the header check, so that a refused client never makes the
+  // handle below open the local dispatcher (and with it a log file).
+  const bool m_RingsChecked;
+  KivLocalTraceStreamDispatcherHandle m_Dispatcher;
+  SmartBufferOutputStream<65536> m_Block;  // touched by the worker, then by the destructor
+};

@@ -1,0 +1,138 @@
+#pragma once
+// Chief header of trace collection: the dispatcher's registry of client
+// processes.
+//
+// KivServerManager keeps one trace server (KivServer, on its own thread) per
+// registered client process, creates it on registration (Add), removes it on
+// un-registration or when its process has died (SharedDelete, from the
+// 100 ms Worker()), forwards runtime configuration changes to every client
+// (BroadcastMessage), carries out those changes (Handle), publishes the
+// number of clients as "Connections\Local" and owns the host-wide record
+// sequence counter "KivRecordSequenceNumberSeed".
+//
+// Locks: m_Lock (non-reentrant) guards m_Servers and every use of a trace
+// server from outside its own thread; a server thread never takes it, so
+// joining one under it cannot deadlock. Order: m_Lock, then a status entry's
+// lock (and a trace server's message-stream mutex). m_Lock is never held
+// while the configuration is reloaded or broadcast, or while the local
+// dispatcher is paused or resumed.
+//
+// Threads: the dispatcher's message thread (Add, Register, Unregister,
+// Handle, BroadcastMessage), the manager's timer thread (Worker), the
+// provider's thread at construction and destruction.
+//
+// Lifetime: the status collector and the configuration server must outlive
+// the manager. The constructor points the local trace stream dispatcher at
+// them (KivTraceStreamDispatcher::s_Server,
+// KivLocalTraceStreamDispatcher::s_Collector); the destructor, after every
+// trace server is gone, clears them again.
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+
+#include "KivConfigFileReader/ConfigServer.h"
+#include "KivService/KivLocalTraceStreamDispatcher.h"
+#include "KivService/KivRecordSequenceGenerator.h"
+#include "KivService/KivServer.h"
+#include "Support/AutoSync.h"
+#include "Support/CriticalSectionSyncPolicy.h"
+#include "Support/MultithreadizedObject.h"
+#include "Support/StatusReport.h"
+#include "TraceService/Messages.h"
+
+class KivServerManager : public ConfigServer::Client {
+ public:
+  static constexpr uint32_t PeriodMs = 100;
+
+  // A trace server and the thread that runs it. Deleting it stops and joins
+  // the thread, then destroys the server (last block, detach record).
+  class MultithreadedKivServer {
+   public:
+    MultithreadedKivServer(KivRecordSequenceGenerator& sequence, uint32_t pid);
+    virtual ~MultithreadedKivServer();
+    MultithreadedKivServer(const MultithreadedKivServer&) = delete;
+    MultithreadedKivServer& operator=(const MultithreadedKivServer&) = delete;
+    KivServer& Server() { return m_Server; }
+
+   private:
+    KivServer m_Server;
+    MultithreadizedObject<KivServer> m_Thread;
+  };
+
+  // Creates the sequence counter (0; an existing file is truncated) and the
+  // status entry (0), registers with `server`.
+  KivServerManager(StatusReport::Collector& collector, ConfigServer& server);
+  // Removes every client (lowest pid first), then its own resources. Never raises.
+  ~KivServerManager() override;
+
+  void OnConfigChanged() override {}
+
+  // Creates the trace server of `pid` unless one exists. Raises (and adds
+  // nothing) when the client's rings are missing or unusable.
+  void Add(uint32_t pid);
+  // Removes the trace server of `pid` and the client's two map files.
+  // The caller holds Lock(). Raises "Id to un-register does not exst" for an
+  // unknown pid.
+  void SharedDelete(uint32_t pid);
+  // The cleanup pass: removes the servers whose client has gone.
+  void Worker();
+  // Writes `message` into the message ring of every client, in ascending
+  // pid order; a client whose ring is full or damaged misses it alone.
+  template <class Message>
+  void BroadcastMessage(const Message& message);
+
+  // The dispatcher's side of a registration: Add, then the confirmation
+  // through the client's trace server. Raises when the client is refused
+  // (no confirmation is sent then).
+  void Register(uint32_t pid);
+  // The dispatcher's side of an un-registration: the confirmation, then
+  // SharedDelete (which raises for an unknown pid, after confirming).
+  void Unregister(uint32_t pid);
+  // Reaction to MessageTypeRuntimeConfigChange; other types are ignored.
+  // Raises "Id of source does not exst" for an unregistered sender (nothing
+  // is confirmed or changed then).
+  void Handle(const MessageHeader* header);
+
+  // Set by the provider before it tears down; the cleanup pass stops.
+  void RequestStop() { m_StopRequested.store(true, std::memory_order_release); }
+
+  CriticalSectionSyncPolicy& Lock() { return m_Lock; }
+  KivRecordSequenceGenerator& Sequence() { return m_Sequence; }
+  size_t ClientCount();
+  bool HasClient(uint32_t pid);
+
+ private:
+  // m_Lock held.
+  void UpdateStatus();
+  KivServer* Find(uint32_t pid);
+  // The control record of a configuration change, when "StatusTrace" is on.
+  void WriteControlRecord(uint32_t code, uint32_t pid);
+  void PauseOrResume(bool pause);
+
+  StatusReport::Collector& m_Collector;
+  KivRecordSequenceGenerator m_Sequence;
+  StatusReport::Status m_Connections;  // "Connections\Local"
+  CriticalSectionSyncPolicy m_Lock;
+  std::map<uint32_t, std::unique_ptr<MultithreadedKivServer>> m_Servers;  // guarded by m_Lock
+  std::atomic<bool> m_StopRequested{false};
+  // Held from a pause to the next resume, so that the paused local
+  // dispatcher outlives its clients: otherwise the last client leaving (as
+  // the tool that asked for the pause does) would destroy it, and the next
+  // client would find tracing running again. Message thread only.
+  std::optional<KivLocalTraceStreamDispatcherHandle> m_PauseHold;
+};
+
+template <class Message>
+void KivServerManager::BroadcastMessage(const Message& message) {
+  AutoSync<CriticalSectionSyncPolicy> guard(m_Lock);
+  for (auto& [pid, server] : m_Servers) {
+    try {
+      server->Server().Send(message);
+    } catch (const std::exception&) {
+      // A damaged ring is that client's trouble; its server notices it.
+    }
+  }
+}

@@ -1,0 +1,74 @@
+#pragma once
+// The whole running dispatcher as one object: the presence files, the
+// dispatcher's message ring and its lock, the status report, the
+// configuration server, the server manager with its cleanup timer, and the
+// network server manager. kivserver's start and console build it (through
+// the service factory) and drive Worker() every 100 ms.
+//
+// Construction order (members in declaration order):
+//   1. presence: the exclusive "KivService" lock and {temp}KivService.pid;
+//      taken first, so a second provider next to a running dispatcher fails
+//      here ("Fail to lock the file ...") before it creates, truncates or
+//      removes any shared file of the running one;
+//   2. the message lock "KivServerMessageLock" and the message ring
+//      "KivServerMessageBuffer" (created, header written);
+//   3. the status collector, the status file writer ({temp}KivServerStatus.txt)
+//      and its 1000 ms timer;
+//   4. the configuration server, empty;
+//   5. the server manager (sequence counter, "Connections\Local") and its
+//      100 ms cleanup timer;
+//   6. the network server manager;
+// then the configuration file is read and broadcast to every component.
+// Teardown is the reverse: the network server goes first, the manager's
+// timer is joined and every client removed, ..., the message ring and its
+// lock are removed, and the presence files last, so no second dispatcher can
+// create a ring this one then removes. Never raises.
+//
+// Threads: Worker() runs on the caller's timer thread (one at a time); the
+// members run their own timers and the trace-server threads.
+
+#include <cstdint>
+
+#include "KivConfigFileReader/ConfigServer.h"
+#include "KivService/KivNetworkServerManager.h"
+#include "KivService/KivServerManager.h"
+#include "ServiceMonitor/ServiceAvailabilityUsingPIDFile.h"
+#include "Support/FileStatusReport.h"
+#include "Support/StatusReport.h"
+#include "Support/TimerClassMemberFunction.h"
+#include "TraceService/MessageStreams.h"
+
+class KivServiceProvider {
+ public:
+  // Name of the presence files.
+  static constexpr const char* PresenceName = "KivService";
+  // Messages handled per Worker() call at most, so that a client flooding
+  // the ring cannot hold the message thread forever.
+  static constexpr uint32_t MaxMessagesPerPass = 64;
+
+  // Raises whatever a member raises; members built so far are destroyed.
+  KivServiceProvider();
+  virtual ~KivServiceProvider();
+  KivServiceProvider(const KivServiceProvider&) = delete;
+  KivServiceProvider& operator=(const KivServiceProvider&) = delete;
+
+  // The periodic call: hands every message waiting in the ring to the
+  // message handler. An empty ring costs one length check. A ring whose
+  // header was damaged is reset (its content is lost).
+  void Worker();
+
+  KivServerManager& Manager() { return m_Manager; }
+  ConfigServer& Configuration() { return m_ConfigServer; }
+  StatusReport::Collector& Collector() { return m_Collector; }
+
+ private:
+  ServiceAvailabilityUsingPIDFile m_Presence;
+  ServerMessageReceivingStream m_Messages;  // read only by Worker()
+  StatusReport::Collector m_Collector;
+  FileStatusReport m_StatusFile;
+  TimerClassMemberFunction<FileStatusReport, true> m_StatusTimer;
+  ConfigServer m_ConfigServer;
+  KivServerManager m_Manager;
+  TimerClassMemberFunction<KivServerManager, true> m_ManagerTimer;
+  KivNetworkServerManager m_NetworkServerManager;
+};

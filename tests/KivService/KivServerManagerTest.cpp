@@ -1,0 +1,321 @@
+// The server manager and the per-client trace servers in this process, with
+// protocol clients standing in for client processes.
+
+#include "KivService/KivServerManager.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <thread>
+
+#include "KivConfigFileReader/KivConfigFileReader.h"
+#include "KivService/KivServerLogReader.h"
+#include "KivService/KivServiceTestSupport.h"
+#include "Support/SharedMemory.h"
+#include "TestSupport/ProtocolClient.h"
+#include "TraceService/TraceService.h"
+
+using kivtest::ProtocolClient;
+using ::testing::HasSubstr;
+
+namespace {
+const uint32_t kSelf = static_cast<uint32_t>(getpid());
+
+struct KivServerManagerTest : ::testing::Test {
+  kivtest::Sandbox sandbox;
+  std::string logDir = sandbox.Dir() + "/log/";
+  StatusReport::Collector collector;
+  ConfigServer config;
+  std::unique_ptr<KivServerManager> manager;
+
+  void SetUp() override {
+    std::filesystem::create_directories(sandbox.TempDir());
+    std::filesystem::create_directories(logDir);
+    Start(kivtest::BinaryLogConfig());
+  }
+  void Start(const std::string& xml) {
+    sandbox.WriteConfig(xml);
+    ReadKivServerConfig(config.Config(), sandbox.ConfigFile());
+    manager = std::make_unique<KivServerManager>(collector, config);
+    config.BroadcastConfigChange();
+  }
+  void TearDown() override { manager.reset(); }
+
+  kivtest::LogContents Log() { return kivtest::ReadBinaryLog(logDir); }
+  // Runs the cleanup pass until `pid` is gone.
+  bool WaitRemoved(uint32_t pid) {
+    return kivtest::WaitFor([&] {
+      manager->Worker();
+      return !manager->HasClient(pid);
+    });
+  }
+};
+}  // namespace
+
+TEST_F(KivServerManagerTest, RegistrationWithMissingOrUnusableRingsIsRefusedAndNothingElseChanges) {
+  const std::string temp = sandbox.TempDir();
+  EXPECT_ANY_THROW(manager->Register(kSelf));  // no rings at all
+
+  // Message ring right, trace ring too small.
+  kivtest::WriteFile(temp + "KivServerMessageBuffer" + std::to_string(kSelf) + ".map",
+                     std::string(524, '\0'));
+  kivtest::WriteFile(temp + "KivTraceBuffer" + std::to_string(kSelf) + ".map", std::string(1000, '\0'));
+  EXPECT_ANY_THROW(manager->Register(kSelf));
+  // Right size, but a header that was never written.
+  kivtest::WriteFile(temp + "KivTraceBuffer" + std::to_string(kSelf) + ".map", std::string(1047564, '\0'));
+  try {
+    manager->Register(kSelf);
+    ADD_FAILURE() << "a ring without a header was accepted";
+  } catch (const std::exception& e) {
+    EXPECT_THAT(e.what(), HasSubstr("damaged header"));
+  }
+  EXPECT_EQ(manager->ClientCount(), 0u);
+  EXPECT_EQ(kivtest::Connections(collector), 0);
+  // A refused client does not make the dispatcher open a log file.
+  EXPECT_TRUE(kivtest::ListDir(logDir).empty());
+  std::filesystem::remove(temp + "KivServerMessageBuffer" + std::to_string(kSelf) + ".map");
+  std::filesystem::remove(temp + "KivTraceBuffer" + std::to_string(kSelf) + ".map");
+
+  // The manager goes on working for a proper client.
+  ProtocolClient client;
+  manager->Register(kSelf);
+  client.Poll();
+  EXPECT_EQ(client.CountMessages(MessageTypeConfirmation, ConfirmRegistration), 1u);
+  EXPECT_EQ(manager->ClientCount(), 1u);
+  EXPECT_THROW(manager->Add(0), std::exception);
+}
+
+TEST_F(KivServerManagerTest, SecondRegistrationIsConfirmedAgainAndKeepsOneServer) {
+  ProtocolClient client;
+  manager->Register(kSelf);
+  manager->Register(kSelf);
+  client.Poll();
+  EXPECT_EQ(client.CountMessages(MessageTypeConfirmation, ConfirmRegistration), 2u);
+  EXPECT_EQ(manager->ClientCount(), 1u);
+  EXPECT_EQ(kivtest::Connections(collector), 1);
+  EXPECT_EQ(Log().Controls(TracePacketShared::ClientAttached).size(), 1u);
+}
+
+TEST_F(KivServerManagerTest, RecordsGoOutAsBlocksOfTheClientAndUnregistrationRemovesTheFiles) {
+  auto client = std::make_unique<ProtocolClient>();
+  manager->Register(kSelf);
+  std::vector<uint32_t> written;
+  for (int i = 0; i < 50; ++i) written.push_back(client->WriteRecord("record " + std::to_string(i)));
+  ASSERT_TRUE(client->WaitUntilDrained());
+  // Left in the ring at removal: goes out before the detach record.
+  written.push_back(client->WriteRecord("last words"));
+  manager->Unregister(kSelf);
+  client->Poll();
+  // Registration and un-registration are both confirmed with code 1.
+  EXPECT_EQ(client->CountMessages(MessageTypeConfirmation, ConfirmRegistration), 2u);
+  EXPECT_FALSE(kivtest::FileExists(ProtocolClient::TraceRingFile(kSelf)));
+  EXPECT_FALSE(kivtest::FileExists(ProtocolClient::MessageRingFile(kSelf)));
+  EXPECT_EQ(kivtest::Connections(collector), 0);
+  client.reset();
+
+  auto log = Log();
+  ASSERT_GE(log.records.size(), written.size() + 2);
+  EXPECT_EQ(log.records.front().control, TracePacketShared::ClientAttached);
+  EXPECT_EQ(log.records.front().controlPid, kSelf);
+  EXPECT_EQ(log.records.back().control, TracePacketShared::ClientDetached);
+  EXPECT_EQ(log.records.back().text, "");
+  std::vector<uint32_t> logged;
+  for (const auto& r : log.FromBlockPid(kSelf)) logged.push_back(r.sequence);
+  EXPECT_EQ(logged, written);
+  EXPECT_EQ(log.records[log.records.size() - 2].text, "last words");
+  // Every number came from the shared counter, the control records' too.
+  std::set<uint32_t> unique;
+  for (const auto& r : log.records) unique.insert(r.sequence);
+  EXPECT_EQ(unique.size(), log.records.size());
+}
+
+TEST_F(KivServerManagerTest, UnregistrationOfAnUnknownPidIsConfirmedThenRefused) {
+  ProtocolClient client;
+  try {
+    manager->Unregister(kSelf);
+    ADD_FAILURE() << "unknown pid accepted";
+  } catch (const std::exception& e) {
+    EXPECT_THAT(e.what(), HasSubstr("Id to un-register does not exst"));
+  }
+  client.Poll();
+  EXPECT_EQ(client.CountMessages(MessageTypeConfirmation, ConfirmRegistration), 1u);
+}
+
+TEST_F(KivServerManagerTest, ClientThatDamagesItsRingHeaderIsDroppedAndOthersCarryOn) {
+  kivtest::SleepingChild other;
+  ProtocolClient bad;
+  ProtocolClient good(other.Pid());
+  manager->Register(kSelf);
+  manager->Register(other.Pid());
+  uint32_t before = good.WriteRecord("before");
+  ASSERT_TRUE(good.WaitUntilDrained());
+  bad.OverwriteTraceRingHeader(7, 3, 12345);
+  ASSERT_TRUE(WaitRemoved(kSelf));
+  EXPECT_FALSE(kivtest::FileExists(ProtocolClient::TraceRingFile(kSelf)));
+  EXPECT_TRUE(manager->HasClient(other.Pid()));
+  uint32_t after = good.WriteRecord("after");
+  ASSERT_TRUE(good.WaitUntilDrained());
+
+  auto log = Log();
+  EXPECT_GE(log.IndexOf(before), 0);
+  EXPECT_GE(log.IndexOf(after), 0);
+  auto detached = log.Controls(TracePacketShared::ClientDetached);
+  ASSERT_EQ(detached.size(), 1u);
+  EXPECT_EQ(detached[0].controlPid, kSelf);
+  EXPECT_EQ(detached[0].text, KivServer::GoneText);
+  EXPECT_EQ(kivtest::Connections(collector), 1);
+}
+
+TEST_F(KivServerManagerTest, DeadClientIsRemovedWithItsFilesAndItsDataKept) {
+  kivtest::SleepingChild child;
+  ProtocolClient client(child.Pid());
+  manager->Register(child.Pid());
+  uint32_t seq = client.WriteRecord("written before dying");
+  ASSERT_TRUE(client.WaitUntilDrained());
+  child.Kill();
+  ASSERT_TRUE(WaitRemoved(client.Pid()));
+  EXPECT_FALSE(kivtest::FileExists(ProtocolClient::TraceRingFile(client.Pid())));
+  EXPECT_FALSE(kivtest::FileExists(ProtocolClient::MessageRingFile(client.Pid())));
+  auto log = Log();
+  EXPECT_GE(log.IndexOf(seq), 0);
+  ASSERT_EQ(log.Controls(TracePacketShared::ClientDetached).size(), 1u);
+  EXPECT_EQ(log.Controls(TracePacketShared::ClientDetached)[0].text,
+            "Not received un-registration message from client.");
+}
+
+TEST_F(KivServerManagerTest, BroadcastReachesEveryClientWhenOneRingIsFull) {
+  kivtest::SleepingChild other;
+  ProtocolClient full;
+  ProtocolClient open(other.Pid());
+  manager->Register(kSelf);
+  manager->Register(other.Pid());
+  full.Poll();
+  open.Poll();
+  {
+    // Fill the first client's ring behind the dispatcher's back.
+    ClientMessageSendingStream stream(kSelf);
+    std::string junk(511, 'x');
+    ASSERT_TRUE(stream.write(junk.data(), junk.size()));
+  }
+  manager->BroadcastMessage(MessageRuntimeConfigurationChange(4711, PauseTracing));
+  EXPECT_TRUE(open.WaitForMessages(MessageTypeRuntimeConfigChange, PauseTracing, 1));
+  EXPECT_EQ(open.Messages().back().sourceId, 4711u);
+  EXPECT_EQ(open.Messages().back().length, sizeof(MessageRuntimeConfigurationChange));
+}
+
+TEST_F(KivServerManagerTest, ConfigurationChangeFromUnregisteredSenderChangesNothing) {
+  ProtocolClient client;
+  manager->Register(kSelf);
+  client.Poll();
+  MessageRuntimeConfigurationChange pause(4711, PauseTracing);
+  try {
+    manager->Handle(&pause);
+    ADD_FAILURE() << "unregistered sender accepted";
+  } catch (const std::exception& e) {
+    EXPECT_THAT(e.what(), HasSubstr("Id of source does not exst"));
+  }
+  client.Poll();
+  EXPECT_EQ(client.CountMessages(MessageTypeConfirmation, ConfirmConfigChange), 0u);
+  EXPECT_EQ(client.CountMessages(MessageTypeRuntimeConfigChange), 0u);
+  // Not paused: data still reaches the log.
+  uint32_t seq = client.WriteRecord("still traced");
+  ASSERT_TRUE(client.WaitUntilDrained());
+  EXPECT_TRUE(kivtest::WaitFor([&] { return Log().IndexOf(seq) >= 0; }));
+  EXPECT_TRUE(Log().Controls(TracePacketShared::TracingPaused).empty());
+}
+
+TEST_F(KivServerManagerTest, IdleClientIsPinged) {
+  ProtocolClient client;
+  manager->Register(kSelf);
+  ASSERT_TRUE(client.WaitForMessages(MessageTypePing, -1, 2, std::chrono::seconds(15)));
+  for (const auto& m : client.Messages()) {
+    if (m.type != MessageTypePing) continue;
+    EXPECT_EQ(m.sourceId, kSelf);
+    EXPECT_EQ(m.length, sizeof(MessagePing));
+  }
+}
+
+TEST_F(KivServerManagerTest, DestructionRemovesEveryClientAndTheCounter) {
+  kivtest::SleepingChild other;
+  ProtocolClient a;
+  ProtocolClient b(other.Pid());
+  manager->Register(kSelf);
+  manager->Register(other.Pid());
+  const std::string counter = SharedMemory::FilePath(KivRecordSequenceGenerator::RegionName);
+  EXPECT_TRUE(kivtest::FileExists(counter));
+  manager.reset();
+  EXPECT_FALSE(kivtest::FileExists(counter));
+  EXPECT_FALSE(kivtest::FileExists(ProtocolClient::TraceRingFile(kSelf)));
+  EXPECT_FALSE(kivtest::FileExists(ProtocolClient::TraceRingFile(other.Pid())));
+  EXPECT_EQ(kivtest::Connections(collector), -1);  // the entry left the collector
+  EXPECT_EQ(KivTraceStreamDispatcher::s_Server, nullptr);
+  EXPECT_EQ(Log().Controls(TracePacketShared::ClientDetached).size(), 2u);
+}
+
+TEST(KivRecordSequenceGenerator, NumbersAreUniqueAcrossProcessesAndThreads) {
+  kivtest::Sandbox sandbox;
+  std::filesystem::create_directories(sandbox.TempDir());
+  KivRecordSequenceGenerator counter(KivRecordSequenceGenerator::Create);
+  constexpr int kProcesses = 3, kPerTaker = 20000;
+  std::vector<pid_t> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      int rc = 0;
+      try {
+        KivRecordSequenceGenerator mine(KivRecordSequenceGenerator::Open);
+        std::ofstream out(sandbox.Dir() + "/numbers" + std::to_string(p), std::ios::binary);
+        for (int i = 0; i < kPerTaker; ++i) {
+          uint32_t n = mine.Next();
+          out.write(reinterpret_cast<const char*>(&n), sizeof n);
+        }
+      } catch (...) {
+        rc = 1;
+      }
+      _exit(rc);
+    }
+    children.push_back(pid);
+  }
+  std::vector<uint32_t> mine;
+  for (int i = 0; i < kPerTaker; ++i) mine.push_back(counter.Next());
+  for (pid_t pid : children) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  std::set<uint32_t> all(mine.begin(), mine.end());
+  for (int p = 0; p < kProcesses; ++p) {
+    std::string bytes = kivtest::ReadFile(sandbox.Dir() + "/numbers" + std::to_string(p));
+    ASSERT_EQ(bytes.size(), kPerTaker * sizeof(uint32_t));
+    for (size_t i = 0; i < bytes.size(); i += 4) {
+      uint32_t n;
+      std::memcpy(&n, bytes.data() + i, 4);
+      all.insert(n);
+    }
+  }
+  constexpr uint32_t total = (kProcesses + 1) * kPerTaker;
+  EXPECT_EQ(all.size(), total);
+  EXPECT_EQ(*all.rbegin(), total - 1);
+  EXPECT_EQ(counter.Peek(), total);
+}
+
+TEST(KivRecordSequenceGenerator, ShortCounterFileIsRefusedAndCreationStartsAtZero) {
+  kivtest::Sandbox sandbox;
+  std::filesystem::create_directories(sandbox.TempDir());
+  const std::string path = SharedMemory::FilePath(KivRecordSequenceGenerator::RegionName);
+  EXPECT_ANY_THROW(KivRecordSequenceGenerator missing(KivRecordSequenceGenerator::Open));
+  kivtest::WriteFile(path, "ab");
+  EXPECT_ANY_THROW(KivRecordSequenceGenerator tooShort(KivRecordSequenceGenerator::Open));
+  kivtest::WriteFile(path, "\x07\x07\x07\x07");
+  {
+    KivRecordSequenceGenerator created(KivRecordSequenceGenerator::Create);
+    EXPECT_EQ(created.Next(), 0u);
+    KivRecordSequenceGenerator opened(KivRecordSequenceGenerator::Open);
+    EXPECT_EQ(opened.Next(), 1u);
+  }
+  EXPECT_FALSE(kivtest::FileExists(path));
+}
