@@ -6,10 +6,10 @@
 // the service factory) and drive Worker() every 100 ms.
 //
 // Construction order (members in declaration order):
-//   1. presence: the exclusive "KivService" lock and {temp}KivService.pid;
-//      taken first, so a second provider next to a running dispatcher fails
-//      here ("Fail to lock the file ...") before it creates, truncates or
-//      removes any shared file of the running one;
+//   1. the exclusive "KivService" presence lock {temp}KivService.lck; taken
+//      first, so a second provider next to a running dispatcher fails here
+//      ("Fail to lock the file ...") before it creates, truncates or removes
+//      any shared file of the running one;
 //   2. the message lock "KivServerMessageLock" and the message ring
 //      "KivServerMessageBuffer" (created, header written);
 //   3. the status collector, the status file writer ({temp}KivServerStatus.txt)
@@ -18,21 +18,28 @@
 //   5. the server manager (sequence counter, "Connections\Local") and its
 //      100 ms cleanup timer;
 //   6. the network server manager;
-// then the configuration file is read and broadcast to every component.
-// Teardown is the reverse: the network server goes first, the manager's
-// timer is joined and every client removed, ..., the message ring and its
-// lock are removed, and the presence files last, so no second dispatcher can
-// create a ring this one then removes. Never raises.
+// then the configuration file is read and broadcast to every component, and
+// last {temp}KivService.pid is written: client monitors take the lock and the
+// PID file together as "the dispatcher runs", so they see it only once its
+// message ring exists and its settings are applied.
+// Teardown is the reverse: the PID file goes first (clients stop sending),
+// the network server, the manager's timer is joined and every client
+// removed, ..., the message ring and its lock are removed, and the presence
+// lock last, so no second dispatcher can create a ring this one then
+// removes. Never raises.
 //
 // Threads: Worker() runs on the caller's timer thread (one at a time); the
 // members run their own timers and the trace-server threads.
 
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "KivConfigFileReader/ConfigServer.h"
 #include "KivService/KivNetworkServerManager.h"
 #include "KivService/KivServerManager.h"
 #include "ServiceMonitor/ServiceAvailabilityUsingPIDFile.h"
+#include "Support/ExclusiveAccessUsingLockFile.h"
 #include "Support/FileStatusReport.h"
 #include "Support/StatusReport.h"
 #include "Support/TimerClassMemberFunction.h"
@@ -62,7 +69,19 @@ class KivServiceProvider {
   StatusReport::Collector& Collector() { return m_Collector; }
 
  private:
-  ServiceAvailabilityUsingPIDFile m_Presence;
+  // {temp}KivService.pid with this process's id; removed on destruction.
+  class PidFile {
+   public:
+    PidFile();
+    ~PidFile();
+    PidFile(const PidFile&) = delete;
+    PidFile& operator=(const PidFile&) = delete;
+
+   private:
+    std::string m_Path;
+  };
+
+  ExclusiveAccessUsingLockFile m_Presence;
   ServerMessageReceivingStream m_Messages;  // read only by Worker()
   StatusReport::Collector m_Collector;
   FileStatusReport m_StatusFile;
@@ -71,4 +90,5 @@ class KivServiceProvider {
   KivServerManager m_Manager;
   TimerClassMemberFunction<KivServerManager, true> m_ManagerTimer;
   KivNetworkServerManager m_NetworkServerManager;
+  std::optional<PidFile> m_PidFile;  // written at the end of construction
 };
