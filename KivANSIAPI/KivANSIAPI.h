@@ -16,6 +16,7 @@
 #ifndef KIVANSIAPI_KIVANSIAPI_H
 #define KIVANSIAPI_KIVANSIAPI_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #if defined(__GNUC__)
@@ -55,6 +56,42 @@ KIVANSIAPI_EXPORT int KivResume(void);
 KIVANSIAPI_EXPORT int KivReloadConfig(void);
 KIVANSIAPI_EXPORT int KivPreservationOn(void);
 KIVANSIAPI_EXPORT int KivPreservationOff(void);
+
+/* ---- Writing trace records ------------------------------------------------
+ *
+ * A record carries the names behind the module and label handles (and the
+ * client number's name unless KIV_NO_CLIENT), the time, the calling thread's
+ * kernel id and the message. It is written when KivTraceEnabledEx answers 1
+ * for the same arguments and the process is registered with a running
+ * dispatcher. These calls never wait for the dispatcher and never fail the
+ * caller: with tracing disabled they return at once, and a record that finds
+ * no room in the process's trace buffer is dropped and counted.
+ */
+
+/* Longest message text a record carries; longer texts are cut. */
+#define KIV_MAX_MESSAGE_LENGTH 1016
+
+/* printf-style message. Returns 1 when the record was written, else 0. */
+KIVANSIAPI_EXPORT int KivTrace(int moduleHandle, uint32_t clientNumber, int labelHandle, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 4, 5)))
+#endif
+    ;
+
+/* `length` bytes of `text` (need not be NUL-terminated). Returns 1 when the
+ * record was written, else 0. */
+KIVANSIAPI_EXPORT int KivTraceText(int moduleHandle, uint32_t clientNumber, int labelHandle, const char* text,
+                                   size_t length);
+
+/* 1 while the process is registered with a running dispatcher, so that
+ * enabled records have somewhere to go, else 0. */
+KIVANSIAPI_EXPORT int KivTraceConnected(void);
+
+/* Records this process has written, and records it could not write (trace
+ * buffer full, or enabled while no dispatcher was connected), since it
+ * started or was forked. Either pointer may be NULL. Returns 0. */
+KIVANSIAPI_EXPORT int KivGetTraceStatistics(uint64_t* written, uint64_t* dropped);
+
 
 #ifdef __cplusplus
 }

@@ -40,19 +40,34 @@ class KivFilterManager {
   KivFilterManager(const KivFilterManager&) = delete;
   KivFilterManager& operator=(const KivFilterManager&) = delete;
 
-  // True when the combined status is enabled and tracing is not paused.
-  bool IsTraceEnabled(int module, uint32_t clientNumber, int label) {
+  // The names behind the handles of an enabled query (client null in the
+  // module-label form); they stay valid for the life of the manager.
+  struct TraceNames {
+    const char* module = nullptr;
+    const char* client = nullptr;
+    const char* label = nullptr;
+  };
+
+  // True when the combined status is enabled and tracing is not paused; then
+  // `names`, when given, receives the names (the trace call's record).
+  bool IsTraceEnabled(int module, uint32_t clientNumber, int label, TraceNames* names = nullptr) {
     if (m_Paused.load(std::memory_order_acquire)) return false;
+    TraceNames found;
+    const char** client = clientNumber == NoClient ? nullptr : &found.client;
+    Status status;
     if (m_CachesInUse.load(std::memory_order_acquire)) {
-      Status status = clientNumber == NoClient
-                          ? m_ModuleLabels.GetCombinedData(module, label)
-                          : m_ModuleClientLabels.GetCombinedData(module, clientNumber, label);
-      return status == Status::Enabled;
+      status = client ? m_ModuleClientLabels.GetCombinedData(module, clientNumber, label, &found.module,
+                                                             client, &found.label)
+                      : m_ModuleLabels.GetCombinedData(module, label, &found.module, &found.label);
+    } else {
+      AutoSync<CriticalSectionSyncPolicy> lock(m_Lock);
+      status = client
+                   ? m_Rules.GetCombinedData(module, clientNumber, label, &found.module, client, &found.label)
+                   : m_Rules.GetCombinedData(module, label, &found.module, &found.label);
     }
-    AutoSync<CriticalSectionSyncPolicy> lock(m_Lock);
-    Status status = clientNumber == NoClient ? m_Rules.GetCombinedData(module, label)
-                                             : m_Rules.GetCombinedData(module, clientNumber, label);
-    return status == Status::Enabled;
+    if (status != Status::Enabled) return false;
+    if (names) *names = found;
+    return true;
   }
 
   // Handles: the same name (exact bytes) always gives the same handle.

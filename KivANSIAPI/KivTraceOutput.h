@@ -18,7 +18,12 @@
 // parent's ring (the records would carry the parent's process id, and the
 // parent's threads would not be serialised with it).
 
+#include <sched.h>
+
+#include <atomic>
 #include <memory>
+#include <mutex>
+#include <new>
 #include <string_view>
 
 #include "KivANSIAPI/TraceRecordWriter.h"
@@ -52,3 +57,82 @@ class KivTraceOutput {
   // True while an output is published.
   static bool IsAvailable() noexcept;
 };
+
+// Inline, so that the service client below the API library can publish
+// its ring without linking to it.
+namespace KivTraceOutputSlot {
+
+// The published writer, and counts of the tracing threads that may be using
+// a writer, in two phases. A tracing thread joins the current phase (and
+// checks it is still current after joining), and only then loads the
+// pointer. A retraction clears the pointer, opens the other phase and waits
+// for the old phase to empty: threads arriving meanwhile join the new phase
+// and find the pointer cleared, so the wait ends even while other threads
+// keep tracing. All accesses are sequentially consistent.
+inline std::atomic<TraceRecordSink*> s_Current{nullptr};
+inline std::atomic<uint32_t> s_Phase{0};
+inline std::atomic<uint32_t> s_InFlight[2] = {0, 0};
+// Serialises publications and retractions (the service monitor's thread
+// makes them; tracing threads never take it).
+inline std::mutex s_ChangeLock;
+
+inline uint32_t JoinPhase() {
+  for (;;) {
+    const uint32_t phase = s_Phase.load() & 1;
+    s_InFlight[phase].fetch_add(1);
+    if ((s_Phase.load() & 1) == phase) return phase;
+    s_InFlight[phase].fetch_sub(1);
+  }
+}
+
+// The child of a fork runs the forking thread only: nothing is in flight
+// there, and the inherited writer belongs to the parent. The change lock
+// may have been held by a thread that does not exist in the child.
+inline void ForgetInChild() {
+  s_Current.store(nullptr);
+  s_InFlight[0].store(0);
+  s_InFlight[1].store(0);
+  new (&s_ChangeLock) std::mutex();
+}
+
+inline void RegisterForkHandlerOnce() {
+  static const bool registered = pthread_atfork(nullptr, nullptr, ForgetInChild) == 0;
+  (void)registered;
+}
+
+}  // namespace KivTraceOutputSlot
+
+inline KivTraceOutput::Publication::Publication(std::unique_ptr<TraceRecordSink> sink)
+    : m_Sink(std::move(sink)) {
+  KivTraceOutputSlot::RegisterForkHandlerOnce();
+  std::lock_guard<std::mutex> guard(KivTraceOutputSlot::s_ChangeLock);
+  KivTraceOutputSlot::s_Current.store(m_Sink.get());
+}
+
+inline KivTraceOutput::Publication::~Publication() {
+  std::lock_guard<std::mutex> guard(KivTraceOutputSlot::s_ChangeLock);
+  // When another publication replaced this one the slot is not ours to
+  // clear; a thread that loaded our pointer earlier may still use it, so
+  // the wait is needed either way.
+  if (KivTraceOutputSlot::s_Current.load() == m_Sink.get()) KivTraceOutputSlot::s_Current.store(nullptr);
+  const uint32_t old = KivTraceOutputSlot::s_Phase.fetch_add(1) & 1;
+  while (KivTraceOutputSlot::s_InFlight[old].load() != 0) sched_yield();
+}
+
+inline bool KivTraceOutput::Write(std::string_view module, std::string_view label,
+                                  const std::string_view* client, std::string_view text) noexcept {
+  const uint32_t phase = KivTraceOutputSlot::JoinPhase();
+  TraceRecordSink* writer = KivTraceOutputSlot::s_Current.load();
+  bool written = false;
+  if (writer) {
+    written = writer->Write(module, label, client, text);
+  } else {
+    TraceRecordWriting::Count(false);
+  }
+  KivTraceOutputSlot::s_InFlight[phase].fetch_sub(1);
+  return written;
+}
+
+inline bool KivTraceOutput::IsAvailable() noexcept {
+  return KivTraceOutputSlot::s_Current.load(std::memory_order_acquire) != nullptr;
+}

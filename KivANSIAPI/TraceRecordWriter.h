@@ -24,6 +24,11 @@
 // the process had, across dispatcher restarts) and start again from 0 in a
 // forked child.
 
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -46,6 +51,8 @@ class TraceRecordSink {
 };
 
 // What every writer shares: the record image, the counters, the thread id.
+// Inline, so that the service client below the API library can publish a
+// writer without linking to it.
 namespace TraceRecordWriting {
 
 // A record built with sequence number 0, to be numbered under the lock.
@@ -57,20 +64,59 @@ struct Image {
     std::memcpy(m_Bytes + 7, &sequence, sizeof sequence);
   }
 };
-void Build(Image& image, std::string_view module, std::string_view label, const std::string_view* client,
-           std::string_view text) noexcept;
 
 struct Statistics {
   uint64_t m_Written = 0;
   uint64_t m_Dropped = 0;
 };
-// Records written and dropped by this process so far.
-Statistics GetStatistics() noexcept;
-void Count(bool written) noexcept;
+
+inline std::atomic<uint64_t> s_Written{0};
+inline std::atomic<uint64_t> s_Dropped{0};
+inline thread_local uint32_t t_ThreadId = 0;
+
+// A forked child starts with the forking thread only, under a new kernel id,
+// and owes nothing of its parent's counts.
+inline void ResetInChild() {
+  t_ThreadId = 0;
+  s_Written.store(0, std::memory_order_relaxed);
+  s_Dropped.store(0, std::memory_order_relaxed);
+}
+inline void RegisterForkHandlerOnce() {
+  static const bool registered = pthread_atfork(nullptr, nullptr, ResetInChild) == 0;
+  (void)registered;
+}
 
 // Kernel id of the calling thread, cached per thread (and refreshed in a
 // forked child, whose thread has a new id).
-uint32_t CurrentThreadId() noexcept;
+inline uint32_t CurrentThreadId() noexcept {
+  if (t_ThreadId == 0) {
+    RegisterForkHandlerOnce();
+    t_ThreadId = static_cast<uint32_t>(syscall(SYS_gettid));
+  }
+  return t_ThreadId;
+}
+
+// Records written and dropped by this process so far.
+inline Statistics GetStatistics() noexcept {
+  return Statistics{s_Written.load(std::memory_order_relaxed), s_Dropped.load(std::memory_order_relaxed)};
+}
+inline void Count(bool written) noexcept {
+  (written ? s_Written : s_Dropped).fetch_add(1, std::memory_order_relaxed);
+}
+
+inline void Build(Image& image, std::string_view module, std::string_view label,
+                  const std::string_view* client, std::string_view text) noexcept {
+  TraceRecordFields fields;
+  fields.m_Timestamp = TraceTimestamp::Now();
+  fields.m_ThreadId = CurrentThreadId();
+  fields.m_ModuleName = module;
+  fields.m_LabelName = label;
+  fields.m_HasClientName = client != nullptr;
+  if (client) fields.m_ClientName = *client;
+  fields.m_MessageText = text;
+  // Never 0: the image holds the longest record there is.
+  image.m_Size = TraceRecordBuilder::BuildRecord(fields, image.m_Bytes, sizeof image.m_Bytes);
+}
 
 }  // namespace TraceRecordWriting
 

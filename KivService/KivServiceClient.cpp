@@ -31,9 +31,12 @@ KivServiceClient::KivServiceClient(uint32_t dispatcherPid, KivFilterManager& fil
   // The dispatcher may have changed the configuration while this process was
   // not registered; start from the file as it is now.
   m_FilterManager->ReloadConfiguration();
+  m_TraceOutput = std::make_unique<KivTraceOutput::Publication>(*this);
 }
 
 KivServiceClient::~KivServiceClient() {
+  // Tracing threads stop using the ring before anything of it goes.
+  m_TraceOutput.reset();
   // The thread goes first: the un-registration wait reads the own ring.
   m_Thread.reset();
 }

@@ -20,12 +20,15 @@
 //
 // The trace-record writer of the client library finds what it needs here:
 // TraceRing() guarded by TraceRingLock() (one whole record per write, so the
-// ring only ever holds whole records) and NextSequenceNumber().
+// ring only ever holds whole records) and NextSequenceNumber(). The client
+// publishes that writer as the process's trace output (KivTraceOutput) from
+// the end of its construction to the start of its destruction.
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
 
+#include "KivANSIAPI/KivTraceOutput.h"
 #include "KivService/KivRecordSequenceGenerator.h"
 #include "KivService/ServiceClient.h"
 #include "MemoryStream/CircularMemoryOutputStream.h"
@@ -100,4 +103,6 @@ class KivServiceClient {
   MessageHandler m_Handler;
   ServiceClientThreadHelper m_Helper;
   std::unique_ptr<TimerClassMemberFunction<ServiceClientThreadHelper>> m_Thread;
+  // The process's trace output over m_TraceRing while registered.
+  std::unique_ptr<KivTraceOutput::Publication> m_TraceOutput;
 };
