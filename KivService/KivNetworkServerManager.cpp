@@ -33,5 +33,7 @@ void KivNetworkServerManager::OnConfigChanged() {
   } catch (const std::exception& e) {
     KIV_DIAG_NOTHROW("Network server can not start on port " << config.m_ServerPort << ": " << e.what()
                                                              << "\n");
+  } catch (...) {
+    KIV_DIAG_NOTHROW("Network server can not start on port " << config.m_ServerPort << "\n");
   }
 }

@@ -23,6 +23,8 @@ KivTraceStreamDispatcher::KivTraceStreamDispatcher(ConfigServer& server, StatusR
     ProcessConfig();
   } catch (const std::exception& e) {
     KIV_DIAG_NOTHROW("Trace stream dispatcher " << m_Name << ": " << e.what() << "\n");
+  } catch (...) {
+    KIV_DIAG_NOTHROW("Trace stream dispatcher " << m_Name << ": no output\n");
   }
   if (connect) Connect();
 }

@@ -1,0 +1,219 @@
+// The network server: each connection's blocks filed under the peer's
+// address, two dispatchers forwarding over loopback, restarts, and peers
+// that send damaged or hostile streams.
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "KivService/KivNetworkServerManager.h"
+#include "KivService/KivTraceStreamDispatcher.h"
+#include "TraceOutputTestUtil.h"
+
+using namespace outputtest;
+
+namespace {
+
+class NetworkServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    serverLogs = sandbox.Dir() + "/server-logs";
+    clientLogs = sandbox.Dir() + "/client-logs";
+    ASSERT_EQ(mkdir(serverLogs.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(clientLogs.c_str(), 0755), 0);
+    UseLogDirectory(serverConfig.Config(), serverLogs);
+    serverConfig.Config().m_NetworkMode = NetworkServer;
+    serverConfig.Config().m_ServerPort = 0;  // any free port
+    manager = std::make_unique<KivNetworkServerManager>(serverCollector, serverConfig);
+    serverConfig.BroadcastConfigChange();
+    ASSERT_TRUE(manager->IsRunning());
+    port = manager->Port();
+    // Later restarts listen on the same port.
+    serverConfig.Config().m_ServerPort = port;
+  }
+  void TearDown() override { manager.reset(); }
+
+  // A sending dispatcher in client mode aimed at the server.
+  std::unique_ptr<KivTraceStreamDispatcher> MakeSender() {
+    UseLogDirectory(clientConfig.Config(), clientLogs);
+    clientConfig.Config().m_NetworkMode = NetworkClient;
+    clientConfig.Config().m_ServerName = "127.0.0.1";
+    clientConfig.Config().m_ClientPort = port;
+    return std::make_unique<KivTraceStreamDispatcher>(clientConfig, clientCollector, "LOCAL");
+  }
+  std::string SenderFallback() { return StatusValue(clientCollector, "Output\\Network\\Fallback"); }
+  std::string Filed(const std::string& peer) { return AllBinaryData(serverLogs, "kivlog-" + peer + "-"); }
+  bool WaitForConnections(size_t n) {
+    return kivtest::WaitFor([&] { return manager->ConnectionCount() == n; });
+  }
+
+  kivtest::Sandbox sandbox;
+  std::string serverLogs, clientLogs;
+  StatusReport::Collector serverCollector, clientCollector;
+  ConfigServer serverConfig, clientConfig;
+  std::unique_ptr<KivNetworkServerManager> manager;
+  uint16_t port = 0;
+};
+
+}  // namespace
+
+TEST_F(NetworkServerTest, RunsOnlyInServerMode) {
+  serverConfig.Config().m_NetworkMode = NetworkNone;
+  serverConfig.BroadcastConfigChange();
+  EXPECT_FALSE(manager->IsRunning());
+  RawPeer refused(port);
+  EXPECT_FALSE(refused.Connected());
+  serverConfig.Config().m_NetworkMode = NetworkServer;
+  serverConfig.BroadcastConfigChange();
+  EXPECT_TRUE(manager->IsRunning());
+  RawPeer accepted(port);
+  EXPECT_TRUE(accepted.Connected());
+}
+
+TEST_F(NetworkServerTest, ForwardedBlocksArriveByteForByteInFilesNamedAfterThePeer) {
+  auto sender = MakeSender();
+  ASSERT_TRUE(kivtest::WaitFor([&] { return SenderFallback() == "no"; }));
+  std::string expected;
+  for (int i = 0; i < 5; ++i) {
+    Bytes block = MakeBlock("forwarded " + std::to_string(i), i + 1);
+    EXPECT_TRUE(sender->write(block.data(), static_cast<uint32_t>(block.size())));
+    expected += AsText(block);
+  }
+  ASSERT_TRUE(kivtest::WaitFor([&] { return Filed("127.0.0.1").size() >= expected.size(); }));
+  EXPECT_EQ(Filed("127.0.0.1"), expected);
+  EXPECT_EQ(FilesWithPrefix(serverLogs, "kivlog-127.0.0.1-").size(), 1u);
+  EXPECT_TRUE(FilesWithPrefix(clientLogs, "kivlog-").empty());
+}
+
+TEST_F(NetworkServerTest, StoppedServerMakesTheSenderFallBackUntilItReturns) {
+  auto sender = MakeSender();
+  ASSERT_TRUE(kivtest::WaitFor([&] { return SenderFallback() == "no"; }));
+  Bytes first = MakeBlock("first");
+  sender->write(first.data(), static_cast<uint32_t>(first.size()));
+  ASSERT_TRUE(kivtest::WaitFor([&] { return Filed("127.0.0.1") == AsText(first); }));
+
+  // Stopping happens inside a broadcast and ends the live connection.
+  serverConfig.Config().m_NetworkMode = NetworkNone;
+  serverConfig.BroadcastConfigChange();
+  Bytes during = MakeBlock("during the outage");
+  ASSERT_TRUE(kivtest::WaitFor([&] {
+    sender->write(during.data(), static_cast<uint32_t>(during.size()));
+    return !FilesWithPrefix(clientLogs, "kivlog-LOCAL-").empty();
+  }));
+  EXPECT_EQ(SenderFallback(), "on");
+
+  serverConfig.Config().m_NetworkMode = NetworkServer;
+  serverConfig.BroadcastConfigChange();
+  ASSERT_TRUE(manager->IsRunning());
+  ASSERT_TRUE(kivtest::WaitFor([&] { return SenderFallback() == "no"; }));
+  Bytes back = MakeBlock("back again");
+  sender->write(back.data(), static_cast<uint32_t>(back.size()));
+  // The restarted server files the new connection's data in a new series.
+  ASSERT_TRUE(kivtest::WaitFor([&] {
+    std::string all = Filed("127.0.0.1");
+    return all.size() >= AsText(back).size() &&
+           all.compare(all.size() - AsText(back).size(), std::string::npos, AsText(back)) == 0;
+  }));
+  EXPECT_EQ(FilesWithPrefix(serverLogs, "kivlog-127.0.0.1-").size(), 2u);
+}
+
+TEST_F(NetworkServerTest, ABlockCutShortByTheCloseLeavesNoTrace) {
+  Bytes whole = MakeBlock("whole"), cut = MakeBlock("cut short");
+  {
+    RawPeer peer(port);
+    ASSERT_TRUE(peer.Connected());
+    std::string partial = Message(whole) + Message(cut);
+    ASSERT_TRUE(peer.Send(partial.substr(0, partial.size() - 5)));
+  }
+  ASSERT_TRUE(WaitForConnections(0));
+  ASSERT_TRUE(kivtest::WaitFor([&] { return Filed("127.0.0.1") == AsText(whole); }));
+  {
+    RawPeer lengthOnly(port);
+    ASSERT_TRUE(lengthOnly.Send(Message(cut).substr(0, 4)));
+  }
+  ASSERT_TRUE(WaitForConnections(0));
+  EXPECT_EQ(Filed("127.0.0.1"), AsText(whole));
+}
+
+TEST_F(NetworkServerTest, PeersFromTwoAddressesGetTwoFileSeries) {
+  RawPeer one(port, "127.0.0.1"), two(port, "127.0.0.2");
+  ASSERT_TRUE(one.Connected());
+  ASSERT_TRUE(two.Connected());
+  Bytes a = MakeBlock("from one"), b = MakeBlock("from two");
+  ASSERT_TRUE(one.Send(Message(a)));
+  ASSERT_TRUE(two.Send(Message(b)));
+  ASSERT_TRUE(kivtest::WaitFor([&] { return Filed("127.0.0.1") == AsText(a); }));
+  ASSERT_TRUE(kivtest::WaitFor([&] { return Filed("127.0.0.2") == AsText(b); }));
+}
+
+TEST_F(NetworkServerTest, HostilePeersEndOnlyTheirOwnConnection) {
+  RawPeer good(port, "127.0.0.2");
+  Bytes first = MakeBlock("good first"), second = MakeBlock("good second");
+  ASSERT_TRUE(good.Send(Message(first)));
+
+  // An announced length of 4 GiB - 1, and one just above the largest block.
+  RawPeer huge(port), justAbove(port);
+  ASSERT_TRUE(huge.Send(std::string("\xFF\xFF\xFF\xFF", 4) + "payload"));
+  ASSERT_TRUE(justAbove.Send(Message(Bytes(47 + 1047551 + 1, 0x22)).substr(0, 4)));
+  // Random garbage that happens to announce a huge length at once.
+  RawPeer garbage(port);
+  ASSERT_TRUE(garbage.Send(std::string(64, '\xA7')));
+  // Connects and goes at once.
+  { RawPeer quitter(port); }
+  // Trickles a valid message byte by byte across several receive steps.
+  RawPeer slow(port, "127.0.0.3");
+  Bytes trickled = MakeBlock("trickled", 1);
+  std::string message = Message(trickled);
+  for (size_t i = 0; i < message.size(); i += message.size() / 8 + 1) {
+    ASSERT_TRUE(slow.Send(message.substr(i, message.size() / 8 + 1)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  }
+
+  ASSERT_TRUE(kivtest::WaitFor([&] { return huge.ClosedByServer(); }));
+  ASSERT_TRUE(kivtest::WaitFor([&] { return justAbove.ClosedByServer(); }));
+  ASSERT_TRUE(kivtest::WaitFor([&] { return garbage.ClosedByServer(); }));
+  ASSERT_TRUE(kivtest::WaitFor([&] { return Filed("127.0.0.3") == AsText(trickled); }));
+  ASSERT_TRUE(WaitForConnections(2));  // `good` and `slow` remain
+  ASSERT_TRUE(good.Send(Message(second)));
+  ASSERT_TRUE(kivtest::WaitFor([&] { return Filed("127.0.0.2") == AsText(first) + AsText(second); }));
+  // Nothing of the refused streams was filed.
+  EXPECT_EQ(Filed("127.0.0.1"), "");
+}
+
+TEST_F(NetworkServerTest, RestartsWhilePeersConnectAndSendNeverHang) {
+  // Connections are made and ended on the listen thread while broadcasts stop
+  // the server and wait for that thread: neither may wait for the other.
+  // Restarts a little over one listen period apart catch the listen step
+  // while it is accepting.
+  serverConfig.Config().m_ServerMaxConnection = 128;  // a deep backlog: many accepts per listen step
+  serverConfig.BroadcastConfigChange();
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> peers;
+  for (int t = 0; t < 3; ++t)
+    peers.emplace_back([&] {
+      Bytes block = MakeBlock("churn");
+      while (!stop) {
+        RawPeer peer(port);
+        if (peer.Connected()) peer.Send(Message(block));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+    });
+  for (int i = 0; i < 40; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100 + (i % 7) * 3));
+    serverConfig.BroadcastConfigChange();
+  }
+  stop = true;
+  for (auto& p : peers) p.join();
+  EXPECT_TRUE(manager->IsRunning());
+  // Still serving after the churn.
+  RawPeer last(port, "127.0.0.4");
+  Bytes block = MakeBlock("after churn");
+  ASSERT_TRUE(last.Send(Message(block)));
+  ASSERT_TRUE(kivtest::WaitFor([&] { return Filed("127.0.0.4") == AsText(block); }));
+}
