@@ -3,7 +3,8 @@
 # undefined-behaviour sanitizers into build-fuzz/, and runs each for a
 # bounded time on a scratch copy of its seed corpus fuzz/corpus/<Name>/
 # (<Name> = the target name without "Fuzzer"). Fails on any crash, hang or
-# sanitizer report.
+# sanitizer report; the reproducer of a failure is copied into the target's
+# seed corpus (see below).
 #   FUZZ_SECONDS=10   run time per target
 #   FUZZ_BUILD=dir    build directory (default build-fuzz)
 #   FUZZ_TARGETS="A B" only these targets (default: every fuzz/*Fuzzer.cpp)
@@ -47,6 +48,15 @@ for t in "${targets[@]}"; do
       -print_final_stats=1 "$work" >"$work/fuzz.log" 2>&1); then
     echo "FAILED: $t (log and reproducer kept in $work)" >&2
     tail -50 "$work/fuzz.log" >&2
+    # A reproducer becomes a seed of its own: ctest replays every seed
+    # (FuzzReplay.<Name>) in the normal and sanitizer builds, so it stays a
+    # regression test once the fault is fixed. Commit it with the fix.
+    mkdir -p "$corpus"
+    for crash in "$work"/crash-* "$work"/leak-* "$work"/timeout-* "$work"/oom-*; do
+      [ -e "$crash" ] || continue
+      cp "$crash" "$corpus/regression-$(basename "$crash")"
+      echo "reproducer saved as $corpus/regression-$(basename "$crash")" >&2
+    done
     status=1
     continue
   fi

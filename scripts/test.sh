@@ -19,6 +19,7 @@ done
 kiv_base_packages
 cd "$ROOT"
 
+# run_suite <build dir> [cmake options...]: builds and runs ctest there.
 run_suite() {
   local dir="$1"; shift
   echo "== build $dir $*" >&2
@@ -27,13 +28,44 @@ run_suite() {
   (cd "$dir" && ctest --output-on-failure -j "$JOBS" --timeout 300)
 }
 
+# run_sanitized_suite <build dir> [cmake options...]: as run_suite, with every
+# sanitizer report written to <build dir>/sanitizer-reports/. Programs that
+# the tests start (the kivserver daemon, whose standard error goes nowhere)
+# inherit the options, so a report from them is caught too: any report file
+# fails the run, even when every test passed.
+run_sanitized_suite() {
+  local dir="$1"; shift
+  echo "== build $dir $*" >&2
+  kiv_build "$dir" "$@"
+  local reports="$ROOT/$dir/sanitizer-reports"
+  rm -rf "$reports"
+  mkdir -p "$reports"
+  echo "== test $dir (sanitizer reports in $reports)" >&2
+  local rc=0
+  (
+    cd "$dir"
+    export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:halt_on_error=1:log_path=$reports/asan"
+    export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan"
+    export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$reports/tsan"
+    ctest --output-on-failure -j "$JOBS" --timeout 300
+  ) || rc=$?
+  local found
+  found="$(find "$reports" -type f | sort)"
+  if [ -n "$found" ]; then
+    echo "== sanitizer reports in $dir:" >&2
+    while IFS= read -r f; do
+      echo "---- $f" >&2
+      head -100 "$f" >&2
+    done <<<"$found"
+    rc=1
+  fi
+  return $rc
+}
+
 run_suite build
 if [ "$SAN" = 1 ]; then
-  export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:halt_on_error=1"
-  export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-  export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
-  run_suite build-asan -DKIV_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug
-  run_suite build-tsan -DKIV_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  run_sanitized_suite build-asan -DKIV_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug
+  run_sanitized_suite build-tsan -DKIV_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
 fi
 if [ "$FUZZ" = 1 ] && [ -x "$ROOT/scripts/fuzz.sh" ]; then
   "$ROOT/scripts/fuzz.sh"

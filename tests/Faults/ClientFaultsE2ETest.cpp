@@ -1,0 +1,175 @@
+// Faults on the client side against the real dispatcher: client processes
+// killed while they write, and a client that scribbles over its own trace
+// ring.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <random>
+
+#include "Faults/FaultSupport.h"
+#include "KivService/KivServiceTestSupport.h"
+#include "TestSupport/ProtocolClient.h"
+
+namespace {
+
+class ClientFaultsE2E : public ::testing::Test {
+ protected:
+  kivtest::Sandbox sandbox;
+  faults::Dispatcher dispatcher{sandbox};
+  std::string logDir = sandbox.Dir() + "/log";
+
+  void SetUp() override {
+    sandbox.WriteConfig(faults::Config());
+    std::filesystem::create_directories(logDir);
+    ASSERT_TRUE(dispatcher.Start());
+  }
+};
+
+// Writes `count` records "<tag>#<n>;" through a protocol client, waiting for
+// the dispatcher whenever the ring is full. Returns how many were written.
+long WriteTagged(kivtest::ProtocolClient& client, const std::string& tag, long count) {
+  long n = 0;
+  for (; n < count; ++n) {
+    try {
+      client.WriteRecord(tag + "#" + std::to_string(n) + ";");
+    } catch (const std::exception&) {
+      if (!client.WaitUntilDrained()) break;
+      --n;  // the same record again, now that there is room
+    }
+  }
+  return n;
+}
+
+}  // namespace
+
+TEST_F(ClientFaultsE2E, ClientsKilledWhileWritingLoseNothingTheyHadWritten) {
+  faults::ClientBoard* board = faults::MakeBoard();
+  ASSERT_NE(board, nullptr);
+  const int kKills = 12;
+  std::mt19937 random(12345);
+  std::vector<long> written(kKills);
+  for (int i = 0; i < kKills; ++i) {
+    board->written[0] = 0;
+    pid_t child = faults::StartApiClient(board, 0, "kill" + std::to_string(i));
+    ASSERT_GT(child, 0);
+    // Killed at a different point each time, in the middle of its writing.
+    const long target = 50 + static_cast<long>(random() % 400);
+    ASSERT_TRUE(kivtest::WaitFor([&] { return board->written[0] >= target; }, std::chrono::seconds(30)))
+        << "client " << i << " wrote only " << board->written[0];
+    kill(child, SIGKILL);
+    EXPECT_EQ(faults::Reap(child), 128 + SIGKILL);
+    written[i] = board->written[0];
+    ASSERT_TRUE(dispatcher.Running()) << "after kill " << i;
+  }
+  faults::FreeBoard(board);
+
+  // The dispatcher notices every dead client and removes its map files.
+  EXPECT_TRUE(
+      kivtest::WaitFor([&] { return faults::ClientMapFiles(sandbox).empty(); }, std::chrono::seconds(30)))
+      << ::testing::PrintToString(faults::ClientMapFiles(sandbox));
+  EXPECT_TRUE(dispatcher.Running());
+  EXPECT_TRUE(kivtest::WaitFor(
+      [&] {
+        return kivtest::ConnectionsIn(kivtest::ReadFile(sandbox.TempDir() + "KivServerStatus.txt")) == 0;
+      },
+      std::chrono::seconds(20)));
+  ASSERT_TRUE(dispatcher.Stop());
+
+  auto e = faults::ExportDirectory(logDir, sandbox.Dir() + "/export");
+  ASSERT_EQ(e.run.exitCode, 0) << e.run.out << e.run.err;
+  long allWritten = 0, allExported = 0;
+  for (int i = 0; i < kKills; ++i) {
+    auto numbers = faults::RecordNumbers(e.text, "kill" + std::to_string(i));
+    std::set<long> distinct(numbers.begin(), numbers.end());
+    EXPECT_EQ(distinct.size(), numbers.size()) << "client " << i << " has records twice";
+    // Every record the library had accepted before the kill is in the log;
+    // the one being written at the kill may be there too.
+    long exported = 0;
+    for (long n = 0; n < written[i]; ++n) exported += distinct.count(n);
+    EXPECT_EQ(exported, written[i]) << "client " << i;
+    for (long n : distinct) EXPECT_LE(n, written[i]) << "client " << i;
+    allWritten += written[i];
+    allExported += exported;
+  }
+  faults::ReportCounts("client SIGKILL x12", allWritten, allExported);
+}
+
+TEST_F(ClientFaultsE2E, ScribbledRingCostsOnlyItsOwnerItsData) {
+  kivtest::SleepingChild other;
+  kivtest::ProtocolClient good;
+  auto bad = std::make_unique<kivtest::ProtocolClient>(other.Pid());
+  ASSERT_TRUE(good.Register());
+  ASSERT_TRUE(bad->Register());
+  long goodWritten = WriteTagged(good, "good", 100);
+  ASSERT_EQ(WriteTagged(*bad, "bad", 100), 100);
+  ASSERT_TRUE(good.WaitUntilDrained());
+  ASSERT_TRUE(bad->WaitUntilDrained());
+
+  // Map the bad client's ring as the client itself has it, and damage it in
+  // several ways: headers pointing outside the ring, a zero or huge capacity,
+  // random bytes for records.
+  const std::string ring = kivtest::ProtocolClient::TraceRingFile(other.Pid());
+  int fd = open(ring.c_str(), O_RDWR);
+  ASSERT_GE(fd, 0) << ring;
+  const off_t size = lseek(fd, 0, SEEK_END);
+  auto* bytes = static_cast<uint8_t*>(mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+  close(fd);
+  ASSERT_NE(bytes, MAP_FAILED);
+  const uint32_t capacity = static_cast<uint32_t>(size) - 12;
+  const uint32_t headers[][3] = {{0, capacity - 1, capacity},     {capacity + 100, 5, capacity},
+                                 {0, 0xFFFFFFF0u, 0xFFFFFFFFu},   {7, 3, 0},
+                                 {0, capacity / 2, capacity * 4}, {capacity - 1, capacity - 2, capacity},
+                                 {12345, 54321, 99999},           {0, capacity - 1, 1}};
+  std::mt19937 random(777);
+  int round = 0;
+  for (const auto& h : headers) {
+    for (off_t i = 12; i < size; ++i) bytes[i] = static_cast<uint8_t>(random());
+    bad->OverwriteTraceRingHeader(h[0], h[1], h[2]);
+    // The good client keeps writing meanwhile; all of it must arrive.
+    for (int i = 0; i < 50; ++i) good.WriteRecord("good#" + std::to_string(goodWritten++) + ";");
+    ASSERT_TRUE(good.WaitUntilDrained()) << "round " << round;
+    ASSERT_TRUE(dispatcher.Running()) << "round " << round;
+    ++round;
+  }
+  munmap(bytes, size);
+
+  // A client registering now is served as usual.
+  {
+    kivtest::SleepingChild third;
+    kivtest::ProtocolClient late(third.Pid());
+    ASSERT_TRUE(late.Register());
+    late.WriteRecord("late#0;");
+    ASSERT_TRUE(late.WaitUntilDrained());
+  }
+  bad.reset();
+  other.Kill();
+  ASSERT_TRUE(good.Unregister());
+  ASSERT_TRUE(dispatcher.Running());
+  ASSERT_TRUE(dispatcher.Stop());
+
+  // The dispatcher copies a ring's records without parsing them, so the
+  // garbage that still had a valid header behind it went out as one block of
+  // the bad client. The block framing is the dispatcher's and stays intact:
+  // the export cuts that block short, says so, and renders all the rest.
+  auto e = faults::ExportDirectory(logDir, sandbox.Dir() + "/export");
+  if (e.run.exitCode != 0) {
+    EXPECT_EQ(e.run.exitCode, 255) << e.run.out << e.run.err;
+    EXPECT_NE((e.run.out + e.run.err).find("1 damaged trace block(s) were cut short"), std::string::npos)
+        << e.run.out << e.run.err;
+  }
+  for (const auto& file : faults::LogFiles(logDir)) {
+    auto framing = faults::CheckFraming(file);
+    EXPECT_TRUE(framing.intact) << file << ": " << framing.problem;
+  }
+  auto numbers = faults::RecordNumbers(e.text, "good");
+  std::set<long> distinct(numbers.begin(), numbers.end());
+  EXPECT_EQ(numbers.size(), static_cast<size_t>(goodWritten));
+  EXPECT_EQ(distinct.size(), static_cast<size_t>(goodWritten));
+  EXPECT_EQ(faults::RecordNumbers(e.text, "late").size(), 1u);
+  // The bad client's records from before the damage were drained whole.
+  EXPECT_EQ(faults::RecordNumbers(e.text, "bad").size(), 100u);
+  faults::ReportCounts("scribbled ring: other client", goodWritten, static_cast<long>(distinct.size()));
+}
