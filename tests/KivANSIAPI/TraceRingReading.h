@@ -21,6 +21,9 @@ struct ReadRecord {
   std::optional<TraceTimestamp> timestamp;
   std::optional<uint32_t> threadId;
   std::optional<std::string> module, label, client, text;
+  uint32_t control = 0;  // control code of a dispatcher's record, else 0
+  uint32_t controlPid = 0;
+  uint32_t blockPid = 0;  // set by readers of blocks
 };
 
 struct RecordFieldCollector {
@@ -41,6 +44,12 @@ struct RecordFieldCollector {
       TraceTimestamp t;
       std::memcpy(&t, data, sizeof t);
       r->timestamp = t;
+    }
+    if (id == TracePacketShared::ControlMessage && length == sizeof(ControlMessagePacketHeader)) {
+      ControlMessagePacketHeader c;
+      std::memcpy(&c, data, sizeof c);
+      r->control = c.m_Code;
+      r->controlPid = c.m_ProcessId;
     }
   }
 };
