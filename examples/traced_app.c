@@ -1,7 +1,7 @@
 /*
  * traced_app: a small application traced through the Kiv client library.
  *
- *   traced_app [records-per-thread [threads [wait-seconds]]]
+ *   traced_app [records-per-thread [threads [wait-seconds [hold]]]]
  *
  * Every thread writes its records round-robin over two modules, four labels
  * and two clients; the message names the thread and the record number
@@ -11,7 +11,9 @@
  *
  * The program waits up to wait-seconds (default 5) for a running dispatcher
  * to take its records, and when the trace buffer is full it waits a moment
- * and writes the record again, so that none are lost. Build it with
+ * and writes the record again, so that none are lost. With "hold" it stays
+ * registered after writing until its standard input ends, as a long-running
+ * service would. Build it with
  *
  *   cc traced_app.c -o traced_app $(pkg-config --cflags --libs kivansiapi) -lpthread
  */
@@ -20,6 +22,7 @@
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 #include <time.h>
 
@@ -66,13 +69,14 @@ int main(int argc, char** argv) {
   long threads = 4, waitSeconds = 5, i, logged = 0;
   pthread_t ids[64];
   uint64_t written = 0, dropped = 0;
-  int l;
+  int l, hold = 0;
 
   if (argc > 1) s_RecordsPerThread = atol(argv[1]);
   if (argc > 2) threads = atol(argv[2]);
   if (argc > 3) waitSeconds = atol(argv[3]);
-  if (s_RecordsPerThread < 0 || threads < 1 || threads > 64 || waitSeconds < 0) {
-    fprintf(stderr, "usage: %s [records-per-thread [threads (1-64) [wait-seconds]]]\n", argv[0]);
+  if (argc > 4) hold = strcmp(argv[4], "hold") == 0;
+  if (s_RecordsPerThread < 0 || threads < 1 || threads > 64 || waitSeconds < 0 || (argc > 4 && !hold)) {
+    fprintf(stderr, "usage: %s [records-per-thread [threads (1-64) [wait-seconds [hold]]]]\n", argv[0]);
     return 2;
   }
 
@@ -98,5 +102,10 @@ int main(int argc, char** argv) {
   printf("traced_app: %ld threads x %ld records, %ld enabled and written; library counts %llu written, %llu not "
          "written\n",
          threads, s_RecordsPerThread, logged, (unsigned long long)written, (unsigned long long)dropped);
+  fflush(stdout);
+  if (hold) {
+    while (getchar() != EOF) {
+    }
+  }
   return 0;
 }
