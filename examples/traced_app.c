@@ -23,8 +23,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
 #include <time.h>
+#include <unistd.h>
 
 enum { kLabels = 4, kRetries = 2000 };
 
@@ -90,7 +90,8 @@ int main(int argc, char** argv) {
   KivRegisterClient(s_Disabled, 1, "ExampleClient");
 
   for (i = 0; i < waitSeconds * 10 && !KivTraceConnected(); ++i) SleepMs(100);
-  printf("traced_app: pid %ld, dispatcher %s\n", (long)getpid(), KivTraceConnected() ? "connected" : "not running");
+  printf("traced_app: pid %ld, dispatcher %s\n", (long)getpid(),
+         KivTraceConnected() ? "connected" : "not running");
 
   for (i = 0; i < threads; ++i) pthread_create(&ids[i], NULL, Worker, (void*)i);
   for (i = 0; i < threads; ++i) {
@@ -99,9 +100,10 @@ int main(int argc, char** argv) {
     logged += (long)result;
   }
   KivGetTraceStatistics(&written, &dropped);
-  printf("traced_app: %ld threads x %ld records, %ld enabled and written; library counts %llu written, %llu not "
-         "written\n",
-         threads, s_RecordsPerThread, logged, (unsigned long long)written, (unsigned long long)dropped);
+  printf(
+      "traced_app: %ld threads x %ld records, %ld enabled and written; library counts %llu written, %llu not "
+      "written\n",
+      threads, s_RecordsPerThread, logged, (unsigned long long)written, (unsigned long long)dropped);
   fflush(stdout);
   if (hold) {
     while (getchar() != EOF) {
