@@ -4,6 +4,8 @@
 
 #include "MemoryStream/MemoryInputStream.h"
 #include "Support/AutoSync.h"
+#include "Support/CFileSystem.h"
+#include "Support/Logging.h"
 #include "Support/Validation2Exception.h"
 #include "TraceData/KivDataTextExporter.h"
 
@@ -32,6 +34,11 @@ FileStream<OutputSupport, HeaderSize>::~FileStream() = default;
 
 template <class OutputSupport, uint32_t HeaderSize>
 void FileStream<OutputSupport, HeaderSize>::ProcessConfig(const KivServerConfig& config) {
+  // A fresh installation has no log directory yet; without it every block
+  // would be dropped. A failure here is only logged: the output retries the
+  // open at each write, so a directory that appears later is still used.
+  if (!CFileSystem::CreateDirectories(config.m_LogDirectory))
+    KIV_DIAG_NOTHROW("Can not create log directory " << config.m_LogDirectory << "\n");
   try {
     m_Output = std::make_unique<Output>(config.m_LogDirectory, "kivlog-" + m_Name, "txt",
                                         config.m_PreservationMode, config.m_MaxBackups, config.m_MaxFileSize,

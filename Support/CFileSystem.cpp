@@ -1,13 +1,18 @@
 #include "Support/CFileSystem.h"
 
 #include <dirent.h>
+#include <sys/stat.h>
+
+#include <cerrno>
 
 #include <cstring>
 
 void CFileSystem::FindAllFiles(std::string directory, const std::string& prefix, const std::string& fragment,
                                std::list<std::string>& names) {
-  if (!directory.empty() && directory.back() == '\\') directory.back() = '/';
-  else if (directory.empty() || directory.back() != '/') directory += '/';
+  if (!directory.empty() && directory.back() == '\\')
+    directory.back() = '/';
+  else if (directory.empty() || directory.back() != '/')
+    directory += '/';
   DIR* dir = opendir(directory.c_str());
   if (!dir) return;
   while (dirent* entry = readdir(dir)) {
@@ -17,4 +22,18 @@ void CFileSystem::FindAllFiles(std::string directory, const std::string& prefix,
     names.emplace_back(name);
   }
   closedir(dir);
+}
+
+bool CFileSystem::CreateDirectories(std::string directory) {
+  while (directory.size() > 1 && (directory.back() == '/' || directory.back() == '\\')) directory.pop_back();
+  if (directory.empty()) return false;
+  // Walk the path left to right so every missing parent is made first; an
+  // entry that already exists (made by us or a racing process) is fine.
+  for (size_t slash = directory.find('/', 1);; slash = directory.find('/', slash + 1)) {
+    std::string part = directory.substr(0, slash);
+    if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) return false;
+    if (slash == std::string::npos) break;
+  }
+  struct stat st;
+  return stat(directory.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }

@@ -11,4 +11,8 @@ class CFileSystem {
   // cannot be opened leaves the list unchanged.
   static void FindAllFiles(std::string directory, const std::string& prefix, const std::string& fragment,
                            std::list<std::string>& names);
+  // Creates `directory` and any missing parents (mode 0777 before the
+  // umask). A trailing "/" or "\\" is ignored. Returns false when the
+  // directory does not exist afterwards.
+  static bool CreateDirectories(std::string directory);
 };

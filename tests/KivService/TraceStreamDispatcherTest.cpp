@@ -59,6 +59,17 @@ TEST_F(TraceStreamDispatcherTest, TraceOffAcceptsBlocksAndWritesNothing) {
   EXPECT_EQ(BinaryData(LogFiles()[0]), AsText(block));
 }
 
+TEST_F(TraceStreamDispatcherTest, AMissingLogDirectoryIsCreatedRatherThanLosingBlocks) {
+  std::string nested = sandbox.Dir() + "/fresh/install/log";
+  UseLogDirectory(server.Config(), nested);
+  auto dispatcher = Make();
+  Bytes block = MakeBlock("kept");
+  EXPECT_TRUE(dispatcher->write(block.data(), static_cast<uint32_t>(block.size())));
+  auto files = FilesWithPrefix(nested, "kivlog-LOCAL-");
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(BinaryData(files[0]), AsText(block));
+}
+
 TEST_F(TraceStreamDispatcherTest, BinaryFilesHoldTheBlocksUnchangedAndInOrder) {
   auto dispatcher = Make("peer-x");
   Bytes a = MakeBlock("first", 1), b = MakeBlock("second", 3), c = MakeBlock("third", 2);

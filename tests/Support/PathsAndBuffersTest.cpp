@@ -126,3 +126,15 @@ TEST(CFileSystem, FindsEntriesByPrefixAndFragment) {
   CFileSystem::FindAllFiles(sandbox.Dir() + "/missing", "", "", none);
   EXPECT_TRUE(none.empty());
 }
+
+TEST(CFileSystem, CreateDirectoriesMakesMissingParentsAndRefusesAFile) {
+  kivtest::Sandbox sandbox;
+  std::string nested = sandbox.Dir() + "/a/b/c\\";
+  EXPECT_TRUE(CFileSystem::CreateDirectories(nested));
+  EXPECT_TRUE(kivtest::FileExists(sandbox.Dir() + "/a/b/c"));
+  EXPECT_TRUE(CFileSystem::CreateDirectories(sandbox.Dir() + "/a/b/"));  // already there
+
+  kivtest::WriteFile(sandbox.Dir() + "/plain", "x");
+  EXPECT_FALSE(CFileSystem::CreateDirectories(sandbox.Dir() + "/plain"));
+  EXPECT_FALSE(CFileSystem::CreateDirectories(sandbox.Dir() + "/plain/below"));
+}
