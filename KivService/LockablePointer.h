@@ -64,7 +64,8 @@ class AutoLockingPointer {
   T* operator->() const { return Get(); }
   explicit operator bool() const { return Get() != nullptr; }
 
-  // Destroys the current object (if any) and keeps `object` instead.
+  // Destroys the current object (if any) and keeps `object` instead. Without
+  // the lock (a failed try) nothing changes and `object` is destroyed.
   void Reset(std::unique_ptr<T> object = nullptr) {
     if (m_Owns) m_Pointer.m_Object = std::move(object);
   }

@@ -8,10 +8,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <tuple>
 
 #include "KivService/KivServiceMonitor.h"
@@ -240,4 +242,23 @@ TEST_F(ApiTest, CApplicationUsesTheSharedLibrary) {
   r = kivtest::Run("CProgram", {"Net", "Everywhere", "Bob"});
   EXPECT_EQ(r.out, "module 0 label 0 plain 0 client 0 pause 0\n");
   EXPECT_EQ(dispatcher.Events().size(), 3u);  // registered, paused, unregistered at exit
+}
+
+TEST_F(ApiTest, TraceQueriesDoNotWaitForAConfigurationRequest) {
+  kivtest::FakeDispatcher dispatcher;
+  std::string result = InChild([] {
+    int disk = Module("Disk"), everywhere = Label("Everywhere");
+    KivTraceEnabledEx(disk, KIV_NO_CLIENT, everywhere);  // cached from here on
+    // A control request holds the service-client lock for up to two seconds;
+    // here it is held for good, and the question must still be answered.
+    LockablePointer<KivServiceClient>& client = KivServiceMonitorProxy::Instance().ServiceClientPointer();
+    client.Lock();
+    std::atomic<int> answer{-1};
+    std::thread([&] { answer = KivTraceEnabledEx(disk, KIV_NO_CLIENT, everywhere); }).detach();
+    bool answered = kivtest::WaitFor([&] { return answer.load() != -1; });
+    std::string r = answered ? std::to_string(answer.load()) : "blocked";
+    client.Unlock();
+    return r;
+  });
+  EXPECT_EQ(result, "1");
 }

@@ -148,10 +148,10 @@ inline pid_t StartFakeDispatcherProcess(const std::string& eventFile) {
     if (write(ready[1], &c, 1) != 1) return 1;
     for (;;) pause();
   });
+  close(ready[1]);  // so a child that dies early ends the read
   char c = 0;
   ssize_t n = read(ready[0], &c, 1);
   close(ready[0]);
-  close(ready[1]);
   return n == 1 ? child : -1;
 }
 
