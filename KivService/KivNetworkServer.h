@@ -38,6 +38,9 @@ class KivNetworkServer : public SocketStream::Server, public KivTraceStreamDispa
   ~KivNetworkServer() override;
 
   // Writes one whole received block through this connection's dispatcher.
+  // Raises "Network peer sent a damaged trace block", which ends the
+  // connection, when the message is not exactly one block (block header
+  // packet and a body of the declared length).
   void OnReceived(const uint8_t* data, uint32_t length) override;
 
   // Connections ignore changes (see above).
