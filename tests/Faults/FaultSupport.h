@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -62,9 +63,16 @@ class Dispatcher {
     auto r = kivtest::Run("kivserver", {"start"}, "", env);
     if (r.exitCode != 0) return false;
     const std::string pidFile = m_Sandbox.TempDir() + "KivService.pid";
-    if (!kivtest::WaitFor([&] { return kivtest::FileExists(pidFile); }, std::chrono::seconds(20)))
+    // The file may be seen between its creation and its content.
+    std::string text;
+    if (!kivtest::WaitFor(
+            [&] {
+              text = kivtest::FileExists(pidFile) ? kivtest::ReadFile(pidFile) : "";
+              return !text.empty() && std::isdigit(static_cast<unsigned char>(text[0]));
+            },
+            std::chrono::seconds(20)))
       return false;
-    m_Pid = static_cast<uint32_t>(std::stoul(kivtest::ReadFile(pidFile)));
+    m_Pid = static_cast<uint32_t>(std::stoul(text));
     return Running();
   }
   bool Running() const { return m_Pid != 0 && WatchServiceStopUsingPID::IsProcessRunning(m_Pid); }
@@ -212,6 +220,8 @@ struct Framing {
   bool intact = false;
   size_t blocks = 0;
   std::string problem;
+  std::vector<size_t> blockStarts;  // file offsets of the whole blocks found
+  std::vector<size_t> blockEnds;
 };
 inline Framing CheckFraming(const std::string& path) {
   Framing f;
@@ -226,6 +236,7 @@ inline Framing CheckFraming(const std::string& path) {
                        static_cast<uint32_t>(bytes.size() - KivBinaryFileOutputSupport::HeaderSize));
   try {
     while (in.GetDataLength() > 0) {
+      const size_t start = bytes.size() - in.GetDataLength();
       TracePacketDeserializer<MemoryInputStream> packet(in);
       packet.ReadAttributes();
       TraceBlockHeader header;
@@ -235,6 +246,8 @@ inline Framing CheckFraming(const std::string& path) {
         return f;
       }
       in.ReadView(header.m_BodyLength);
+      f.blockStarts.push_back(start);
+      f.blockEnds.push_back(bytes.size() - in.GetDataLength());
       ++f.blocks;
     }
   } catch (const std::exception& e) {
