@@ -28,13 +28,14 @@ run_suite() {
   (cd "$dir" && ctest --output-on-failure -j "$JOBS" --timeout 300)
 }
 
-# run_sanitized_suite <build dir> [cmake options...]: as run_suite, with every
+# run_sanitized_suite <build dir> <ctest exclude regex> [cmake options...]:
+# as run_suite, with every
 # sanitizer report written to <build dir>/sanitizer-reports/. Programs that
 # the tests start (the kivserver daemon, whose standard error goes nowhere)
 # inherit the options, so a report from them is caught too: any report file
 # fails the run, even when every test passed.
 run_sanitized_suite() {
-  local dir="$1"; shift
+  local dir="$1" exclude="$2"; shift 2
   echo "== build $dir $*" >&2
   kiv_build "$dir" "$@"
   local reports="$ROOT/$dir/sanitizer-reports"
@@ -46,8 +47,11 @@ run_sanitized_suite() {
     cd "$dir"
     export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:halt_on_error=1:log_path=$reports/asan"
     export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan"
-    export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$reports/tsan"
-    ctest --output-on-failure -j "$JOBS" --timeout 300
+    # The client library keeps working in a child forked from a threaded
+    # process (its fork handlers start the child's own threads again), which
+    # the thread sanitizer refuses by default.
+    export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:die_after_fork=0:log_path=$reports/tsan"
+    ctest --output-on-failure -j "$JOBS" --timeout 300 ${exclude:+-E "$exclude"}
   ) || rc=$?
   local found
   found="$(find "$reports" -type f | sort)"
@@ -64,8 +68,14 @@ run_sanitized_suite() {
 
 run_suite build
 if [ "$SAN" = 1 ]; then
-  run_sanitized_suite build-asan -DKIV_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug
-  run_sanitized_suite build-tsan -DKIV_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  # Left out under sanitizers, where they cannot pass by construction:
+  # InstallE2E builds a plain C program against the installed library, which
+  # there is instrumented (it needs the sanitizer runtime first); the thread
+  # sanitizer's runtime aborts ("dup thread with used id") when a child forked
+  # from a threaded process starts threads whose ids the parent's threads had.
+  run_sanitized_suite build-asan '^InstallE2E\.' -DKIV_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug
+  run_sanitized_suite build-tsan '^(InstallE2E\.|ApiTest\.ForkingUnregistersAndBothProcessesRegisterAgain$)' \
+    -DKIV_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
 fi
 if [ "$FUZZ" = 1 ] && [ -x "$ROOT/scripts/fuzz.sh" ]; then
   "$ROOT/scripts/fuzz.sh"
