@@ -4,7 +4,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
+
+namespace {
+// The value after `key` (e.g. "\nState:") in the status text, blanks
+// skipped; null when the line is not there.
+const char* Field(const char* status, const char* key) {
+  const char* at = std::strstr(status, key);
+  if (at == nullptr) return nullptr;
+  at += std::strlen(key);
+  while (*at == ' ' || *at == '\t') ++at;
+  return at;
+}
+}  // namespace
 
 std::string WatchServiceStopUsingPID::StatusFilePath(uint32_t pid) {
   return "/proc/" + std::to_string(pid) + "/status";
@@ -15,20 +28,28 @@ bool WatchServiceStopUsingPID::IsProcessRunning(uint32_t pid) {
   const std::string path = StatusFilePath(pid);
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return false;
-  // The state line comes within the first few lines; a short read is enough.
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
-  char buffer[512];
-  ssize_t n = ::read(fd, buffer, sizeof buffer - 1);
+  // "Threads:" comes after the id and group lines; a zombie's status has no
+  // memory lines, so it fits well within this.
+  char buffer[4096];
+  size_t length = 0;
+  for (ssize_t n;
+       length < sizeof buffer - 1 && (n = ::read(fd, buffer + length, sizeof buffer - 1 - length)) > 0;)
+    length += static_cast<size_t>(n);
   ::close(fd);
-  if (n <= 0) return true;  // exists but unreadable: assume it runs
-  buffer[n] = '\0';
-  const char* state = std::strstr(buffer, "\nState:");
+  if (length == 0) return true;  // exists but unreadable: assume it runs
+  buffer[length] = '\0';
+  const char* state = Field(buffer, "\nState:");
   if (state == nullptr) return true;
-  state += std::strlen("\nState:");
-  while (*state == ' ' || *state == '\t') ++state;
   // Z: zombie, X: dead.
-  return *state != 'Z' && *state != 'X';
+  if (*state != 'Z' && *state != 'X') return true;
+  // The state is the main thread's. When it ended first (pthread_exit, or a
+  // fatal signal still being delivered to the other threads), the process
+  // runs on, or is still releasing its descriptors and the locks held
+  // through them; it has ended only once no other thread is left.
+  const char* threads = Field(buffer, "\nThreads:");
+  return threads != nullptr && std::strtoul(threads, nullptr, 10) > 1;
 }
 
 bool WatchServiceStopUsingPID::Check(uint32_t pid) {

@@ -25,6 +25,7 @@
 #include "KivANSIAPI/TraceRingReading.h"
 #include "KivService/KivServiceMonitor.h"
 #include "MultiFileStream/KivFileOutputSupport.h"
+#include "ServiceMonitor/WatchServiceStartUsingPIDFile.h"
 #include "ServiceMonitor/WatchServiceStopUsingPID.h"
 #include "Support/TestFork.h"
 #include "TestSupport/Sandbox.h"
@@ -272,10 +273,16 @@ class TraceE2E : public ::testing::Test {
     kivtest::WriteFile(dir + "/cfg/KivConfigLinux.xml", xml);
     auto r = kivtest::Run("kivserver", {"start"});
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
-    const std::string pidFile = dir + "/temp/KIV/KivService.pid";
-    EXPECT_TRUE(kivtest::WaitFor([&] { return kivtest::FileExists(pidFile); }));
-    uint32_t pid = static_cast<uint32_t>(std::stoul(kivtest::ReadFile(pidFile)));
-    daemons.push_back(pid);
+    // The running dispatcher as clients see it, not merely a PID file: one
+    // left by a killed predecessor names a process that has gone, and a start
+    // that failed reports it only on its output.
+    uint32_t pid = 0;
+    EXPECT_TRUE(kivtest::WaitFor([&] {
+      pid = WatchServiceStartUsingPIDFile::RunningServicePid(KivServiceMonitorWatchedName);
+      return pid != 0;
+    })) << "no dispatcher runs: "
+        << r.out << r.err;
+    if (pid != 0) daemons.push_back(pid);
     return pid;
   }
   void Stop(const std::string& dir, uint32_t pid) {
@@ -359,17 +366,23 @@ TEST_F(TraceE2E, ClientsRegisterAgainWithARestartedDispatcher) {
   Shared* s = MapShared();
   ASSERT_NE(s, nullptr);
   uint32_t daemon = Start(sandbox.Dir(), Config("binary"));
-  const pid_t client = kivtest::StartChild([s] { return StreamingClient(s); });
+  ASSERT_NE(daemon, 0u);
+  kivtest::ChildGuard client(kivtest::StartChild([s] { return StreamingClient(s); }));
   ASSERT_TRUE(kivtest::WaitFor([&] { return s->connections.load() == 1 && s->next.load() > 500; }));
 
+  // Gone means gone for a successor too: every thread has ended and the
+  // presence locks are free, so the new start does not find them held.
   kill(static_cast<pid_t>(daemon), SIGKILL);
   ASSERT_TRUE(kivtest::WaitFor([&] { return !WatchServiceStopUsingPID::IsProcessRunning(daemon); }));
+  const uint32_t killed = daemon;
   daemon = Start(sandbox.Dir(), Config("binary"));
+  ASSERT_NE(daemon, 0u);
+  ASSERT_NE(daemon, killed);
   ASSERT_TRUE(kivtest::WaitFor([&] { return s->connections.load() == 2; }, std::chrono::seconds(15)));
   const uint32_t first = s->firstAfterLatest.load();
   ASSERT_TRUE(kivtest::WaitFor([&] { return s->next.load() > first + 500; }));
   s->stop.store(true);
-  EXPECT_EQ(kivtest::WaitChild(client), 0);
+  EXPECT_EQ(client.Wait(), 0);
   Stop(sandbox.Dir(), daemon);
 
   size_t unordered = 0;
@@ -392,9 +405,10 @@ TEST_F(TraceE2E, KilledClientKeepsWhatItWroteAndItsDetachSaysSo) {
   ASSERT_NE(s, nullptr);
   const uint32_t daemon = Start(sandbox.Dir(), Config("binary"));
   const pid_t client = kivtest::StartChild([s] { return StreamingClient(s); });
+  kivtest::ChildGuard guard(client);
   ASSERT_TRUE(kivtest::WaitFor([&] { return s->next.load() > 2000; }));
   kill(client, SIGKILL);
-  kivtest::WaitChild(client);
+  guard.Wait();
 
   std::vector<kivtest::ReadRecord> controls;
   auto detached = [&] {

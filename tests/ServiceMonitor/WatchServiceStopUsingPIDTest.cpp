@@ -1,12 +1,15 @@
 #include "ServiceMonitor/WatchServiceStopUsingPID.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <stdexcept>
 
 #include "Support/TestFork.h"
+#include "TestSupport/Sandbox.h"
 
 namespace {
 struct CountingWatch : WatchServiceStopUsingPID {
@@ -44,6 +47,45 @@ TEST(WatchServiceStopUsingPID, ZombieAndReapedProcessesCountAsStopped) {
   EXPECT_FALSE(watch.Check(static_cast<uint32_t>(child)));
   EXPECT_EQ(watch.stopped, 2);
   EXPECT_FALSE(WatchServiceStopUsingPID::IsProcessRunning(0));
+}
+
+// A process whose main thread has ended shows as a zombie while its other
+// threads go on; it runs until the last of them ends. A process killed by a
+// signal passes through the same state while its threads are torn down,
+// still holding its descriptors and file locks.
+TEST(WatchServiceStopUsingPID, ZombieMainThreadWithThreadsLeftStillRuns) {
+  pid_t child = fork();
+  if (child == 0) {
+    // The main thread ends alone through the plain exit call: pthread_exit
+    // would unwind into the test framework's catch-all and abort.
+    pthread_t thread;
+    if (pthread_create(
+            &thread, nullptr,
+            [](void*) -> void* {
+              for (;;) pause();
+            },
+            nullptr) != 0)
+      _exit(1);
+    syscall(SYS_exit, 0);
+  }
+  ASSERT_GT(child, 0);
+  const std::string status = WatchServiceStopUsingPID::StatusFilePath(static_cast<uint32_t>(child));
+  const bool mainThreadEnded = kivtest::WaitFor([&] {
+    const std::string text = kivtest::ReadFile(status);
+    return text.find("\nState:\tZ") != std::string::npos;
+  });
+  CountingWatch watch;
+  EXPECT_TRUE(mainThreadEnded);
+  EXPECT_TRUE(WatchServiceStopUsingPID::IsProcessRunning(static_cast<uint32_t>(child)));
+  EXPECT_TRUE(watch.Check(static_cast<uint32_t>(child)));
+  EXPECT_EQ(watch.stopped, 0);
+
+  kill(child, SIGKILL);
+  EXPECT_TRUE(kivtest::WaitFor(
+      [&] { return !WatchServiceStopUsingPID::IsProcessRunning(static_cast<uint32_t>(child)); }));
+  EXPECT_FALSE(watch.Check(static_cast<uint32_t>(child)));
+  EXPECT_EQ(watch.stopped, 1);
+  EXPECT_EQ(kivtest::WaitChild(child), 128 + SIGKILL);
 }
 
 TEST(WatchServiceStopUsingPID, FailureOfTheHandlerIsDiscarded) {
