@@ -1,13 +1,11 @@
 #include "KivService/KivServiceProvider.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include "KivConfigFileReader/KivConfigFileReader.h"
 #include "KivService/MessageHandler.h"
 #include "Support/ConfigPath.h"
 #include "Support/Logging.h"
-#include "Support/ScopedUmask.h"
 #include "Support/Validation2Exception.h"
 #include "TraceService/MessageProcessor.h"
 
@@ -25,20 +23,7 @@ KivServiceProvider::KivServiceProvider()
 }
 
 KivServiceProvider::PidFile::PidFile() : m_Path(ServiceAvailabilityUsingPIDFile::PidFilePath(PresenceName)) {
-  int fd;
-  {
-    ScopedUmask mask(0);
-    fd = ::open(m_Path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  }
-  Validation2Exception::CheckLogic(fd >= 0, "Error open PID file");
-  const std::string text = std::to_string(static_cast<long>(getpid())) + "\n";
-  const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  ::close(fd);
-  if (!written) {
-    // A half-written PID file must not announce a dispatcher that failed.
-    ::unlink(m_Path.c_str());
-    Validation2Exception::CheckOSCall(false, "can not store pid to pid file ");
-  }
+  ServiceAvailabilityUsingPIDFile::StorePid(m_Path);
 }
 
 KivServiceProvider::PidFile::~PidFile() { ::unlink(m_Path.c_str()); }

@@ -15,6 +15,7 @@
 #include "Support/CRuntimeInfo.h"
 #include "Support/ExclusiveAccessUsingLockFile.h"
 #include "Support/Logging.h"
+#include "Support/PidFileWriter.h"
 #include "Support/ScopedUmask.h"
 #include "Support/Validation2Exception.h"
 
@@ -141,24 +142,13 @@ void Daemon<Server>::UnlockFile(const std::string& lockFile) {
 
 template <class Server>
 void Daemon<Server>::StoreServicePID(const std::string& pidFile) {
-  int fd;
-  {
-    ScopedUmask mask(0);
-    fd = ::open(pidFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  }
   try {
-    Validation2Exception::CheckOSCall(fd >= 0, "Error Open pid file");
+    Validation2Exception::CheckOSCall(PidFileWriter::Publish(pidFile, 0600) == PidFileWriter::Published,
+                                      "Error Open pid file");
   } catch (...) {
     KIV_DIAG_NOTHROW("Error store PID in PIDFILE \n");
     throw;
   }
-  std::string text = std::to_string(static_cast<long>(::getpid())) + "\n";
-  Swallow([&] {
-    Validation2Exception::CheckOSCall(
-        ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()),
-        "can not store pid to pid file ");
-  });
-  Swallow([&] { Validation2Exception::CheckOSCall(::close(fd) == 0, "Error: close pid file"); });
 }
 
 template <class Server>
