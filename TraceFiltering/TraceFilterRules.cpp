@@ -34,54 +34,58 @@ void TraceFilterRules::RegisterClient(int module, std::string_view clientName, u
   Changed();
 }
 
-void TraceFilterRules::SetModuleStatus(std::string_view module, Status status) {
+template <class Find>
+void TraceFilterRules::SetRule(Status status, Find find) {
   Guard guard(m_Lock);
-  m_Modules[m_Modules.GetKey(module)].m_TraceStatus.SetStatus(status);
+  find().m_TraceStatus.SetStatus(status);
   Changed();
+}
+
+void TraceFilterRules::SetModuleStatus(std::string_view module, Status status) {
+  SetRule(
+      status, [&]() -> auto& { return m_Modules[m_Modules.GetKey(module)]; });
 }
 
 void TraceFilterRules::SetGlobalLabelStatus(std::string_view label, Status status) {
-  Guard guard(m_Lock);
-  m_Labels[m_Labels.GetKey(label)].m_TraceStatus.SetStatus(status);
-  Changed();
+  SetRule(
+      status, [&]() -> auto& { return m_Labels[m_Labels.GetKey(label)]; });
 }
 
 void TraceFilterRules::SetModuleLabelStatus(std::string_view module, std::string_view label, Status status) {
-  Guard guard(m_Lock);
-  auto& entry = m_Modules[m_Modules.GetKey(module)];
-  entry.Labels()[m_Labels.GetKey(label)].m_TraceStatus.SetStatus(status);
-  Changed();
+  SetRule(
+      status, [&]() -> auto& {
+        return m_Modules[m_Modules.GetKey(module)].Labels()[m_Labels.GetKey(label)];
+      });
 }
 
 void TraceFilterRules::SetGlobalClientStatus(std::string_view client, Status status) {
-  Guard guard(m_Lock);
-  m_Clients[m_Clients.GetKey(client)].m_TraceStatus.SetStatus(status);
-  Changed();
+  SetRule(
+      status, [&]() -> auto& { return m_Clients[m_Clients.GetKey(client)]; });
 }
 
 void TraceFilterRules::SetModuleClientStatus(std::string_view module, std::string_view client,
                                              Status status) {
-  Guard guard(m_Lock);
-  auto& entry = m_Modules[m_Modules.GetKey(module)];
-  entry.Clients()[m_Clients.GetKey(client)].m_TraceStatus.SetStatus(status);
-  Changed();
+  SetRule(
+      status, [&]() -> auto& {
+        return m_Modules[m_Modules.GetKey(module)].Clients()[m_Clients.GetKey(client)];
+      });
 }
 
 void TraceFilterRules::SetGlobalClientLabelStatus(std::string_view client, std::string_view label,
                                                   Status status) {
-  Guard guard(m_Lock);
-  auto& entry = m_Clients[m_Clients.GetKey(client)];
-  entry.Labels()[m_Labels.GetKey(label)].m_TraceStatus.SetStatus(status);
-  Changed();
+  SetRule(
+      status, [&]() -> auto& {
+        return m_Clients[m_Clients.GetKey(client)].Labels()[m_Labels.GetKey(label)];
+      });
 }
 
 void TraceFilterRules::SetModuleClientLabelStatus(std::string_view module, std::string_view client,
                                                   std::string_view label, Status status) {
-  Guard guard(m_Lock);
-  auto& moduleEntry = m_Modules[m_Modules.GetKey(module)];
-  auto& clientEntry = moduleEntry.Clients()[m_Clients.GetKey(client)];
-  clientEntry.Labels()[m_Labels.GetKey(label)].m_TraceStatus.SetStatus(status);
-  Changed();
+  SetRule(
+      status, [&]() -> auto& {
+        auto& clientEntry = m_Modules[m_Modules.GetKey(module)].Clients()[m_Clients.GetKey(client)];
+        return clientEntry.Labels()[m_Labels.GetKey(label)];
+      });
 }
 
 void TraceFilterRules::ResetStatus() {

@@ -77,6 +77,10 @@ class TraceFilterRules {
 
  private:
   void Changed() { m_Generation.fetch_add(1, std::memory_order_acq_rel); }
+  // Sets the status of the entry `find` returns (called under m_Lock) and
+  // marks the rules changed.
+  template <class Find>
+  void SetRule(Status status, Find find);
 
   CriticalSectionSyncPolicy m_Lock;
   std::atomic<bool> m_Active;
