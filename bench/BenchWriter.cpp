@@ -20,6 +20,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -104,10 +105,11 @@ std::vector<std::string> Split(const std::string& text, char sep) {
 // differ, as real ones do) and a fixed tag the driver counts by.
 struct RecordText {
   char text[kTextLength + 1];
+  // `tag`: up to 20 characters at the start of the text.
   explicit RecordText(const char* tag = "rec ") {
     std::memset(text, 'x', kTextLength);
     text[kTextLength] = '\0';
-    std::memcpy(text, tag, std::strlen(tag));
+    std::memcpy(text, tag, std::min<size_t>(std::strlen(tag), 20));
     std::memcpy(text + 20, " payload of a typical trace message....", 39);
   }
   void SetIndex(uint64_t index) {
@@ -204,6 +206,9 @@ void RunShapeThread(const Shape& shape, int rounds, int callsPerRound, int pause
   startGate.fetch_add(1);
   while (startGate.load() < threads) {
   }
+  // Shapes with nothing to drain run longer, so that threads overlap for
+  // most of the measurement rather than for a fraction of a millisecond.
+  if (!shape.needsDrain) rounds *= 8;
   int batches = callsPerRound / kBatch;
   out.nsPerCall.reserve(static_cast<size_t>(rounds * batches));
   for (int r = 0; r < rounds; ++r) {
@@ -502,7 +507,8 @@ int LatencyMode(const Options& o) {
   for (int k = 0; k < samples; ++k) {
     SleepMs(intervalMs + static_cast<int>(random() % 100));
     char marker[kTextLength + 1];
-    std::snprintf(marker, sizeof marker, "LATENCY-%d-%06d-", static_cast<int>(getpid()), k);
+    // At most 20 characters: RecordText keeps only that much of a tag.
+    std::snprintf(marker, sizeof marker, "LAT%d-%d-", static_cast<int>(getpid()), k);
     std::string needle = marker;
     RecordText text(marker);
     // A marker refused by a full ring is offered again: its latency counts
