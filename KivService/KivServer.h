@@ -62,6 +62,12 @@ class KivServer : public WatchServiceStopUsingPID {
   void RequestStop() { m_StopRequested.store(true, std::memory_order_release); }
 
   uint32_t Pid() const { return m_Pid; }
+  // Whether the map file at the ring's name is still the one this server
+  // mapped: a client that left and came back under the same pid made new
+  // files, which this server must neither drain in place of nor remove.
+  bool IsTraceRingFileCurrent() const { return m_TraceMemory.IsFileAtPath(); }
+  bool IsMessageRingFileCurrent() const { return m_MessageStream.Memory().IsFileAtPath(); }
+  bool AreRingFilesCurrent() const { return IsTraceRingFileCurrent() && IsMessageRingFileCurrent(); }
   bool IsClientGone() const { return m_ClientGone.load(std::memory_order_acquire); }
 
   // One message into the client's message ring, through the per-client

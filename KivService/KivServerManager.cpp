@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "KivService/KivServerControlRecord.h"
+#include "ServiceMonitor/WatchServiceStopUsingPID.h"
 #include "Support/Logging.h"
 #include "Support/SharedMemory.h"
 #include "Support/Validation2Exception.h"
@@ -73,10 +74,17 @@ bool KivServerManager::HasClient(uint32_t pid) {
 
 void KivServerManager::Add(uint32_t pid) {
   Guard guard(m_Lock);
-  if (Find(pid) != nullptr) {
-    KIV_DIAG("KivServerManager Add() - attempt made to add a client more than once for ProcessID " << pid
-                                                                                                   << "\n");
-    return;
+  if (KivServer* existing = Find(pid)) {
+    if (existing->AreRingFilesCurrent()) {
+      KIV_DIAG("KivServerManager Add() - attempt made to add a client more than once for ProcessID " << pid
+                                                                                                     << "\n");
+      return;
+    }
+    // The client made new rings since: the old server would drain a ring
+    // nobody writes any more. It goes (draining what the old ring holds)
+    // and leaves the new files to the server made over them below.
+    KIV_DIAG("KivServerManager Add() - rings of ProcessID " << pid << " were replaced; new server\n");
+    Remove(pid, FilesOfTheClient::Keep);
   }
   auto server = std::make_unique<MultithreadedKivServer>(m_Sequence, pid);
   KIV_DIAG("KivServer for process:" << pid << " worker thread started\n");
@@ -84,27 +92,36 @@ void KivServerManager::Add(uint32_t pid) {
   UpdateStatus();
 }
 
-void KivServerManager::SharedDelete(uint32_t pid) {
+void KivServerManager::SharedDelete(uint32_t pid) { Remove(pid, FilesOfTheClient::RemoveIfMapped); }
+
+namespace {
+void RemoveMapFile(const std::string& name, const char* message) {
+  try {
+    Validation2Exception::CheckOSCall(::remove(SharedMemory::FilePath(name).c_str()) == 0, message);
+  } catch (...) {
+  }
+}
+}  // namespace
+
+void KivServerManager::Remove(uint32_t pid, FilesOfTheClient files) {
   auto it = m_Servers.find(pid);
   Validation2Exception::CheckLogic(it != m_Servers.end(), "Id to un-register does not exst");
   std::unique_ptr<MultithreadedKivServer> server = std::move(it->second);
   m_Servers.erase(it);
+  // Decided while the server still holds its mappings, and removed by name
+  // at once: a file of the same name that the client made after the server
+  // mapped its own belongs to a later registration and stays. The mappings
+  // stay valid after the unlink, so the last block is still taken below.
+  if (files == FilesOfTheClient::RemoveIfMapped) {
+    const KivServer& s = server->Server();
+    if (s.IsTraceRingFileCurrent())
+      RemoveMapFile(KivMessageBuffers::TraceBufferName(pid), " Error: :: remove TraceBuffer map file");
+    if (s.IsMessageRingFileCurrent())
+      RemoveMapFile(KivMessageBuffers::ClientMessageBufferName(pid),
+                    "Error: remove ClientMessageBuffer map file");
+  }
   server.reset();
   UpdateStatus();
-  // Also after a regular un-registration: a client that died leaves its
-  // files behind, and one that removed them first makes these fail harmlessly.
-  try {
-    Validation2Exception::CheckOSCall(
-        ::remove(SharedMemory::FilePath(KivMessageBuffers::TraceBufferName(pid)).c_str()) == 0,
-        " Error: :: remove TraceBuffer map file");
-  } catch (...) {
-  }
-  try {
-    Validation2Exception::CheckOSCall(
-        ::remove(SharedMemory::FilePath(KivMessageBuffers::ClientMessageBufferName(pid)).c_str()) == 0,
-        "Error: remove ClientMessageBuffer map file");
-  } catch (...) {
-  }
   KIV_DIAG("Status of Shared Delete : server manager delete the server thread when client crashes \n");
 }
 
@@ -148,5 +165,11 @@ void KivServerManager::Unregister(uint32_t pid) {
   } catch (const std::exception& e) {
     KIV_DIAG("Un-registration of process " << pid << " not confirmed: " << e.what() << "\n");
   }
-  SharedDelete(pid);
+  // A client that un-registers removes its own files (it made them); a
+  // removal here could hit the files of its next registration, which it may
+  // have made already when this message was read late (after a registration
+  // that timed out). Only a client that is gone by now leaves them to us.
+  Validation2Exception::CheckLogic(Find(pid) != nullptr, "Id to un-register does not exst");
+  Remove(pid, WatchServiceStopUsingPID::IsProcessRunning(pid) ? FilesOfTheClient::Keep
+                                                              : FilesOfTheClient::RemoveIfMapped);
 }

@@ -70,12 +70,15 @@ class KivServerManager : public ConfigServer::Client {
 
   void OnConfigChanged() override {}
 
-  // Creates the trace server of `pid` unless one exists. Raises (and adds
-  // nothing) when the client's rings are missing or unusable.
+  // Creates the trace server of `pid` unless one exists over the client's
+  // current rings. One whose map files were replaced since (the client left
+  // and registered again) is deleted first, leaving the new files alone.
+  // Raises (and adds nothing) when the client's rings are missing or unusable.
   void Add(uint32_t pid);
-  // Removes the trace server of `pid` and the client's two map files.
-  // The caller holds Lock(). Raises "Id to un-register does not exst" for an
-  // unknown pid.
+  // Removes the trace server of `pid` and those of the client's two map
+  // files that are still the ones it mapped (a newer file of the same name
+  // stays). The caller holds Lock(). Raises "Id to un-register does not
+  // exst" for an unknown pid.
   void SharedDelete(uint32_t pid);
   // The cleanup pass: removes the servers whose client has gone.
   void Worker();
@@ -88,8 +91,10 @@ class KivServerManager : public ConfigServer::Client {
   // through the client's trace server. Raises when the client is refused
   // (no confirmation is sent then).
   void Register(uint32_t pid);
-  // The dispatcher's side of an un-registration: the confirmation, then
-  // SharedDelete (which raises for an unknown pid, after confirming).
+  // The dispatcher's side of an un-registration: the confirmation, then the
+  // server goes (raises for an unknown pid, after confirming). The map files
+  // are the client's to remove; they are removed here only (as SharedDelete
+  // does) when the client no longer runs.
   void Unregister(uint32_t pid);
   // Reaction to MessageTypeRuntimeConfigChange; other types are ignored.
   // Raises "Id of source does not exst" for an unregistered sender (nothing
@@ -105,7 +110,9 @@ class KivServerManager : public ConfigServer::Client {
   bool HasClient(uint32_t pid);
 
  private:
+  enum class FilesOfTheClient { Keep, RemoveIfMapped };
   // m_Lock held.
+  void Remove(uint32_t pid, FilesOfTheClient files);
   void UpdateStatus();
   KivServer* Find(uint32_t pid);
   // The control record of a configuration change, when "StatusTrace" is on.

@@ -45,7 +45,10 @@ class ServiceClient {
     if (!WaitForConfirmation(cancel)) {
       // A dispatcher that is only slow would register this process after we
       // gave up and keep a trace server over rings we are about to remove;
-      // the un-registration behind the registration undoes that.
+      // the un-registration behind the registration undoes that when no
+      // further attempt follows. Read late, after the next attempt made new
+      // rings, it removes at most a server: the dispatcher leaves a running
+      // client's files alone and replaces a server over re-created rings.
       try {
         Send(CodeUnregister);
       } catch (...) {

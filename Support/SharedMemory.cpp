@@ -76,6 +76,13 @@ SharedMemory::SharedMemory(const std::string& name) : m_Path(FilePath(name)), m_
   }
 }
 
+bool SharedMemory::IsFileAtPath() const {
+  struct stat mapped {};
+  struct stat named {};
+  if (m_Fd < 0 || ::fstat(m_Fd, &mapped) != 0 || ::stat(m_Path.c_str(), &named) != 0) return false;
+  return mapped.st_dev == named.st_dev && mapped.st_ino == named.st_ino;
+}
+
 SharedMemory::~SharedMemory() {
   // Each step runs even when the one before failed.
   try {

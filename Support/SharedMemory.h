@@ -28,6 +28,10 @@ class SharedMemory {
   uint32_t Length() const { return m_Length; }
   const std::string& Path() const { return m_Path; }
   bool Owner() const { return m_Owner; }
+  // True while the file at Path() is still the one mapped here (same device
+  // and inode); false once it was removed or replaced by a newer file of the
+  // same name. Lets a user remove the file by name without hitting a successor.
+  bool IsFileAtPath() const;
 
   // "{temp}" + name + ".map".
   static std::string FilePath(const std::string& name);

@@ -29,6 +29,8 @@ class ServerMessageSendingStream : public InterProcessLock {
   // Writes the whole encoded message under the message lock, or nothing when
   // it does not fit (returns false). Raises on a damaged ring header.
   bool write(const void* data, size_t length);
+  // The mapped ring file (to tell whether its map file was replaced).
+  const SharedMemory& Memory() const { return m_Memory; }
 
  private:
   SharedMemory m_Memory;
@@ -67,6 +69,8 @@ class ClientMessageSendingStream {
 
   // All or nothing (false when it does not fit). Raises on a damaged header.
   bool write(const void* data, size_t length);
+  // The mapped ring file (to tell whether its map file was replaced).
+  const SharedMemory& Memory() const { return m_Memory; }
 
  private:
   SharedMemory m_Memory;

@@ -5,6 +5,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include "KivConfigFileReader/KivConfigFileReader.h"
 #include "KivService/KivServerLogReader.h"
 #include "KivService/KivServiceTestSupport.h"
+#include "KivService/MessageHandler.h"
 #include "Support/SharedMemory.h"
 #include "TestSupport/ProtocolClient.h"
 #include "TraceService/TraceService.h"
@@ -100,7 +102,7 @@ TEST_F(KivServerManagerTest, SecondRegistrationIsConfirmedAgainAndKeepsOneServer
   EXPECT_EQ(Log().Controls(TracePacketShared::ClientAttached).size(), 1u);
 }
 
-TEST_F(KivServerManagerTest, RecordsGoOutAsBlocksOfTheClientAndUnregistrationRemovesTheFiles) {
+TEST_F(KivServerManagerTest, RecordsGoOutAsBlocksOfTheClientAndUnregistrationLeavesTheFilesToTheClient) {
   auto client = std::make_unique<ProtocolClient>();
   manager->Register(kSelf);
   std::vector<uint32_t> written;
@@ -112,8 +114,10 @@ TEST_F(KivServerManagerTest, RecordsGoOutAsBlocksOfTheClientAndUnregistrationRem
   client->Poll();
   // Registration and un-registration are both confirmed with code 1.
   EXPECT_EQ(client->CountMessages(MessageTypeConfirmation, ConfirmRegistration), 2u);
-  EXPECT_FALSE(kivtest::FileExists(ProtocolClient::TraceRingFile(kSelf)));
-  EXPECT_FALSE(kivtest::FileExists(ProtocolClient::MessageRingFile(kSelf)));
+  // The client runs and removes what it made; by name, the dispatcher could
+  // hit the files of the client's next registration.
+  EXPECT_TRUE(kivtest::FileExists(ProtocolClient::TraceRingFile(kSelf)));
+  EXPECT_TRUE(kivtest::FileExists(ProtocolClient::MessageRingFile(kSelf)));
   EXPECT_EQ(kivtest::Connections(collector), 0);
   client.reset();
 
@@ -254,6 +258,89 @@ TEST_F(KivServerManagerTest, DestructionRemovesEveryClientAndTheCounter) {
   EXPECT_EQ(kivtest::Connections(collector), -1);  // the entry left the collector
   EXPECT_EQ(KivTraceStreamDispatcher::s_Server, nullptr);
   EXPECT_EQ(Log().Controls(TracePacketShared::ClientDetached).size(), 2u);
+}
+
+// A client that gave up on a registration (or left) and came back under the
+// same pid made new rings of the same names; messages of the earlier attempt
+// may be read only now.
+namespace {
+ino_t Inode(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+}  // namespace
+
+TEST_F(KivServerManagerTest, RemovalLeavesRingFilesThatWereMadeAfterTheServerMappedItsOwn) {
+  auto first = std::make_unique<ProtocolClient>();
+  manager->Register(kSelf);
+  first.reset();
+  ProtocolClient second;
+  const ino_t trace = Inode(ProtocolClient::TraceRingFile(kSelf));
+  const ino_t message = Inode(ProtocolClient::MessageRingFile(kSelf));
+  {
+    AutoSync<CriticalSectionSyncPolicy> guard(manager->Lock());
+    manager->SharedDelete(kSelf);
+  }
+  EXPECT_FALSE(manager->HasClient(kSelf));
+  EXPECT_EQ(Inode(ProtocolClient::TraceRingFile(kSelf)), trace);
+  EXPECT_EQ(Inode(ProtocolClient::MessageRingFile(kSelf)), message);
+  manager->Register(kSelf);
+  EXPECT_TRUE(manager->HasClient(kSelf));
+}
+
+TEST_F(KivServerManagerTest, RegistrationOverNewRingsReplacesTheServerOfTheOldOnes) {
+  auto first = std::make_unique<ProtocolClient>();
+  manager->Register(kSelf);
+  // Written by the first attempt, still in its ring when the client left.
+  const uint32_t old = first->WriteRecord("old ring");
+  ASSERT_TRUE(first->WaitUntilDrained());
+  first.reset();
+  ProtocolClient second;
+  manager->Add(kSelf);
+  EXPECT_EQ(manager->ClientCount(), 1u);
+  const uint32_t fresh = second.WriteRecord("new ring");
+  ASSERT_TRUE(second.WaitUntilDrained());
+  // The replaced server's detach record is out before the new server's
+  // attach record; the new files are untouched.
+  EXPECT_TRUE(kivtest::FileExists(ProtocolClient::TraceRingFile(kSelf)));
+  EXPECT_TRUE(kivtest::FileExists(ProtocolClient::MessageRingFile(kSelf)));
+  manager.reset();
+  auto log = Log();
+  EXPECT_GE(log.IndexOf(old), 0);
+  EXPECT_GE(log.IndexOf(fresh), 0);
+  EXPECT_EQ(log.Controls(TracePacketShared::ClientAttached).size(), 2u);
+  EXPECT_EQ(log.Controls(TracePacketShared::ClientDetached).size(), 2u);
+}
+
+TEST_F(KivServerManagerTest, LateMessagesOfAnEarlierAttemptDoNotTakeTheNewRings) {
+  const MessageClientRegistration reg(kSelf, CodeRegister);
+  const MessageClientRegistration unreg(kSelf, CodeUnregister);
+  std::vector<uint32_t> written;
+  // The earlier registration read while its own rings still existed, and
+  // read only after the client had made new ones.
+  for (bool readLate : {false, true}) {
+    SCOPED_TRACE(readLate ? "registration read late" : "registration read in time");
+    MessageHandler handler(*manager);
+    auto first = std::make_unique<ProtocolClient>();
+    if (!readLate) handler.Handle(&reg, sizeof reg);
+    first.reset();
+    ProtocolClient second;
+    if (readLate) handler.Handle(&reg, sizeof reg);
+    handler.Handle(&unreg, sizeof unreg);
+    handler.Handle(&reg, sizeof reg);
+    ASSERT_TRUE(manager->HasClient(kSelf));
+    EXPECT_TRUE(kivtest::FileExists(ProtocolClient::TraceRingFile(kSelf)));
+    EXPECT_TRUE(kivtest::FileExists(ProtocolClient::MessageRingFile(kSelf)));
+    second.Poll();
+    EXPECT_GE(second.CountMessages(MessageTypeConfirmation, ConfirmRegistration), 1u);
+    written.push_back(second.WriteRecord("after retry"));
+    ASSERT_TRUE(second.WaitUntilDrained());
+    AutoSync<CriticalSectionSyncPolicy> guard(manager->Lock());
+    manager->SharedDelete(kSelf);
+  }
+  manager.reset();
+  auto log = Log();
+  for (uint32_t seq : written) EXPECT_GE(log.IndexOf(seq), 0) << seq;
 }
 
 TEST(KivRecordSequenceGenerator, NumbersAreUniqueAcrossProcessesAndThreads) {
