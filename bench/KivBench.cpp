@@ -254,6 +254,19 @@ uint64_t TreeBytes(const std::string& dir) {
 
 constexpr const char* kRecordTag = "rec 00";  // in every streamed record's text, in no other
 
+// Figures of one conversion to text: `inputBytes` read, one record per line of `textFile`.
+void AddExportFigures(Results& r, const std::string& tool, double seconds, uint64_t inputBytes,
+                      const std::string& textFile) {
+  std::string k = "export/" + tool;
+  double lines = static_cast<double>(CountLinesContaining(textFile, ""));
+  r.Add(k + "/seconds", seconds);
+  r.Add(k + "/input_mb", static_cast<double>(inputBytes) / 1e6);
+  r.Add(k + "/mb_per_s", static_cast<double>(inputBytes) / 1e6 / seconds);
+  r.Add(k + "/records", lines);
+  r.Add(k + "/records_per_s", lines / seconds);
+  r.Add(k + "/output_mb", static_cast<double>(FileSize(textFile)) / 1e6);
+}
+
 // `lossless`: writers offer a refused record again (see BenchWriter).
 void KivStreamRun(const Setup& s, Results& r, const std::string& format, int n, bool lossless,
                   bool measureExport) {
@@ -306,14 +319,7 @@ void KivStreamRun(const Setup& s, Results& r, const std::string& format, int n, 
     if (e.exitCode != 0) Note("kivtool export failed: " + e.output);
     counted = CountLinesContaining(exported, kRecordTag);
     if (measureExport) {
-      uint64_t input = box.LogBytes();
-      uint64_t lines = CountLinesContaining(exported, "");
-      r.Add("export/kiv/seconds", seconds);
-      r.Add("export/kiv/input_mb", static_cast<double>(input) / 1e6);
-      r.Add("export/kiv/mb_per_s", static_cast<double>(input) / 1e6 / seconds);
-      r.Add("export/kiv/records", static_cast<double>(lines));
-      r.Add("export/kiv/records_per_s", static_cast<double>(lines) / seconds);
-      r.Add("export/kiv/output_mb", static_cast<double>(FileSize(exported)) / 1e6);
+      AddExportFigures(r, "kiv", seconds, box.LogBytes(), exported);
     }
   } else {
     counted = CountLinesInFiles(box.LogFiles(), kRecordTag);
@@ -369,14 +375,7 @@ void LttngStreamRun(const Setup& s, Results& r, const LttngDaemon& daemon, int n
     CommandResult e = RunCommand({"/usr/bin/babeltrace2", out + "/trace"}, {}, 900000, text);
     double seconds = static_cast<double>(NowNs() - t0) / 1e9;
     if (e.exitCode != 0) Note("babeltrace2 failed: " + e.output);
-    uint64_t input = TreeBytes(out + "/trace");
-    uint64_t lines = CountLinesContaining(text, "");
-    r.Add("export/babeltrace2/seconds", seconds);
-    r.Add("export/babeltrace2/input_mb", static_cast<double>(input) / 1e6);
-    r.Add("export/babeltrace2/mb_per_s", static_cast<double>(input) / 1e6 / seconds);
-    r.Add("export/babeltrace2/records", static_cast<double>(lines));
-    r.Add("export/babeltrace2/records_per_s", static_cast<double>(lines) / seconds);
-    r.Add("export/babeltrace2/output_mb", static_cast<double>(FileSize(text)) / 1e6);
+    AddExportFigures(r, "babeltrace2", seconds, TreeBytes(out + "/trace"), text);
   }
   RemoveTree(out);
 }

@@ -224,6 +224,10 @@ CommandResult RunCommand(const std::vector<std::string>& argv, const EnvList& en
   return result;
 }
 
+bool ProcessAlive(pid_t pid) {
+  return pid > 0 && access(("/proc/" + std::to_string(pid)).c_str(), F_OK) == 0;
+}
+
 bool ReadProcessUsage(pid_t pid, ProcessUsage& usage) {
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
   std::string text;

@@ -73,6 +73,8 @@ struct ProcessUsage {
   int threads = 0;
 };
 bool ReadProcessUsage(pid_t pid, ProcessUsage& usage);
+// True while /proc has an entry for `pid` (a zombie counts until reaped).
+bool ProcessAlive(pid_t pid);
 
 // Processes the driver must not leave behind when it is interrupted: on
 // SIGINT, SIGTERM or SIGHUP every registered process receives its signal

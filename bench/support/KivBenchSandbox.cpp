@@ -84,7 +84,6 @@ pid_t ReadPid(const std::string& path) {
   if (!(in >> pid) || pid <= 0) return 0;
   return static_cast<pid_t>(pid);
 }
-bool Alive(pid_t pid) { return pid > 0 && fs::exists("/proc/" + std::to_string(pid)); }
 }  // namespace
 
 pid_t KivBenchSandbox::StartDispatcher() {
@@ -109,8 +108,8 @@ void KivBenchSandbox::StopDispatcher() {
   m_DispatcherPid = 0;
   UnregisterFromCleanup(pid);
   RunCommand({m_BinDir + "/kivserver", "stop"}, Env(), 20000);
-  for (int i = 0; i < 1000 && Alive(pid); ++i) SleepMs(10);
-  if (Alive(pid)) kill(pid, SIGKILL);
+  for (int i = 0; i < 1000 && ProcessAlive(pid); ++i) SleepMs(10);
+  if (ProcessAlive(pid)) kill(pid, SIGKILL);
 }
 
 std::vector<std::string> KivBenchSandbox::LogFiles() const {

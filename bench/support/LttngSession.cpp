@@ -21,7 +21,6 @@ pid_t LiveDaemonPid() {
   return (comm >> name) && name.rfind("lttng-sessiond", 0) == 0 ? static_cast<pid_t>(pid) : 0;
 }
 
-bool Alive(pid_t pid) { return std::filesystem::exists("/proc/" + std::to_string(pid)); }
 }  // namespace
 
 LttngDaemon::LttngDaemon(const std::string& home) : m_Home(home) {
@@ -43,8 +42,8 @@ LttngDaemon::~LttngDaemon() {
   if (!m_Pid) return;
   UnregisterFromCleanup(m_Pid);
   kill(m_Pid, SIGTERM);
-  for (int i = 0; i < 1000 && Alive(m_Pid); ++i) SleepMs(10);
-  if (Alive(m_Pid)) kill(m_Pid, SIGKILL);
+  for (int i = 0; i < 1000 && ProcessAlive(m_Pid); ++i) SleepMs(10);
+  if (ProcessAlive(m_Pid)) kill(m_Pid, SIGKILL);
 }
 
 std::string LttngDaemon::Lttng(const std::vector<std::string>& args) const {
