@@ -107,6 +107,7 @@ void KivServer::IdleSleep() const {
 
 void KivServer::Worker() {
   uint32_t countdown = IdlePollsPerPing;
+  uint32_t busyPolls = 0;
   try {
     while (!m_StopRequested.load(std::memory_order_acquire)) {
       // A damaged header is the client's own doing: it loses its data and
@@ -124,6 +125,12 @@ void KivServer::Worker() {
       }
       if (took) {
         countdown = IdlePollsPerPing;
+        busyPolls = BusyPolls;
+        continue;
+      }
+      if (busyPolls > 0) {
+        --busyPolls;
+        usleep(1000);
         continue;
       }
       if (!IsClientGone()) Check(m_Pid);
