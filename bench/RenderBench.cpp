@@ -25,8 +25,13 @@ TraceRecordFields TypicalRecord(uint32_t i, std::string& text) {
          std::string(i % 80, '.');
   if (i % 8 == 0) text += "\nsecond line of the message";
   const uint32_t ms = i;  // one record per millisecond
-  return TraceRecordFields{i, TraceTimestamp{1767225600u + ms / 1000, static_cast<uint16_t>(ms % 1000), 0, 0, 0},
-                           3086887840u + i % 4, modules[i % 4], labels[(i / 4) % 4], "kivclient", text};
+  return TraceRecordFields{i,
+                           TraceTimestamp{1767225600u + ms / 1000, static_cast<uint16_t>(ms % 1000), 0, 0, 0},
+                           3086887840u + i % 4,
+                           modules[i % 4],
+                           labels[(i / 4) % 4],
+                           "kivclient",
+                           text};
 }
 
 std::vector<uint8_t> Blocks(uint32_t blocks) {
