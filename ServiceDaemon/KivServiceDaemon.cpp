@@ -14,6 +14,7 @@
 #include "ServiceDaemon/KivServiceFactory.h"
 #include "Support/CRuntimeInfo.h"
 #include "Support/ExclusiveAccessUsingLockFile.h"
+#include "Support/FirstByteLock.h"
 #include "Support/Logging.h"
 #include "Support/PidFileWriter.h"
 #include "Support/ScopedUmask.h"
@@ -56,11 +57,7 @@ void UnblockStopSignals() {
 
 // The lock's holder as reported for a lockf-style request on byte 0.
 struct flock QueryFirstByte(int fd) {
-  struct flock lock {};
-  lock.l_type = F_WRLCK;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = 0;
-  lock.l_len = 1;
+  struct flock lock = FirstByteLock(F_WRLCK);
   if (::fcntl(fd, F_GETLK, &lock) != 0) lock.l_type = F_UNLCK;
   return lock;
 }

@@ -7,20 +7,11 @@
 #include <cerrno>
 
 #include "Support/CRuntimeInfo.h"
+#include "Support/FirstByteLock.h"
 #include "Support/ScopedUmask.h"
 #include "Support/Validation2Exception.h"
 
 namespace {
-struct flock FirstByte(short type) {
-  struct flock lock {};
-  lock.l_type = type;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = 0;
-  lock.l_len = 1;
-  lock.l_pid = 0;
-  return lock;
-}
-
 // True when `fd` still refers to the file at `path`: a holder that is
 // shutting down removes the file before releasing its lock, and a lock taken
 // on such a removed file must not count.
@@ -41,7 +32,7 @@ ExclusiveAccessUsingLockFile::ExclusiveAccessUsingLockFile(const std::string& na
       m_Fd = ::open(m_Path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     }
     Validation2Exception::CheckLogic(m_Fd >= 0, "Error opening lock file, exclusive access denined");
-    struct flock lock = FirstByte(F_WRLCK);
+    struct flock lock = FirstByteLock(F_WRLCK);
     bool locked = ::fcntl(m_Fd, F_OFD_SETLK, &lock) == 0;
     if (locked && StillLinked(m_Fd, m_Path)) return;
     int saved = errno;
@@ -67,7 +58,7 @@ ExclusiveAccessUsingLockFile::~ExclusiveAccessUsingLockFile() {
   } catch (...) {
   }
   try {
-    struct flock lock = FirstByte(F_UNLCK);
+    struct flock lock = FirstByteLock(F_UNLCK);
     Validation2Exception::CheckOSCall(::fcntl(m_Fd, F_OFD_SETLK, &lock) == 0, "Fail to unlock file");
   } catch (...) {
   }
@@ -84,7 +75,7 @@ bool ExclusiveAccessUsingLockFile::IsHeld(const std::string& name) {
   if (fd < 0) return false;
   // An open-file-description query sees every other holder, including other
   // objects of this process, without taking anything.
-  struct flock lock = FirstByte(F_WRLCK);
+  struct flock lock = FirstByteLock(F_WRLCK);
   bool held = ::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
   ::close(fd);
   return held;

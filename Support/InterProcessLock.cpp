@@ -6,17 +6,13 @@
 #include <cerrno>
 
 #include "Support/CRuntimeInfo.h"
+#include "Support/FirstByteLock.h"
 #include "Support/ScopedUmask.h"
 #include "Support/Validation2Exception.h"
 
 namespace {
 int SetLock(int fd, int command, short type) {
-  struct flock lock {};
-  lock.l_type = type;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = 0;
-  lock.l_len = 1;
-  lock.l_pid = 0;  // required to be 0 for open-file-description locks
+  struct flock lock = FirstByteLock(type);
   int rc;
   do {
     rc = ::fcntl(fd, command, &lock);
