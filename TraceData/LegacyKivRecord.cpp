@@ -1,6 +1,7 @@
 #include "TraceData/LegacyKivRecord.h"
 
 #include "Support/FixedIntegerToStringConversion.h"
+#include "TraceData/ControlEvents.h"
 
 namespace {
 
@@ -14,27 +15,6 @@ void AppendTwoDigits(Text& line, uint32_t value) {
     line.Append(TwoDigits::Instance()[value]);
   } else {
     line.AddNumber(value, 2, true, false);
-  }
-}
-
-const char* ControlEventText(uint32_t code) {
-  switch (code) {
-    case 1:
-      return "Client attached";
-    case 2:
-      return "Client detached";
-    case 3:
-      return "Pauseed tracing";
-    case 4:
-      return "Resumeed tracing";
-    case 5:
-      return "Reloaded configuration";
-    case 6:
-      return "Turned on preservation";
-    case 7:
-      return "Turned off preservation";
-    default:
-      return nullptr;
   }
 }
 

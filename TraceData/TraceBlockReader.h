@@ -40,6 +40,10 @@ class ReOrdererHelper {
       m_Client.OnRecordBegin();
       m_Client.OnRead(m_HostName, TracePacketShared::HostName);
       m_Client.OnRead(m_ProcessId, TracePacketShared::ProcessId);
+      // The sequence number lives in the record header, not in a packet.
+      if constexpr (requires(Client & c) { c.OnSequenceNumber(uint32_t{}); }) {
+        m_Client.OnSequenceNumber(record.GetSequenceNumber());
+      }
       record.Deserialize(m_Client);
     } catch (const std::exception& e) {
       KIV_DIAG_NOTHROW("TraceBlockReader: record " << record.GetSequenceNumber() << " dropped: " << e.what());

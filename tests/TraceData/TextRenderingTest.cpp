@@ -8,6 +8,7 @@
 
 #include "MemoryStream/MemoryInputStream.h"
 #include "MemoryStream/MemoryOutputStream.h"
+#include "TraceData/JsonRecord.h"
 #include "TraceData/TraceDataReader.h"
 #include "TraceDataTestUtil.h"
 
@@ -201,4 +202,63 @@ TEST_F(TextRendering, ProgressFollowsTheInputThroughTheBlocks) {
   const std::string back(18, '\b');
   EXPECT_EQ(progress, "**........  [ 25%]" + back + "*****.....  [ 50%]" + back + "*******...  [ 75%]" +
                           back + "**********  [100%]" + back);
+}
+
+namespace {
+
+std::string RenderJson(const Bytes& bytes, bool utc = true) {
+  MemoryInputStream in(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  std::string out;
+  auto sink = [&](const DecodedRecord& record) { AppendJsonRecord(out, record, utc); };
+  DecodedRecordCollector<decltype(sink)> collector(sink);
+  TraceBlockReader<DecodedRecordCollector<decltype(sink)>> reader(collector);
+  while (in.GetDataLength() > 0) reader.Process(in);
+  return out;
+}
+
+}  // namespace
+
+TEST_F(TextRendering, JsonLinesCarryEveryFieldInSequenceOrder) {
+  TraceRecordFields f{7,     TraceTimestamp{Utc(2026, 10, 2, 14, 3, 7), 5, 0, 0, 0}, 99, "mod", "lab", "cli",
+                      "text"};
+  TraceRecordFields g = f;
+  g.m_SequenceNumber = 6;
+  g.m_HasClientName = false;
+  EXPECT_EQ(RenderJson(Block({Record(f), Record(g)}, 1234, "h1")),
+            "{\"time\":\"2026-10-02T14:03:07.005Z\",\"seq\":6,\"host\":\"h1\",\"pid\":1234,\"tid\":99,"
+            "\"module\":\"mod\",\"label\":\"lab\",\"client\":\"\",\"message\":\"text\"}\n"
+            "{\"time\":\"2026-10-02T14:03:07.005Z\",\"seq\":7,\"host\":\"h1\",\"pid\":1234,\"tid\":99,"
+            "\"module\":\"mod\",\"label\":\"lab\",\"client\":\"cli\",\"message\":\"text\"}\n");
+  // Local time carries the reader's offset.
+  setenv("TZ", "XYZ-05:30", 1);
+  tzset();
+  EXPECT_THAT(RenderJson(Block({Record(f)}), false),
+              testing::StartsWith("{\"time\":\"2026-10-02T19:33:07.005+05:30\""));
+
+  TraceRecord<1024> r(1);
+  AddControlFields(r, TraceTimestamp{Utc(2026, 1, 1, 0, 0, 0), 0, 0, 0, 0}, 3, 42, "");
+  EXPECT_THAT(RenderJson(Block({Record(r)})),
+              testing::HasSubstr("\"control\":{\"code\":3,\"name\":\"tracing_paused\"},\"client\":\"\","
+                                 "\"message\":\"Pauseed tracing\"}\n"));
+  TraceRecord<1024> unknown(1);
+  AddControlFields(unknown, TraceTimestamp{}, 99, 42, "");
+  EXPECT_THAT(RenderJson(Block({Record(unknown)})),
+              testing::HasSubstr("{\"code\":99,\"name\":\"unknown\"},\"client\":\"\","
+                                 "\"message\":\"Unknown control message:99\"}"));
+}
+
+TEST(JsonString, EscapesEveryByteThatIsNotPlainValidText) {
+  auto json = [](std::string_view text) {
+    std::string out;
+    AppendJsonString(out, text);
+    return out;
+  };
+  EXPECT_EQ(json("a\"b\\c/d"), "\"a\\\"b\\\\c/d\"");
+  EXPECT_EQ(json(std::string("\n\r\t\b\f\x01\x1f\x7f\0", 9)),
+            "\"\\n\\r\\t\\b\\f\\u0001\\u001f\\u007f\\u0000\"");
+  // Valid multi-byte sequences pass whole; anything else is one U+FFFD a byte.
+  EXPECT_EQ(json("\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"), "\"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\"");
+  EXPECT_EQ(
+      json("\xff\xc3(\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80\xe2\x82"),
+      "\"\\ufffd\\ufffd(\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\"");
 }

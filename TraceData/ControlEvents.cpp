@@ -1,0 +1,39 @@
+#include "TraceData/ControlEvents.h"
+
+#include "TraceData/TraceStructures.h"
+
+namespace {
+
+struct ControlEvent {
+  const char* m_Text;
+  const char* m_Name;
+};
+
+const ControlEvent* Find(uint32_t code) {
+  using namespace TracePacketShared;
+  // The texts are kept exactly as log readers have always seen them.
+  static constexpr ControlEvent kEvents[] = {
+      {"Client attached", "client_attached"},
+      {"Client detached", "client_detached"},
+      {"Pauseed tracing", "tracing_paused"},
+      {"Resumeed tracing", "tracing_resumed"},
+      {"Reloaded configuration", "configuration_reloaded"},
+      {"Turned on preservation", "preservation_on"},
+      {"Turned off preservation", "preservation_off"},
+  };
+  static_assert(sizeof(kEvents) / sizeof(kEvents[0]) == PreservationOff - ClientAttached + 1);
+  if (code < ClientAttached || code > PreservationOff) return nullptr;
+  return &kEvents[code - ClientAttached];
+}
+
+}  // namespace
+
+const char* ControlEventText(uint32_t code) {
+  const ControlEvent* event = Find(code);
+  return event ? event->m_Text : nullptr;
+}
+
+const char* ControlEventName(uint32_t code) {
+  const ControlEvent* event = Find(code);
+  return event ? event->m_Name : nullptr;
+}
