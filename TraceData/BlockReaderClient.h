@@ -78,10 +78,7 @@ class BlockReaderClient {
   // Part of the input consumed since rendering started; the input stands at
   // the end of the block being delivered.
   double Fraction() const {
-    if (m_StartRemaining == 0) return 1;
-    const uint64_t remaining = static_cast<uint64_t>(m_Input.GetDataLength());
-    const uint64_t done = remaining < m_StartRemaining ? m_StartRemaining - remaining : 0;
-    return static_cast<double>(done) / static_cast<double>(m_StartRemaining);
+    return ConsumedFraction(m_StartRemaining, static_cast<uint64_t>(m_Input.GetDataLength()));
   }
 
   InputStream& m_Input;

@@ -4,11 +4,6 @@
 
 #include "TraceData/ControlEvents.h"
 
-namespace {
-
-// Length of the valid UTF-8 sequence starting at text[i], or 0 when the
-// bytes there are not one (overlong forms, surrogates and code points past
-// U+10FFFF are not valid).
 size_t Utf8SequenceLength(std::string_view text, size_t i) {
   const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
   const unsigned char lead = byte(i);
@@ -33,6 +28,8 @@ size_t Utf8SequenceLength(std::string_view text, size_t i) {
   return length;
 }
 
+namespace {
+
 void AppendNumberField(std::string& out, const char* name, uint64_t value) {
   out += ",\"";
   out += name;
@@ -52,20 +49,7 @@ void AppendStringField(std::string& out, const char* name, std::string_view valu
 void AppendJsonString(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
   out += '"';
-  for (size_t i = 0; i < text.size();) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x80) {
-      const size_t length = Utf8SequenceLength(text, i);
-      if (length == 0) {
-        out += "\\ufffd";
-        ++i;
-      } else {
-        out.append(text.substr(i, length));
-        i += length;
-      }
-      continue;
-    }
-    ++i;
+  AppendUtf8(out, text, "\\ufffd", [&](unsigned char c) {
     switch (c) {
       case '"':
         out += "\\\"";
@@ -97,7 +81,7 @@ void AppendJsonString(std::string& out, std::string_view text) {
           out += static_cast<char>(c);
         }
     }
-  }
+  });
   out += '"';
 }
 

@@ -11,6 +11,34 @@
 
 #include "TraceData/DecodedRecord.h"
 
+// Length of the valid UTF-8 sequence starting at text[i], or 0 when the
+// bytes there are not one (overlong forms, surrogates and code points past
+// U+10FFFF are not valid).
+size_t Utf8SequenceLength(std::string_view text, size_t i);
+
+// Appends the valid UTF-8 sequences of `text` to `out` as they are and
+// `replacement` for every other byte of 0x80 or above; each byte below 0x80
+// is handed to `ascii(unsigned char)` to append as it needs.
+template <class Ascii>
+void AppendUtf8(std::string& out, std::string_view text, std::string_view replacement, Ascii ascii) {
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      ascii(c);
+      ++i;
+      continue;
+    }
+    const size_t length = Utf8SequenceLength(text, i);
+    if (length == 0) {
+      out += replacement;
+      ++i;
+    } else {
+      out.append(text.substr(i, length));
+      i += length;
+    }
+  }
+}
+
 // Appends `text` as a quoted JSON string.
 void AppendJsonString(std::string& out, std::string_view text);
 

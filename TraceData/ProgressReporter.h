@@ -9,6 +9,14 @@
 
 #include "Support/CFastStr.h"
 
+// Part of an input consumed: `startRemaining` bytes were unread at the start,
+// `remaining` are now (1 for an input that was empty).
+inline double ConsumedFraction(uint64_t startRemaining, uint64_t remaining) {
+  if (startRemaining == 0) return 1;
+  const uint64_t done = remaining < startRemaining ? startRemaining - remaining : 0;
+  return static_cast<double>(done) / static_cast<double>(startRemaining);
+}
+
 template <class Stream>
 class ProgressReporter {
  public:

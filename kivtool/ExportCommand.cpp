@@ -1,12 +1,15 @@
 #include "kivtool/ExportCommand.h"
 
+#include "kivtool/FilterOptions.h"
 #include "kivtool/LogDirectory.h"
 
 ExportRequest ExportCommandProcessor::MakeRequest(const CommandLineParser::CommandOptions& options) {
   ExportRequest request;
   request.showProgress = !options.Has("SILENT");
+  request.render = ReadRenderOptions(options);
+  request.hosts = ReadHosts(options);
   // An empty separator would run the columns together; it takes the default.
-  if (options.Has("L") && !options.Get("L").empty()) request.separator = options.Get("L");
+  if (options.Has("L") && !options.Get("L").empty()) request.render.separator = options.Get("L");
   // D wins over S; with neither, the configured log directory is the source.
   if (options.Has("S") && !options.Has("D")) {
     request.fromFile = true;
@@ -27,5 +30,7 @@ ExportRequest ExportCommandProcessor::MakeRequest(const CommandLineParser::Comma
 }
 
 void ExportCommandProcessor::Process(CommandLineParser::CommandOptions& options) {
-  LogExporter(m_Progress).Run(MakeRequest(options));
+  const ExportRequest request = MakeRequest(options);
+  ApplyUtc(request.render);
+  LogExporter(m_Progress).Run(request);
 }

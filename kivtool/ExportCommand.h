@@ -1,6 +1,7 @@
 #pragma once
 // "kivtool export [-d source_dir|-s source_file] [-f [dest_file]|-m dest_dir]
-// [-l separator] [-silent]": binary log files to text files.
+// [-l separator] [-silent] [filters] [-format text|json|csv] [-utc]": binary
+// log files to text, JSON Lines or CSV files.
 
 #include <iostream>
 

@@ -1,11 +1,28 @@
 #include "kivtool/LogExporter.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <list>
+#include <stdexcept>
 
 #include "MultiFileStream/KivFileOutputSupport.h"
 #include "Support/CFileSystem.h"
 #include "kivtool/ExportFile.h"
 #include "kivtool/TraceTextRendering.h"
+
+namespace {
+
+std::string WithSlash(std::string directory) {
+  if (directory.empty() || directory.back() != '/') directory += '/';
+  return directory;
+}
+
+[[noreturn]] void NoLogFiles(const std::string& where) {
+  throw std::runtime_error("no log files in " + where);
+}
+
+}  // namespace
 
 std::pair<std::string, std::string> LogExporter::SplitPath(const std::string& path) {
   size_t slash = path.rfind('/');
@@ -19,49 +36,88 @@ std::string LogExporter::BaseName(const std::string& name) {
   return name.size() > 4 ? name.substr(0, name.size() - 4) : name;
 }
 
-void LogExporter::Run(const ExportRequest& request) {
+std::vector<std::string> LogExporter::ListLogFiles(const std::string& directory,
+                                                   const std::vector<std::string>& hosts) {
+  std::list<std::string> listed;
+  CFileSystem::FindAllFiles(directory, "kivlog-", ".txt", listed);
+  std::vector<std::string> names;
+  for (const std::string& name : listed) {
+    const bool ofHost = std::any_of(hosts.begin(), hosts.end(), [&](const std::string& host) {
+      return name.starts_with("kivlog-" + host + "-");
+    });
+    if (hosts.empty() || ofHost) names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string LogExporter::Extension(const ExportRequest& request) {
+  switch (request.render.format) {
+    case OutputFormat::kJson:
+      return ".json";
+    case OutputFormat::kCsv:
+      return ".csv";
+    case OutputFormat::kText:
+      break;
+  }
+  return ".txt";
+}
+
+uint64_t LogExporter::Run(const ExportRequest& request) {
+  m_Records = 0;
   if (request.fromFile) {
     auto [directory, name] = SplitPath(request.source);
     std::string base = BaseName(name);
     KivBinaryMultiFileInputStream input;
-    input.GetAllLogFiles(directory, base, "txt", "binary");
-    ExportTo(input, request.output.empty() ? "EXPORT-" + base + ".txt" : request.output, request);
-    return;
+    if (input.GetAllLogFiles(directory, base, "txt", "binary") == 0) NoLogFiles(request.source);
+    ExportTo(input, request.output.empty() ? "EXPORT-" + base + Extension(request) : request.output, request);
+    return m_Records;
   }
+  struct stat info {};
+  if (::stat(request.source.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) NoLogFiles(request.source);
+  const std::string source = WithSlash(request.source);
+  // Files of other formats (text logs) are listed too and skipped by the
+  // binary reader. A log format that export copies rather than decodes
+  // would be picked out of this listing and copied, filtered, here.
+  const std::vector<std::string> names = ListLogFiles(source, request.hosts);
+  KivBinaryMultiFileInputStream all;
+  for (const std::string& name : names) all.AddFile(source + name, true);
+  if (all.FilesLeft() == 0) NoLogFiles(request.source);
+
   if (request.singleOutput) {
-    KivBinaryMultiFileInputStream input;
-    input.GetAllLogFiles(request.source, "kivlog-", "txt", "binary");
-    ExportTo(input, request.output.empty() ? "kivexport.txt" : request.output, request);
-    return;
+    ExportTo(all, request.output.empty() ? "kivexport" + Extension(request) : request.output, request);
+    return m_Records;
   }
-  std::list<std::string> names;
-  CFileSystem::FindAllFiles(request.source, "kivlog-", ".txt", names);
-  names.sort();
-  std::string source = request.source;
-  if (source.empty() || source.back() != '/') source += '/';
-  std::string destination = request.output.empty() ? "." : request.output;
+  const std::string destination = request.output.empty() ? "." : request.output;
   for (const std::string& name : names) {
     // Each output holds exactly its own log file: collecting by the name as a
     // prefix would also pull in every longer name that starts with it (the
     // "_p" file of the same millisecond, or kivlog-AB beside kivlog-A).
     KivBinaryMultiFileInputStream input;
     input.AddFile(source + name, true);
-    ExportTo(input, destination + "/EXPORT-" + BaseName(name) + ".txt", request);
+    ExportTo(input, destination + "/" + "EXPORT-" + BaseName(name) + Extension(request), request);
   }
+  return m_Records;
 }
 
 void LogExporter::ExportTo(KivBinaryMultiFileInputStream& input, const std::string& path,
                            const ExportRequest& request) {
   ExportFile output(path);
-  const std::string& header = KivTextFileOutputSupport::GetHeader();
+  const std::string header = FormatHeader(request.render.format, KivTextFileOutputSupport::GetHeader());
   output.write(header.data(), header.size());
+  uint64_t records = 0;
   try {
-    RenderTraceText(input, output, request.separator, m_Progress, request.showProgress);
+    records = RenderRecords(input, output, request.render, m_Progress, request.showProgress);
   } catch (...) {
     output.Flush();  // keep everything rendered before the damage
-    if (request.showProgress) m_Progress << std::endl;
+    if (request.showProgress)
+      m_Progress << std::endl << "Wrote " << path << " (cut short by damage)" << std::endl;
     throw;
   }
   output.Flush();
-  if (request.showProgress) m_Progress << std::endl;
+  m_Records += records;
+  if (request.showProgress)
+    m_Progress << std::endl
+               << "Wrote " << records << " record" << (records == 1 ? "" : "s") << " to " << path
+               << std::endl;
 }

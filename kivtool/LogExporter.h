@@ -1,10 +1,14 @@
 #pragma once
-// Conversion of binary log files to text files, as "kivtool export" does it.
+// Conversion of binary log files to text, JSON Lines or CSV files, as
+// "kivtool export" does it.
 
+#include <cstdint>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "MultiFileStream/MultiFileInputStream.h"
+#include "kivtool/RecordRendering.h"
 
 struct ExportRequest {
   // Source: a directory of log files, or (fromFile) the log file set that one
@@ -17,28 +21,42 @@ struct ExportRequest {
   // always writes one file.
   bool singleOutput = false;
   std::string output;
-  std::string separator = " ";
   bool showProgress = true;
+  // Format, separator, time zone and record filter.
+  RenderOptions render;
+  // Directory source: only the files of these peers ("kivlog-<host>-...");
+  // empty: every file.
+  std::vector<std::string> hosts;
 };
 
 class LogExporter {
  public:
-  // Progress characters go to `progress` (when the request asks for them).
+  // Progress characters and the report of what was written go to `progress`
+  // (when the request asks for progress).
   explicit LogExporter(std::ostream& progress) : m_Progress(progress) {}
 
-  // Raises when a log file is damaged, after the text of everything readable
-  // before the damage has been written; files that are too small or lack the
-  // binary header are skipped.
-  void Run(const ExportRequest& request);
+  // Raises "no log files in <directory>" (creating nothing) when the source
+  // holds no binary log file or does not exist. Raises when a log file is
+  // damaged, after everything readable before the damage has been written;
+  // files that are too small or lack the binary header are skipped. Returns
+  // the number of records written.
+  uint64_t Run(const ExportRequest& request);
 
   // Directory and name of a file path: "./" when it has no "/".
   static std::pair<std::string, std::string> SplitPath(const std::string& path);
   // The log file name without its last four characters (".txt").
   static std::string BaseName(const std::string& name);
+  // The log file names of `directory` ("kivlog-*.txt"), sorted, of the given
+  // hosts only when `hosts` is not empty.
+  static std::vector<std::string> ListLogFiles(const std::string& directory,
+                                               const std::vector<std::string>& hosts);
 
  private:
-  // Writes the text header and renders `input` into a new file at `path`.
+  // Writes the format's header and renders `input` into a new file at `path`.
   void ExportTo(KivBinaryMultiFileInputStream& input, const std::string& path, const ExportRequest& request);
+  // The file name extension of the request's format (".txt" for text).
+  static std::string Extension(const ExportRequest& request);
 
   std::ostream& m_Progress;
+  uint64_t m_Records = 0;
 };

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "kivtool/ToolOptions.h"
+
 namespace KivTool {
 
 void WriteBanner(std::ostream& out) {
@@ -23,17 +25,46 @@ void WriteSyntaxHelp(std::ostream& out) {
       << name << " export [-d source_dir|-s source_file] [-f [dest_file]|-m dest_dir]: Export trace data\n"
       << "       if [-silent] tag is on, no status output to console\n"
       << name << " clean [-f]: Clean and remove all log files\n"
+      << name
+      << " follow [-d log_dir] [filters] [-format text|json|csv] [-utc]: Show records as they are written\n"
+      << name << " status: Show the state of the dispatcher\n"
+      << name << " command -h: Usage of a command, its filters and output formats\n"
       << std::flush;
 }
 
-int Run(int argc, const char* const* argv, const std::function<void(CommandLineParser&)>& registerCommands,
-        std::ostream& out) {
+int Run(int argc, const char* const* argv, const Commands& commands, std::ostream& out, std::ostream& help) {
   WriteBanner(out);
   try {
+    const std::string command = argc > 0 && argv != nullptr && argv[0] != nullptr ? argv[0] : "";
+    const std::string upper = CommandLineParser::ToUpper(command);
+    if (upper == "HELP" || upper == "-H" || upper == "-HELP" || upper == "--HELP") {
+      WriteSyntaxHelp(help);
+      return 0;
+    }
+    const CommandSpec* spec = argc > 0 ? FindCommand(command) : nullptr;
+    CommandLineParser::CommandProcessor* processor = nullptr;
+    for (const auto& [name, candidate] : commands)
+      if (CommandLineParser::ToUpper(name) == upper) processor = candidate;
+    if (spec != nullptr && processor != nullptr) {
+      // Help is looked for before anything else is read, so that it never
+      // runs the command.
+      if (AsksForHelp(argc, argv)) {
+        help << spec->m_Usage << std::flush;
+        return 0;
+      }
+      CommandLineParser::CommandOptions options = ParseOptions(*spec, argc, argv);
+      processor->Process(options);
+      return 0;
+    }
+    // Unknown commands get the designed parser's checks and messages.
     CommandLineParser parser;
-    registerCommands(parser);
+    for (const auto& [name, candidate] : commands) parser.AddCommandProcessor(name, candidate);
     parser.Process(argc, argv);
     return 0;
+  } catch (const ExitStatus& status) {
+    return status.m_Code;
+  } catch (const UsageError& e) {
+    out << e.what() << ".\n\n" << e.Command().m_Usage << std::flush;
   } catch (const CommandLineParser::SyntaxException& e) {
     out << e.what() << ".\n\n";
     WriteSyntaxHelp(out);

@@ -1,15 +1,17 @@
 #pragma once
-// The export's use of the trace text renderer.
+// The export's rendering of log files in the chosen format.
 
+#include <cstdint>
 #include <ostream>
-#include <string>
 
 #include "MultiFileStream/MultiFileInputStream.h"
 #include "kivtool/ExportFile.h"
+#include "kivtool/RecordRendering.h"
 
-// Renders every block of `input` as text lines into `output`, with progress
-// on `progress` when `showProgress`. Raises when a block cannot be read (the
-// export stops there) or, after rendering everything else, when blocks were
-// cut short by damage inside them; the message names the file concerned.
-void RenderTraceText(KivBinaryMultiFileInputStream& input, ExportFile& output, const std::string& separator,
-                     std::ostream& progress, bool showProgress);
+// Renders every block of `input` into `output` as `options` ask (format,
+// filter), with progress on `progress` when `showProgress`. Returns the
+// number of records written. Raises when a block cannot be read (the export
+// stops there) or, after rendering everything else, when blocks were cut
+// short by damage inside them; the message names the file concerned.
+uint64_t RenderRecords(KivBinaryMultiFileInputStream& input, ExportFile& output, const RenderOptions& options,
+                       std::ostream& progress, bool showProgress);

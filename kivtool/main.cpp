@@ -24,17 +24,13 @@ int main(int argc, char** argv) {
   PerformanceCommandProcessor performanceCommand;
   CleanCommandProcessor cleanCommand;
   TestCommandProcessor testCommand;
-  auto registerCommands = [&](CommandLineParser& parser) {
-    parser.AddCommandProcessor("export", &exportCommand);
-    parser.AddCommandProcessor("preservation", &preservationCommand);
-    parser.AddCommandProcessor("pause", &pauseCommand);
-    parser.AddCommandProcessor("reload", &reloadCommand);
-    parser.AddCommandProcessor("resume", &resumeCommand);
-    parser.AddCommandProcessor("performance", &performanceCommand);  // not in the help
-    parser.AddCommandProcessor("clean", &cleanCommand);
-    parser.AddCommandProcessor("test", &testCommand);  // not in the help
+  const KivTool::Commands commands = {
+      {"export", &exportCommand}, {"preservation", &preservationCommand},
+      {"pause", &pauseCommand},   {"reload", &reloadCommand},
+      {"resume", &resumeCommand}, {"performance", &performanceCommand},  // not in the help
+      {"clean", &cleanCommand},   {"test", &testCommand},                // not in the help
   };
   // The client API's exit handler un-registers from the dispatcher when main
   // returns, so every command leaves cleanly.
-  return KivTool::Run(argc - 1, argv + 1, registerCommands, std::cerr);
+  return KivTool::Run(argc - 1, argv + 1, commands, std::cerr, std::cout);
 }

@@ -133,11 +133,30 @@ TEST(ExportCommand, DefaultsToTheConfiguredDirectoryAndSeparatorOption) {
   EXPECT_NE(text.find(",  4242,         77,mod,lab,cli,a1\n"), std::string::npos) << text;
 }
 
-TEST(ExportCommand, EmptyDirectoryGivesHeaderOnly) {
+TEST(ExportCommand, EmptyOrMissingSourceIsAFailureThatWritesNothing) {
   ExportSandbox s;
-  auto r = kivtest::Run("kivtool", {"export", "-d", s.logDir, "-f", s.out + "x.txt", "-silent"});
+  kivtest::WriteFile(s.logDir + "kivlog-C.txt", std::string(300, 'y'));  // foreign only
+  for (const std::string& source : {s.logDir, s.box.Dir() + "/nonexistent"}) {
+    auto r = kivtest::Run("kivtool", {"export", "-d", source, "-f", s.out + "x.txt"});
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_NE(r.err.find("Error description:no log files in " + source + "\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("[100%]"), std::string::npos) << r.err;
+  }
+  auto r = RunIn(s.out, {"export", "-s", s.logDir + "kivlog-Z.txt"});
+  EXPECT_EQ(r.exitCode, 255);
+  EXPECT_TRUE(kivtest::ListDir(s.out).empty());
+}
+
+TEST(ExportCommand, ReportsTheFilesWrittenAndTheirRecordsUnlessSilent) {
+  ExportSandbox s;
+  s.Log("kivlog-A.txt", {{"a1", "a2"}});
+  s.Log("kivlog-B.txt", {{"b1"}});
+  auto r = RunIn(s.out, {"export", "-d", s.logDir});
   EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(kivtest::ReadFile(s.out + "x.txt"), KivTextFileOutputSupport::GetHeader());
+  EXPECT_NE(r.err.find("Wrote 2 records to ./EXPORT-kivlog-A.txt\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Wrote 1 record to ./EXPORT-kivlog-B.txt\n"), std::string::npos) << r.err;
+  r = RunIn(s.out, {"export", "-d", s.logDir, "-silent"});
+  EXPECT_EQ(r.err, kBanner);
 }
 
 TEST(ExportCommand, TruncatedLastBlockKeepsWhatCameBeforeAndFails) {
@@ -184,5 +203,5 @@ TEST(ExportCommand, SourceFileWithoutValueIsASyntaxError) {
   ExportSandbox s;
   auto r = kivtest::Run("kivtool", {"export", "-s", "-silent"});
   EXPECT_EQ(r.exitCode, 255);
-  EXPECT_NE(r.err.find("Command option not found.\n\nSyntax: kivtool"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Option -s needs a value.\n\nSyntax: kivtool export"), std::string::npos) << r.err;
 }

@@ -28,14 +28,14 @@ TEST(ExportOptions, SourceAndOutputSelection) {
   EXPECT_TRUE(r.fromFile);
   EXPECT_EQ(r.source, "/x/kivlog-A.txt");
   EXPECT_EQ(r.output, "");
-  EXPECT_EQ(r.separator, ",");
+  EXPECT_EQ(r.render.separator, ",");
   EXPECT_FALSE(r.showProgress);
 
   // No D (or an empty one): the configured directory, expanded.
   r = Request({{"D", ""}});
   EXPECT_EQ(r.source, s.box.Dir() + "/log");
   EXPECT_FALSE(r.singleOutput);
-  EXPECT_EQ(r.separator, " ");
+  EXPECT_EQ(r.render.separator, " ");
   EXPECT_TRUE(r.showProgress);
 }
 
