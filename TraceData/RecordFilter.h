@@ -9,9 +9,11 @@
 //
 // A record passes when, for every criterion that is set, it matches one of
 // its values. A control record concerns the client process its event names:
-// it passes the pid criterion when that pid (or the record's own) is
-// selected, and the thread, module, label, client and text criteria do not
-// apply to it; time criteria do. Plain value; not thread-safe.
+// with a pid criterion it passes when that pid (or the record's own) is
+// selected, whatever the thread, module, label, client and text criteria
+// say (it has none of these fields); without one it passes only when none
+// of those criteria is set. Time criteria apply to it as to any record.
+// Plain value; not thread-safe.
 
 #include <cstdint>
 #include <optional>

@@ -48,3 +48,29 @@ inline std::string BinaryLog(const std::vector<std::string>& blocks) {
 }
 
 }  // namespace kivtooltest
+
+namespace kivtooltest {
+
+// One record with every field chosen.
+inline std::string Record(const TraceRecordFields& fields) {
+  uint8_t record[TraceRecordBuilder::kMaxRecordSize];
+  uint32_t size = TraceRecordBuilder::BuildRecord(fields, record, sizeof record);
+  return std::string(reinterpret_cast<const char*>(record), size);
+}
+
+// A control record (as the dispatcher writes them) reporting event `code`
+// of process `pid`.
+inline std::string ControlRecord(uint32_t sequence, const TraceTimestamp& time, uint32_t code, uint32_t pid) {
+  using namespace TracePacketShared;
+  uint8_t body[256];
+  uint32_t length = EncodePacket(body, false, DataType::Binary, Timestamp, &time, sizeof time);
+  const ControlMessagePacketHeader control{code, pid};
+  length += EncodePacket(body + length, false, DataType::Binary, ControlMessage, &control, sizeof control);
+  length += EncodePacket(body + length, false, DataType::String, MessageText, "", 0);
+  uint8_t header[TraceRecordBuilder::kRecordHeaderPacketSize];
+  TraceRecordBuilder::BuildRecordHeader(sequence, length, header);
+  return std::string(reinterpret_cast<const char*>(header), sizeof header) +
+         std::string(reinterpret_cast<const char*>(body), length);
+}
+
+}  // namespace kivtooltest
