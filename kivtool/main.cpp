@@ -6,11 +6,13 @@
 #include "Support/Logging.h"
 #include "kivtool/CleanCommand.h"
 #include "kivtool/ExportCommand.h"
+#include "kivtool/FollowCommand.h"
 #include "kivtool/PauseCommand.h"
 #include "kivtool/PerformanceCommand.h"
 #include "kivtool/PreservationCommand.h"
 #include "kivtool/ReloadCommand.h"
 #include "kivtool/ResumeCommand.h"
+#include "kivtool/StatusCommand.h"
 #include "kivtool/TestCommand.h"
 #include "kivtool/ToolConsole.h"
 
@@ -24,11 +26,15 @@ int main(int argc, char** argv) {
   PerformanceCommandProcessor performanceCommand;
   CleanCommandProcessor cleanCommand;
   TestCommandProcessor testCommand;
+  StatusCommandProcessor statusCommand;
+  FollowCommandProcessor followCommand;
+  // "performance" and "test" are left out of the help.
   const KivTool::Commands commands = {
       {"export", &exportCommand}, {"preservation", &preservationCommand},
       {"pause", &pauseCommand},   {"reload", &reloadCommand},
-      {"resume", &resumeCommand}, {"performance", &performanceCommand},  // not in the help
-      {"clean", &cleanCommand},   {"test", &testCommand},                // not in the help
+      {"resume", &resumeCommand}, {"performance", &performanceCommand},
+      {"clean", &cleanCommand},   {"test", &testCommand},
+      {"status", &statusCommand}, {"follow", &followCommand},
   };
   // The client API's exit handler un-registers from the dispatcher when main
   // returns, so every command leaves cleanly.

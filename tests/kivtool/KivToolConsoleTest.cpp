@@ -53,7 +53,7 @@ TEST(KivToolConsole, HelpRunsNothingAndBadOptionsNameThemselvesWithTheCommandsUs
   } cases[] = {{{"pause", "-x"}, "Unknown option -x"},
                {{"export", "-d"}, "Option -d needs a value"},
                {{"export", "-m", "-silent"}, "Option -m needs a value"},
-               {{"export", "-since"}, "Option -since needs a value"},
+               {{"follow", "-since"}, "Option -since needs a value"},
                {{"clean", "-f", "-yes"}, "Unknown option -yes"}};
   for (const Case& c : cases) {
     auto r = kivtest::Run("kivtool", c.args);
