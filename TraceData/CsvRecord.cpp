@@ -14,18 +14,12 @@ const std::string& CsvHeader() {
 }
 
 void AppendCsvField(std::string& out, std::string_view text) {
-  bool quote = false;
-  for (char c : text)
-    if (c == ',' || c == '"' || c == '\r' || c == '\n') quote = true;
+  const bool quote = text.find_first_of(",\"\r\n") != std::string_view::npos;
   if (quote) out += '"';
-  AppendUtf8(out, text, kReplacement, [&](unsigned char c) {
-    if (c == '"') {
-      out += "\"\"";
-    } else if (c == 0) {
-      out += kReplacement;  // strict readers refuse NUL bytes
-    } else {
-      out += static_cast<char>(c);
-    }
+  const auto special = [](unsigned char c) { return c == '"' || c == 0; };
+  AppendUtf8(out, text, kReplacement, special, [&](unsigned char c) {
+    // NUL bytes become U+FFFD: strict readers refuse them.
+    out += c == '"' ? std::string_view("\"\"") : kReplacement;
   });
   if (quote) out += '"';
 }

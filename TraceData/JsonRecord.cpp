@@ -1,5 +1,7 @@
 #include "TraceData/JsonRecord.h"
 
+#include <array>
+#include <charconv>
 #include <cstdio>
 
 #include "TraceData/ControlEvents.h"
@@ -30,17 +32,16 @@ size_t Utf8SequenceLength(std::string_view text, size_t i) {
 
 namespace {
 
-void AppendNumberField(std::string& out, const char* name, uint64_t value) {
-  out += ",\"";
-  out += name;
-  out += "\":";
-  out += std::to_string(value);
+// `key` is the whole text before the value: ,"name":
+void AppendNumberField(std::string& out, std::string_view key, uint64_t value) {
+  char digits[24];
+  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  out += key;
+  out.append(digits, static_cast<size_t>(end - digits));
 }
 
-void AppendStringField(std::string& out, const char* name, std::string_view value) {
-  out += ",\"";
-  out += name;
-  out += "\":";
+void AppendStringField(std::string& out, std::string_view key, std::string_view value) {
+  out += key;
   AppendJsonString(out, value);
 }
 
@@ -49,7 +50,15 @@ void AppendStringField(std::string& out, const char* name, std::string_view valu
 void AppendJsonString(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
   out += '"';
-  AppendUtf8(out, text, "\\ufffd", [&](unsigned char c) {
+  // One look-up per byte in the scan for runs that need no escape.
+  static constexpr auto kSpecial = [] {
+    std::array<bool, 128> table{};
+    for (unsigned c = 0; c < 0x20; ++c) table[c] = true;
+    table['"'] = table['\\'] = table[0x7F] = true;
+    return table;
+  }();
+  const auto special = [](unsigned char c) { return kSpecial[c]; };
+  AppendUtf8(out, text, "\\ufffd", special, [&](unsigned char c) {
     switch (c) {
       case '"':
         out += "\\\"";
@@ -73,41 +82,58 @@ void AppendJsonString(std::string& out, std::string_view text) {
         out += "\\f";
         break;
       default:
-        if (c < 0x20 || c == 0x7F) {
-          out += "\\u00";
-          out += kHex[c >> 4];
-          out += kHex[c & 0xF];
-        } else {
-          out += static_cast<char>(c);
-        }
+        out += "\\u00";
+        out += kHex[c >> 4];
+        out += kHex[c & 0xF];
     }
   });
   out += '"';
 }
 
 void AppendIsoTime(std::string& out, const TraceTimestamp& timestamp, bool utc) {
-  const time_t seconds = static_cast<time_t>(timestamp.m_Seconds);
-  tm broken{};
-  if (utc) {
-    gmtime_r(&seconds, &broken);
-  } else {
-    localtime_r(&seconds, &broken);
+  // Consecutive records mostly share their second; the broken-down time is
+  // the costly part, so the text around the milliseconds is kept per thread.
+  struct Cache {
+    bool valid = false;
+    bool utc = false;
+    uint32_t seconds = 0;
+    std::string date;  // "YYYY-MM-DDTHH:MM:SS."
+    std::string zone;  // "Z" or "+HH:MM"
+  };
+  thread_local Cache cache;
+  if (!cache.valid || cache.utc != utc || cache.seconds != timestamp.m_Seconds) {
+    const time_t seconds = static_cast<time_t>(timestamp.m_Seconds);
+    tm broken{};
+    if (utc) {
+      gmtime_r(&seconds, &broken);
+    } else {
+      localtime_r(&seconds, &broken);
+    }
+    char text[64];
+    int length =
+        std::snprintf(text, sizeof(text), "%04d-%02d-%02dT%02d:%02d:%02d.", broken.tm_year + 1900,
+                      broken.tm_mon + 1, broken.tm_mday, broken.tm_hour, broken.tm_min, broken.tm_sec);
+    if (length < 0) return;
+    cache.date.assign(text, static_cast<size_t>(length));
+    if (utc) {
+      cache.zone = "Z";
+    } else {
+      const long offset = broken.tm_gmtoff / 60;
+      const long magnitude = offset < 0 ? -offset : offset;
+      length = std::snprintf(text, sizeof(text), "%c%02ld:%02ld", offset < 0 ? '-' : '+', magnitude / 60,
+                             magnitude % 60);
+      cache.zone.assign(text, length > 0 ? static_cast<size_t>(length) : 0);
+    }
+    cache.valid = true;
+    cache.utc = utc;
+    cache.seconds = timestamp.m_Seconds;
   }
-  char text[64];
-  int length = std::snprintf(text, sizeof(text), "%04d-%02d-%02dT%02d:%02d:%02d.%03u", broken.tm_year + 1900,
-                             broken.tm_mon + 1, broken.tm_mday, broken.tm_hour, broken.tm_min, broken.tm_sec,
-                             static_cast<unsigned>(timestamp.m_Milliseconds % 1000));
-  if (length < 0) return;
-  out.append(text, static_cast<size_t>(length));
-  if (utc) {
-    out += 'Z';
-    return;
-  }
-  const long offset = broken.tm_gmtoff / 60;
-  const long magnitude = offset < 0 ? -offset : offset;
-  length = std::snprintf(text, sizeof(text), "%c%02ld:%02ld", offset < 0 ? '-' : '+', magnitude / 60,
-                         magnitude % 60);
-  if (length > 0) out.append(text, static_cast<size_t>(length));
+  const unsigned milliseconds = timestamp.m_Milliseconds % 1000u;
+  out += cache.date;
+  out += static_cast<char>('0' + milliseconds / 100);
+  out += static_cast<char>('0' + milliseconds / 10 % 10);
+  out += static_cast<char>('0' + milliseconds % 10);
+  out += cache.zone;
 }
 
 std::string ControlMessageText(const DecodedRecord& record) {
@@ -133,23 +159,23 @@ void AppendJsonRecord(std::string& out, const DecodedRecord& record, bool utc) {
   } else {
     out += "null";
   }
-  AppendNumberField(out, "seq", record.m_SequenceNumber);
-  AppendStringField(out, "host", record.m_Host);
-  AppendNumberField(out, "pid", record.m_ProcessId);
-  AppendNumberField(out, "tid", record.m_ThreadId);
+  AppendNumberField(out, ",\"seq\":", record.m_SequenceNumber);
+  AppendStringField(out, ",\"host\":", record.m_Host);
+  AppendNumberField(out, ",\"pid\":", record.m_ProcessId);
+  AppendNumberField(out, ",\"tid\":", record.m_ThreadId);
   if (record.m_IsControl) {
     out += ",\"control\":{\"code\":";
     out += std::to_string(record.m_Control.m_Code);
     const char* name = ControlEventName(record.m_Control.m_Code);
-    AppendStringField(out, "name", name ? name : "unknown");
+    AppendStringField(out, ",\"name\":", name ? name : "unknown");
     out += '}';
-    AppendStringField(out, "client", record.m_Client);
-    AppendStringField(out, "message", ControlMessageText(record));
+    AppendStringField(out, ",\"client\":", record.m_Client);
+    AppendStringField(out, ",\"message\":", ControlMessageText(record));
   } else {
-    AppendStringField(out, "module", record.m_Module);
-    AppendStringField(out, "label", record.m_Label);
-    AppendStringField(out, "client", record.m_Client);
-    AppendStringField(out, "message", record.m_Message);
+    AppendStringField(out, ",\"module\":", record.m_Module);
+    AppendStringField(out, ",\"label\":", record.m_Label);
+    AppendStringField(out, ",\"client\":", record.m_Client);
+    AppendStringField(out, ",\"message\":", record.m_Message);
   }
   out += "}\n";
 }

@@ -17,14 +17,26 @@
 size_t Utf8SequenceLength(std::string_view text, size_t i);
 
 // Appends the valid UTF-8 sequences of `text` to `out` as they are and
-// `replacement` for every other byte of 0x80 or above; each byte below 0x80
-// is handed to `ascii(unsigned char)` to append as it needs.
-template <class Ascii>
-void AppendUtf8(std::string& out, std::string_view text, std::string_view replacement, Ascii ascii) {
-  for (size_t i = 0; i < text.size();) {
+// `replacement` for every other byte of 0x80 or above. Bytes below 0x80 are
+// appended as they are, in runs, unless `special(c)` holds; those are handed
+// to `escape(c)` to append as it needs.
+template <class Special, class Escape>
+void AppendUtf8(std::string& out, std::string_view text, std::string_view replacement, Special special,
+                Escape escape) {
+  size_t i = 0;
+  while (i < text.size()) {
+    size_t plain = i;
+    while (plain < text.size()) {
+      const unsigned char c = static_cast<unsigned char>(text[plain]);
+      if (c >= 0x80 || special(c)) break;
+      ++plain;
+    }
+    out.append(text.data() + i, plain - i);
+    i = plain;
+    if (i == text.size()) break;
     const unsigned char c = static_cast<unsigned char>(text[i]);
     if (c < 0x80) {
-      ascii(c);
+      escape(c);
       ++i;
       continue;
     }
@@ -33,7 +45,7 @@ void AppendUtf8(std::string& out, std::string_view text, std::string_view replac
       out += replacement;
       ++i;
     } else {
-      out.append(text.substr(i, length));
+      out.append(text.data() + i, length);
       i += length;
     }
   }

@@ -128,7 +128,8 @@ bool RecordFilter::Matches(const DecodedRecord& record) const {
     // Selected by the pid it concerns; without a pid criterion only when no
     // criterion on the record's content is set either.
     if (m_ProcessIds.empty())
-      return m_ThreadIds.empty() && m_Modules.empty() && m_Labels.empty() && m_Clients.empty() && m_Grep.empty();
+      return m_ThreadIds.empty() && m_Modules.empty() && m_Labels.empty() && m_Clients.empty() &&
+             m_Grep.empty();
     return m_ProcessIds.contains(record.m_Control.m_ProcessId) || m_ProcessIds.contains(record.m_ProcessId);
   }
   if (!m_ProcessIds.empty() && !m_ProcessIds.contains(record.m_ProcessId)) return false;

@@ -1,6 +1,7 @@
 // Export speed: a binary log of more than 100 MB of typical records (64 KiB
-// blocks, ~100-character messages) rendered to one text file, as
-// "kivtool export -d <dir> -f <file> -silent" does it. Reports input MB/s
+// blocks, ~100-character messages) rendered to one text, JSON Lines or CSV
+// file, as "kivtool export -d <dir> -f <file> -silent [-format json|csv]"
+// does it. Reports input MB/s
 // (bytes_per_second) and records/s (items_per_second), on wall-clock time as
 // the export waits for the disk.
 
@@ -58,7 +59,7 @@ uint64_t WriteLog(const std::string& directory) {
   return records;
 }
 
-void BM_ExportBinaryLogToText(benchmark::State& state) {
+void ExportBinaryLog(benchmark::State& state, OutputFormat format) {
   char pattern[] = "/tmp/kiv-exportbench-XXXXXX";
   std::string root = mkdtemp(pattern);
   std::string logs = root + "/log/";
@@ -73,6 +74,7 @@ void BM_ExportBinaryLogToText(benchmark::State& state) {
   request.singleOutput = true;
   request.output = root + "/export.txt";
   request.showProgress = false;
+  request.render.format = format;
   for (auto _ : state) LogExporter(progress).Run(request);
 
   state.SetBytesProcessed(static_cast<int64_t>(inputBytes * state.iterations()));
@@ -81,7 +83,12 @@ void BM_ExportBinaryLogToText(benchmark::State& state) {
   state.counters["output_MB"] = static_cast<double>(std::filesystem::file_size(request.output)) / 1e6;
   std::filesystem::remove_all(root);
 }
+void BM_ExportBinaryLogToText(benchmark::State& state) { ExportBinaryLog(state, OutputFormat::kText); }
+void BM_ExportBinaryLogToJson(benchmark::State& state) { ExportBinaryLog(state, OutputFormat::kJson); }
+void BM_ExportBinaryLogToCsv(benchmark::State& state) { ExportBinaryLog(state, OutputFormat::kCsv); }
 BENCHMARK(BM_ExportBinaryLogToText)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_ExportBinaryLogToJson)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_ExportBinaryLogToCsv)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 
 }  // namespace
 
