@@ -234,6 +234,12 @@ TEST_F(ControlCommandsE2E, FollowShowsTheTailThenEveryNewRecordAcrossRotationAnd
   }
   EXPECT_TRUE(follower.WaitFor("fresh;", std::chrono::milliseconds(200))) << follower.Text();
 
+  // A text log appearing is followed line by line.
+  kivtest::WriteFile(s.logDir + "kivlog-LOCAL-20260101-10h00m01.000s.txt",
+                     KivTextFileOutputSupport::GetHeader() + "12/31/2025 10:00:01.000 text-line;\npartial");
+  EXPECT_TRUE(follower.WaitFor("text-line;\n")) << follower.Text();
+  EXPECT_EQ(follower.Text().find("partial"), std::string::npos);
+
   // The dispatcher's own files: a new series at each start, rotation within
   // one (1 KB files).
   std::string config = kConfig;
@@ -262,7 +268,7 @@ TEST_F(ControlCommandsE2E, FollowShowsTheTailThenEveryNewRecordAcrossRotationAnd
   }
   for (int i = 0; i < 8; ++i)
     EXPECT_NE(follower.Text().find("rotating-" + std::to_string(i) + ";"), std::string::npos) << i;
-  // The first file, two or more of the first run, one of the second.
-  EXPECT_GE(kivtest::ListDir(s.logDir).size(), 4u);
+  // The two files written here, two or more of the first run, one of the second.
+  EXPECT_GE(kivtest::ListDir(s.logDir).size(), 5u);
   EXPECT_EQ(follower.Interrupt(), 0);
 }
