@@ -207,6 +207,12 @@ void LogFollower::Run(const volatile sig_atomic_t& stop) {
       for (ssize_t at = 0; at < n;) {
         const auto* event = reinterpret_cast<const inotify_event*>(events + at);
         at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        if (event->mask & IN_Q_OVERFLOW) {
+          // Events were lost: a new file may have been among them.
+          const std::string newest = NewestFile();
+          if (newest != m_FileName) created = newest;
+          continue;
+        }
         if (event->len == 0 || !(event->mask & (IN_CREATE | IN_MOVED_TO))) continue;
         const std::string name = event->name;
         if (Selected(name) && name != m_FileName) created = name;
