@@ -138,6 +138,13 @@ void StatusCommandProcessor::Process(CommandLineParser::CommandOptions&) {
     std::string format = value("Output\\Local\\Format");
     if (format == "unknown") format = ConfiguredFormat() + " (configured; no log file open yet)";
     m_Out << "Output format:      " << format << "\n"
+          << "Output mode:        "
+          << (values.contains("Output\\Network\\RemoteServerAddress")
+                  ? "network to " + value("Output\\Network\\RemoteServerAddress") + ":" +
+                        value("Output\\Network\\RemoteServerPort") + ", fallback to files " +
+                        value("Output\\Network\\Fallback")
+                  : std::string("local files"))
+          << "\n"
           << "Preservation mode:  " << value("Output\\Local\\PreservationMode") << "\n"
           << "Clients connected:  " << value("Connections\\Local") << "\n";
     if (updated.empty()) {

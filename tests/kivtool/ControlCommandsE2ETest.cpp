@@ -141,7 +141,8 @@ TEST_F(ControlCommandsE2E, CommandsAreConfirmedAndEveryRunLeavesCleanly) {
   for (const std::string& line : std::vector<std::string>{
            "running, pid " + std::to_string(daemon) + ", up 00:00:", s.box.ConfigFile() + " (found)\n",
            "Log directory:      " + s.box.Dir() + "/log\n", "Output format:      binary",
-           "Clients connected:  0\n", "  Connections\\Local = 0   (Number of connections"})
+           "Output mode:        local files\n", "Clients connected:  0\n",
+           "  Connections\\Local = 0   (Number of connections"})
     EXPECT_NE(status.out.find(line), std::string::npos) << line << "\n" << status.out;
 
   // Help runs nothing: no file, no registration (counted below), no prompt.
