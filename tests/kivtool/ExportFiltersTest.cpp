@@ -157,15 +157,18 @@ TEST(ExportFilters, EachFilterSelectsItsRecordsInJsonAndCsv) {
         << paths[i] << " " << ::testing::PrintToString(cases[i / 2].filters);
 
   // A filtered text export keeps the designed lines byte for byte.
-  auto full = kivtest::Run("kivtool", {"export", "-d", s.logDir, "-f", s.out + "all.txt", "-silent"});
+  // (-utc: the designed text lines in UTC.)
+  auto full = kivtest::Run("kivtool", {"export", "-d", s.logDir, "-f", s.out + "all.txt", "-silent", "-utc"});
   auto some = kivtest::Run("kivtool", {"export", "-d", s.logDir, "-f", s.out + "some.txt", "-silent",
-                                       "-label", "Sql", "-format", "TEXT"});
+                                       "-label", "Sql", "-format", "TEXT", "-utc"});
   ASSERT_EQ(full.exitCode + some.exitCode, 0) << full.err << some.err;
   std::istringstream lines(kivtest::ReadFile(s.out + "all.txt"));
   std::string expected;
   for (std::string line; std::getline(lines, line);)
     if (expected.empty() || line.ends_with("beta needle") || line.ends_with("gamma")) expected += line + "\n";
   EXPECT_EQ(kivtest::ReadFile(s.out + "some.txt"), expected);
+  EXPECT_EQ(expected.find("\n01/01/2026 10:01:00.250 "), KivTextFileOutputSupport::GetHeader().size() - 1)
+      << expected;
 
   for (const auto& [args, error] : std::vector<std::pair<std::vector<std::string>, std::string>>{
            {{"-pid", "12a"}, "-pid: invalid id \"12a\""},
