@@ -4,11 +4,6 @@
 
 #include "TraceData/ControlEvents.h"
 
-namespace {
-
-// Length of the valid UTF-8 sequence starting at text[i], or 0 when the
-// bytes there are not one (overlong forms, surrogates and code points past
-// U+10FFFF are not valid).
 size_t Utf8SequenceLength(std::string_view text, size_t i) {
   const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
   const unsigned char lead = byte(i);
@@ -32,6 +27,8 @@ size_t Utf8SequenceLength(std::string_view text, size_t i) {
   if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
   return length;
 }
+
+namespace {
 
 void AppendNumberField(std::string& out, const char* name, uint64_t value) {
   out += ",\"";

@@ -5,11 +5,17 @@
 // control record. Strings are escaped for any byte: quotes, backslashes and
 // control characters as escapes, bytes that are not valid UTF-8 as \uFFFD.
 
+#include <cstddef>
 #include <ctime>
 #include <string>
 #include <string_view>
 
 #include "TraceData/DecodedRecord.h"
+
+// Length of the valid UTF-8 sequence starting at text[i] (a byte of 0x80 or
+// more), or 0 when the bytes there are not one (overlong forms, surrogates
+// and code points past U+10FFFF are not valid).
+size_t Utf8SequenceLength(std::string_view text, size_t i);
 
 // Appends `text` as a quoted JSON string.
 void AppendJsonString(std::string& out, std::string_view text);

@@ -1,5 +1,8 @@
 #pragma once
 // Conversion of binary log files to text files, as "kivtool export" does it.
+// JSON log files ("kivlog-*.json") are copied as they are: per file beside
+// the text exports, after the text file of a single export (its name with
+// ".json" for ".txt"), or as one file for a ".json" source file's set.
 
 #include <ostream>
 #include <string>
