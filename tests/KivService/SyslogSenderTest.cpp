@@ -4,6 +4,8 @@
 
 #include "KivService/SyslogSender.h"
 
+#include "KivService/SyslogOutput.h"
+
 #include <gtest/gtest.h>
 
 #include "TraceOutputTestUtil.h"
@@ -80,4 +82,36 @@ TEST(SyslogSender, QueueIsBoundedWhileAwayCountsLossesAndDeliversInOrderLater) {
   EXPECT_NE(Frames(server.Received(1))[0].find(" host kiv 4711 "), std::string::npos)
       << "the block's own host";
   EXPECT_EQ(sender.Lost(), 5u * kPerBlock);
+}
+
+TEST(SyslogOutput, FollowsTheSettingsAndCarriesTheQueueOverToANewServer) {
+  StatusReport::Collector collector;
+  ConfigServer server;
+  server.Config().m_TraceEnabled = true;
+  server.Config().m_Syslog = Settings(outputtest::FreePort(), 64);
+  SyslogOutput output(server, collector);
+  EXPECT_EQ(SyslogOutput::Current(), &output);
+  server.BroadcastConfigChange();
+  ASSERT_TRUE(output.IsOn());
+  for (const char* tag : {"first", "second"}) {
+    auto block = outputtest::MakeBlock(tag, 2);
+    output.Offer("h", block.data(), static_cast<uint32_t>(block.size()));
+  }
+
+  // A reload naming another server: what waited for the old one goes there.
+  outputtest::RawListener receiver;
+  ASSERT_TRUE(receiver.Bound());
+  server.Config().m_Syslog.m_Port = receiver.Port();
+  server.BroadcastConfigChange();
+  ASSERT_TRUE(
+      kivtest::WaitFor([&] { return Frames(receiver.Received()).size() == 4; }, std::chrono::seconds(15)));
+  EXPECT_TRUE(Frames(receiver.Received())[3].ends_with("] second record 1"));
+  EXPECT_EQ(output.Sent(), 4u);
+  EXPECT_EQ(outputtest::CountStatus(collector, "Output\\Syslog\\Sent"), 1);
+
+  // Tracing off switches it off, status entries and all.
+  server.Config().m_TraceEnabled = false;
+  server.BroadcastConfigChange();
+  EXPECT_FALSE(output.IsOn());
+  EXPECT_EQ(outputtest::CountStatus(collector, "Output\\Syslog\\Sent"), 0);
 }
