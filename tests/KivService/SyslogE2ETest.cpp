@@ -8,163 +8,37 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <map>
 #include <thread>
 
 #include "KivService/KivServerLogReader.h"
 #include "ServiceMonitor/WatchServiceStopUsingPID.h"
 #include "TestSupport/ProtocolClient.h"
+#include "TestSupport/RsyslogServer.h"
 #include "TraceOutputTestUtil.h"
 
-extern char** environ;
 namespace fs = std::filesystem;
 using kivtest::ProtocolClient;
 
 namespace {
 
-constexpr const char* kRsyslogd = "/usr/sbin/rsyslogd";
-
-// One message as rsyslogd filed it: "host|app|procid|msgid|pri|sd|msg".
-struct Received {
-  std::string host, app, procid, msgid, pri, sd, msg;
-  // The value of one structured data parameter, unescaped.
-  std::string Param(const std::string& name) const {
-    size_t at = sd.find(" " + name + "=\"");
-    if (at == std::string::npos) return "<none>";
-    std::string value;
-    for (size_t i = at + name.size() + 3; i < sd.size() && sd[i] != '"'; ++i) {
-      if (sd[i] == '\\' && i + 1 < sd.size()) ++i;
-      value += sd[i];
-    }
-    return value;
-  }
-};
-
-class Rsyslog {
- public:
-  explicit Rsyslog(std::string dir) : m_Dir(std::move(dir)) {
-    fs::create_directories(m_Dir + "/work");
-    m_Port = outputtest::FreePort();
-    m_TlsPort = outputtest::FreePort();
-    const std::string d = m_Dir + "/";
-    // A CA and a server certificate for 127.0.0.1.
-    kivtest::WriteFile(d + "ext.cnf", "subjectAltName=IP:127.0.0.1\n");
-    m_CertsMade = Shell("openssl req -x509 -newkey rsa:2048 -nodes -keyout " + d + "ca.key -out " + d +
-                        "ca.pem -days 2 -subj '/CN=kiv test CA'") &&
-                  Shell("openssl req -newkey rsa:2048 -nodes -keyout " + d + "server.key -out " + d +
-                        "server.csr -subj '/CN=127.0.0.1'") &&
-                  Shell("openssl x509 -req -in " + d + "server.csr -CA " + d + "ca.pem -CAkey " + d +
-                        "ca.key -CAcreateserial -out " + d + "server.pem -days 2 -extfile " + d + "ext.cnf");
-    kivtest::WriteFile(d + "rsyslog.conf", "global(workDirectory=\"" + d +
-                                               "work\" DefaultNetstreamDriverCAFile=\"" + d +
-                                               "ca.pem\" DefaultNetstreamDriverCertFile=\"" + d +
-                                               "server.pem\" DefaultNetstreamDriverKeyFile=\"" + d +
-                                               "server.key\")\n" +
-                                               "module(load=\"imtcp\" maxSessions=\"50\")\n"
-                                               "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"" +
-                                               std::to_string(m_Port) +
-                                               "\")\n"
-                                               "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"" +
-                                               std::to_string(m_TlsPort) +
-                                               "\" streamDriver.name=\"ossl\" streamDriver.mode=\"1\" "
-                                               "streamDriver.authMode=\"anon\")\n" +
-                                               R"(template(name="kiv" type="list") {
-  property(name="hostname") constant(value="|") property(name="app-name") constant(value="|")
-  property(name="procid") constant(value="|") property(name="msgid") constant(value="|")
-  property(name="pri") constant(value="|") property(name="structured-data") constant(value="|")
-  property(name="msg") constant(value="\n")
-}
-action(type="omfile" file=")" + d + R"(received.log" template="kiv")
-)");
-  }
-  ~Rsyslog() { Stop(); }
-  static bool Available() { return access(kRsyslogd, X_OK) == 0; }
-  bool CertsMade() const { return m_CertsMade; }
-  uint16_t Port() const { return m_Port; }
-  uint16_t TlsPort() const { return m_TlsPort; }
-  std::string Ca() const { return m_Dir + "/ca.pem"; }
-
-  bool Start() {
-    const std::string conf = m_Dir + "/rsyslog.conf", pid = m_Dir + "/rsyslogd.pid";
-    std::vector<std::string> args = {kRsyslogd, "-n", "-f", conf, "-i", pid};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&m_Pid, kRsyslogd, nullptr, nullptr, argv.data(), environ) != 0) return false;
-    // Ready once the plain listener takes connections.
-    return kivtest::WaitFor([&] {
-      outputtest::RawPeer probe(m_Port);
-      return probe.Connected();
-    });
-  }
-  void Stop() {
-    if (m_Pid <= 0) return;
-    kill(m_Pid, SIGTERM);
-    int status = 0;
-    waitpid(m_Pid, &status, 0);
-    m_Pid = -1;
-  }
-
-  std::vector<Received> Messages() const {
-    std::vector<Received> out;
-    std::istringstream lines(kivtest::ReadFile(m_Dir + "/received.log"));
-    std::string line;
-    while (std::getline(lines, line)) {
-      Received r;
-      std::string* fields[] = {&r.host, &r.app, &r.procid, &r.msgid, &r.pri};
-      size_t at = 0;
-      for (std::string* field : fields) {
-        size_t bar = line.find('|', at);
-        if (bar == std::string::npos) break;
-        *field = line.substr(at, bar - at);
-        at = bar + 1;
-      }
-      // The structured data ends at the first unescaped "]|".
-      size_t end = at;
-      for (; end + 1 < line.size(); ++end) {
-        if (line[end] == '\\') {
-          ++end;
-          continue;
-        }
-        if (line[end] == ']' && line[end + 1] == '|') break;
-      }
-      r.sd = line.substr(at, end + 1 - at);
-      r.msg = end + 2 <= line.size() ? line.substr(end + 2) : "";
-      out.push_back(r);
-    }
-    return out;
-  }
-  bool WaitForCount(size_t count, std::chrono::seconds deadline = std::chrono::seconds(30)) const {
-    return kivtest::WaitFor([&] { return Messages().size() >= count; }, deadline);
-  }
-
- private:
-  static bool Shell(const std::string& command) {
-    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
-  }
-  std::string m_Dir;
-  uint16_t m_Port = 0, m_TlsPort = 0;
-  bool m_CertsMade = false;
-  pid_t m_Pid = -1;
-};
+using Received = kivtest::SyslogReceived;
 
 class SyslogE2E : public ::testing::Test {
  protected:
   kivtest::Sandbox sandbox;
   std::string temp = sandbox.TempDir();
   std::string logDir = sandbox.Dir() + "/log/";
-  std::unique_ptr<Rsyslog> rsyslog;
+  std::unique_ptr<kivtest::RsyslogServer> rsyslog;
   uint32_t daemon = 0;
   uint16_t networkPort = outputtest::FreePort();
 
   void SetUp() override {
-    if (!Rsyslog::Available()) GTEST_SKIP() << kRsyslogd << " is not installed (Debian package rsyslog)";
-    rsyslog = std::make_unique<Rsyslog>(sandbox.Dir() + "/rsyslog");
+    if (!kivtest::RsyslogServer::Available())
+      GTEST_SKIP() << kivtest::RsyslogServer::kProgram << " is not installed (Debian package rsyslog)";
+    rsyslog = std::make_unique<kivtest::RsyslogServer>(sandbox.Dir() + "/rsyslog");
     ASSERT_TRUE(rsyslog->CertsMade()) << "openssl could not make the test certificates";
     ASSERT_TRUE(rsyslog->Start());
   }
