@@ -4,6 +4,11 @@
 
 #include "TraceData/ControlEvents.h"
 
+namespace {
+
+// Length of the valid UTF-8 sequence starting at text[i], or 0 when the
+// bytes there are not one (overlong forms, surrogates and code points past
+// U+10FFFF are not valid).
 size_t Utf8SequenceLength(std::string_view text, size_t i) {
   const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
   const unsigned char lead = byte(i);
@@ -25,6 +30,18 @@ size_t Utf8SequenceLength(std::string_view text, size_t i) {
     code = (code << 6) | (byte(i + k) & 0x3F);
   }
   if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+  return length;
+}
+
+}  // namespace
+
+size_t AppendUtf8Sequence(std::string& out, std::string_view text, size_t i, std::string_view replacement) {
+  const size_t length = Utf8SequenceLength(text, i);
+  if (length == 0) {
+    out += replacement;
+    return 1;
+  }
+  out.append(text.substr(i, length));
   return length;
 }
 
@@ -52,14 +69,7 @@ void AppendJsonString(std::string& out, std::string_view text) {
   for (size_t i = 0; i < text.size();) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
     if (c >= 0x80) {
-      const size_t length = Utf8SequenceLength(text, i);
-      if (length == 0) {
-        out += "\\ufffd";
-        ++i;
-      } else {
-        out.append(text.substr(i, length));
-        i += length;
-      }
+      i += AppendUtf8Sequence(out, text, i, "\\ufffd");
       continue;
     }
     ++i;

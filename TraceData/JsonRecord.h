@@ -12,10 +12,11 @@
 
 #include "TraceData/DecodedRecord.h"
 
-// Length of the valid UTF-8 sequence starting at text[i] (a byte of 0x80 or
-// more), or 0 when the bytes there are not one (overlong forms, surrogates
-// and code points past U+10FFFF are not valid).
-size_t Utf8SequenceLength(std::string_view text, size_t i);
+// Appends the valid UTF-8 sequence at text[i] (a byte of 0x80 or more), or
+// `replacement` for its first byte when there is none (overlong forms,
+// surrogates and code points past U+10FFFF are not valid); returns the bytes
+// of `text` consumed.
+size_t AppendUtf8Sequence(std::string& out, std::string_view text, size_t i, std::string_view replacement);
 
 // Appends `text` as a quoted JSON string.
 void AppendJsonString(std::string& out, std::string_view text);

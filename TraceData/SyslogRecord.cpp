@@ -48,14 +48,7 @@ void AppendSdParamValue(std::string& out, std::string_view text) {
   for (size_t i = 0; i < text.size();) {
     const char c = text[i];
     if (static_cast<unsigned char>(c) >= 0x80) {
-      const size_t length = Utf8SequenceLength(text, i);
-      if (length == 0) {
-        out += "\xEF\xBF\xBD";
-        ++i;
-      } else {
-        out.append(text.substr(i, length));
-        i += length;
-      }
+      i += AppendUtf8Sequence(out, text, i, "\xEF\xBF\xBD");  // U+FFFD
       continue;
     }
     if (c == '"' || c == '\\' || c == ']') out += '\\';
