@@ -225,5 +225,8 @@ TEST_F(SyslogE2E, TlsTransportVerifiesTheServerAndCarriesControlRecords) {
   char self[256] = {};
   gethostname(self, sizeof self - 1);
   ExpectSequence(From(self), written, "over TLS");
-  EXPECT_EQ(Status("Output\\Syslog\\Server"), "127.0.0.1:" + std::to_string(rsyslog->TlsPort()) + " tls");
+  // The status file is rewritten every second.
+  const std::string server = "127.0.0.1:" + std::to_string(rsyslog->TlsPort()) + " tls";
+  EXPECT_TRUE(kivtest::WaitFor([&] { return Status("Output\\Syslog\\Server") == server; }))
+      << Status("Output\\Syslog\\Server");
 }
