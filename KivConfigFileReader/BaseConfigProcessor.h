@@ -8,6 +8,7 @@
 #include <string>
 
 #include "KivConfigFileReader/NetworkMode.h"
+#include "KivConfigFileReader/SyslogSettings.h"
 
 // Status values of filter rules, as the filter tables store them.
 namespace KivRuleStatus {
@@ -23,13 +24,15 @@ class BaseConfigProcessor {
   // destination by other means.
   virtual void SetDestination(const std::string&) {}
   virtual void SetDuplicateToDebugConsole(bool) {}
-  virtual void SetLogFormat(const std::string&) {}  // "binary" or "text"
+  virtual void SetLogFormat(const std::string&) {}  // "binary", "text" or "json"
   virtual void SetStatusTrace(bool) {}
   virtual void SetNetworkSetting(NetworkMode) {}
   virtual void SetServerPortNumber(uint32_t) {}
   virtual void SetServerMaxConnection(uint32_t) {}
   virtual void SetClientPortNumber(uint32_t) {}
   virtual void SetServerName(const std::string&) {}
+  // The "Syslog" element as read; m_On false when it is absent, off or unusable.
+  virtual void SetSyslog(const SyslogSettings&) {}
 
   // The global trace switch of the root element.
   virtual void SetTraceEnabled(bool) {}

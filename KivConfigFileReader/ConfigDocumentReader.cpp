@@ -138,6 +138,10 @@ void ConfigDocumentReader::Walk(const XMLDocument& document) {
     }
   }
 
+  // Read apart from the chain above, so that its place among the optional
+  // elements does not change which of them are found.
+  GetSyslogInfo(root->FirstChildElement("Syslog"));
+
   const XMLElement* global = current->NextSiblingElement("Global");
   if (global == nullptr) return;
   GetGlobalInfo(global);
@@ -174,6 +178,8 @@ void ConfigDocumentReader::GetLogFileInfo(const XMLElement* node) {
     if (format && std::strcmp(format, "binary") == 0) {
       m_Processor->SetLogFormat("binary");
       KIV_DIAG_NOTHROW("KivConfig setting : Log Format is set as BIANRY\n");
+    } else if (format && std::strcmp(format, "json") == 0) {
+      m_Processor->SetLogFormat("json");
     } else {
       m_Processor->SetLogFormat("text");
       if (format) KIV_DIAG_NOTHROW("KivConfig setting : Log Format is set as TEXT \n");
@@ -219,6 +225,78 @@ void ConfigDocumentReader::GetNetworkClientInfo(const XMLElement* node) {
   const char* host = node->Attribute("server_name");
   Validation2Exception::CheckParameter(host != nullptr, "Error: no valid hostname is specified");
   m_Processor->SetServerName(host);
+}
+
+void ConfigDocumentReader::GetSyslogInfo(const XMLElement* node) {
+  SyslogSettings settings;
+  if (node != nullptr && IsXMLAttributeMatch(node, "state", "1")) {
+    std::string problem = ReadSyslogSettings(node, settings);
+    settings.m_On = problem.empty();
+    if (!problem.empty()) {
+      // A bad element switches only the syslog output off; the local files
+      // and the rules after it are not affected.
+      KIV_DIAG_NOTHROW("KivConfig setting : Syslog switched off: " << problem << "\n");
+      if (m_ReportToSystemLog) {
+        try {
+          SysLogEntry entry("KivServer", 1);
+          entry << "Syslog output switched off: " << problem;
+        } catch (...) {
+        }
+      }
+    }
+  }
+  m_Processor->SetSyslog(settings);
+}
+
+std::string ConfigDocumentReader::ReadSyslogSettings(const XMLElement* node, SyslogSettings& settings) {
+  auto text = [&](const char* name, std::string& into) {
+    if (const char* value = node->Attribute(name)) into = value;
+  };
+  text("server_name", settings.m_Server);
+  if (settings.m_Server.empty()) return "no \"server_name\"";
+  if (const char* transport = node->Attribute("transport")) {
+    if (std::strcmp(transport, "tls") == 0)
+      settings.m_Tls = true;
+    else if (std::strcmp(transport, "tcp") != 0)
+      return std::string("\"transport\" must be \"tcp\" or \"tls\", not \"") + transport + "\"";
+  }
+  settings.m_Port = settings.m_Tls ? SyslogSettings::kDefaultTlsPort : SyslogSettings::kDefaultPort;
+  if (const char* port = node->Attribute("port_number")) {
+    char* end = nullptr;
+    unsigned long value = std::strtoul(port, &end, 10);
+    if (*port == '\0' || *end != '\0' || value == 0 || value > 65535)
+      return std::string("\"port_number\" is not a port: \"") + port + "\"";
+    settings.m_Port = static_cast<uint32_t>(value);
+  }
+  text("tls_ca", settings.m_TlsCa);
+  text("tls_certificate", settings.m_TlsCertificate);
+  text("tls_key", settings.m_TlsKey);
+  if (settings.m_Tls && settings.m_TlsCa.empty()) return "\"transport\" \"tls\" needs \"tls_ca\"";
+  if (settings.m_TlsCertificate.empty() != settings.m_TlsKey.empty())
+    return "\"tls_certificate\" and \"tls_key\" go together";
+  text("app_name", settings.m_AppName);
+  text("sd_id", settings.m_SdId);
+  // The header and structured data fields allow printable ASCII only, some
+  // characters excluded; anything else would make every message invalid.
+  if (!IsSyslogName(settings.m_AppName, 48, ""))
+    return "\"app_name\" is not 1 to 48 printable ASCII characters";
+  if (!IsSyslogName(settings.m_SdId, 32, "= ]\""))
+    return "\"sd_id\" is not 1 to 32 printable ASCII characters without '=', ']' or '\"'";
+  if (const char* queue = node->Attribute("queue_size")) {
+    char* end = nullptr;
+    unsigned long value = std::strtoul(queue, &end, 10);
+    if (*queue == '\0' || *end != '\0' || value == 0 || value > (1UL << 22))
+      return std::string("\"queue_size\" is not a size from 1 to 4194304 kilobytes: \"") + queue + "\"";
+    settings.m_QueueKilobytes = static_cast<uint32_t>(value);
+  }
+  return "";
+}
+
+bool ConfigDocumentReader::IsSyslogName(const std::string& name, size_t maxLength, const char* excluded) {
+  if (name.empty() || name.size() > maxLength) return false;
+  for (char c : name)
+    if (c < 33 || c > 126 || std::strchr(excluded, c) != nullptr) return false;
+  return true;
 }
 
 void ConfigDocumentReader::GetGlobalInfo(const XMLElement* node) {

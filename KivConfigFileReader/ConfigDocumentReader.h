@@ -4,6 +4,7 @@
 // and hands each value to a processor it does not own. One object serves one
 // reading; it lives on the caller's stack.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -45,6 +46,9 @@ class ConfigDocumentReader {
   // A "size" in kilobytes as bytes: 0 means 100 KB; values whose byte count
   // does not fit 32 bits are held at the largest whole kilobyte that does.
   static uint32_t KilobytesToBytes(uint32_t kilobytes);
+  // True when `name` has 1 to `maxLength` printable ASCII characters (33 to
+  // 126), none of them in `excluded`.
+  static bool IsSyslogName(const std::string& name, size_t maxLength, const char* excluded);
 
  private:
   void Apply(tinyxml2::XMLDocument& document, bool loaded);
@@ -54,6 +58,10 @@ class ConfigDocumentReader {
   void GetNetworkInfo(const tinyxml2::XMLElement* node);
   void GetNetworkServerInfo(const tinyxml2::XMLElement* node);
   void GetNetworkClientInfo(const tinyxml2::XMLElement* node);
+  // `node` may be null (no element): the syslog output is then off.
+  void GetSyslogInfo(const tinyxml2::XMLElement* node);
+  // Fills `settings` from the element; returns what is wrong, or "".
+  static std::string ReadSyslogSettings(const tinyxml2::XMLElement* node, SyslogSettings& settings);
   void GetGlobalInfo(const tinyxml2::XMLElement* node);
   void GetModuleInfo(const tinyxml2::XMLElement* node);
   // `module` / `client` empty: the label is not within a module / client.

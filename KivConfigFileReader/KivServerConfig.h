@@ -7,11 +7,12 @@
 #include <string>
 
 #include "KivConfigFileReader/NetworkMode.h"
+#include "KivConfigFileReader/SyslogSettings.h"
 
 struct KivServerConfig {
   bool m_TraceEnabled = false;      // root "trace" is exactly "1"
   std::string m_LogDirectory;       // expanded "path" followed by one '\' character
-  std::string m_LogFormat;          // "binary" or "text"
+  std::string m_LogFormat;          // "binary", "text" or "json"
   std::string m_ServerName;         // remote dispatcher host ("Client" "server_name")
   bool m_StatusTrace = true;        // "StatusTrace" "state"
   bool m_PreservationMode = false;  // switched at run time only, never from the file
@@ -25,4 +26,5 @@ struct KivServerConfig {
   uint32_t m_ServerMaxConnection = 1;  // listen backlog of the network server
   uint32_t m_ServerPort = 3456;
   uint32_t m_ClientPort = 3456;
+  SyslogSettings m_Syslog;  // "Syslog"; off when the element is absent
 };

@@ -49,7 +49,7 @@ void FallbackEnabledStream::write(const void* data, uint32_t length) {
 void FallbackEnabledStream::WriteToFallback(const void* data, uint32_t length) {
   if (!m_Fallback) {
     try {
-      m_Fallback = MakeFileStream(m_Collector, m_Config, m_Name, m_Config.m_LogFormat == "text");
+      m_Fallback = MakeFileStream(m_Collector, m_Config, m_Name, m_Config.m_LogFormat);
     } catch (const std::bad_alloc&) {
       Validation2Exception::CheckMemoryAllocation(false, "Can not create fallback stream");
     }

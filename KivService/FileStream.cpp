@@ -7,6 +7,8 @@
 #include "Support/CFileSystem.h"
 #include "Support/Logging.h"
 #include "Support/Validation2Exception.h"
+#include "TraceData/BlockRecords.h"
+#include "TraceData/JsonRecord.h"
 #include "TraceData/KivDataTextExporter.h"
 
 template <class OutputSupport, uint32_t HeaderSize>
@@ -40,7 +42,7 @@ void FileStream<OutputSupport, HeaderSize>::ProcessConfig(const KivServerConfig&
   if (!CFileSystem::CreateDirectories(config.m_LogDirectory))
     KIV_DIAG_NOTHROW("Can not create log directory " << config.m_LogDirectory << "\n");
   try {
-    m_Output = std::make_unique<Output>(config.m_LogDirectory, "kivlog-" + m_Name, "txt",
+    m_Output = std::make_unique<Output>(config.m_LogDirectory, "kivlog-" + m_Name, OutputSupport::kExtension,
                                         config.m_PreservationMode, config.m_MaxBackups, config.m_MaxFileSize,
                                         config.m_PreserveMaxBackups, config.m_PreserveMaxFileSize);
   } catch (const std::bad_alloc&) {
@@ -79,6 +81,7 @@ void FileStream<OutputSupport, HeaderSize>::AppendLocked(const void* data, uint3
 
 template class FileStream<KivBinaryFileOutputSupport, 256>;
 template class FileStream<KivTextFileOutputSupport, 128>;
+template class FileStream<KivJsonFileOutputSupport, 0>;
 
 void BinaryFileStream::write(const void* data, uint32_t length) { WriteToFile(data, length); }
 
@@ -99,10 +102,30 @@ void TextFileStream::write(const void* data, uint32_t length) {
   AppendLocked(m_Text.Data(), m_Text.GetLength());
 }
 
+void JsonFileStream::write(const void* data, uint32_t length) {
+  AutoSync<CriticalSectionSyncPolicy> guard(m_Lock);
+  m_Lines.clear();
+  // As for text files: the lines rendered before damage still go out.
+  try {
+    ForEachDecodedRecord(data, length,
+                         [&](const DecodedRecord& record) { AppendJsonRecord(m_Lines, record, false); });
+  } catch (...) {
+    AppendLocked(m_Lines.data(), static_cast<uint32_t>(m_Lines.size()));
+    throw;
+  }
+  AppendLocked(m_Lines.data(), static_cast<uint32_t>(m_Lines.size()));
+}
+
 std::unique_ptr<KivTraceStreamDispatcher::Stream> MakeFileStream(StatusReport::Collector& collector,
                                                                  const KivServerConfig& config,
-                                                                 const std::string& name, bool text) {
-  if (text) {
+                                                                 const std::string& name,
+                                                                 std::string_view format) {
+  if (format == "json") {
+    auto stream = std::make_unique<JsonFileStream>(collector, config, name);
+    stream->SetFormat("json");
+    return stream;
+  }
+  if (format == "text") {
     auto stream = std::make_unique<TextFileStream>(collector, config, name);
     stream->SetFormat("text");
     return stream;

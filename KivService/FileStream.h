@@ -1,10 +1,9 @@
 #pragma once
 // Local log file outputs of a dispatcher: BinaryFileStream writes each block
 // unchanged to rotating binary files; TextFileStream renders it to text lines
-// first. Both name their files "kivlog-" + the dispatcher's name and take
-// directory, limits and preservation mode from the settings when made; a
-// change of settings is followed by rebuilding the stream, never by changing
-// it in place.
+// first, JsonFileStream to JSON lines (files ending in ".json"). All name their files "kivlog-" + the
+// dispatcher's name and take directory, limits and preservation mode from the settings when made; a change of
+// settings is followed by rebuilding the stream, never by changing it in place.
 //
 // Each file stream owns the seven "Output\Local\..." status entries, which
 // live exactly as long as the stream.
@@ -36,7 +35,7 @@ class FileStream : public KivTraceStreamDispatcher::Stream {
   FileStream(StatusReport::Collector& collector, const KivServerConfig& config, std::string name);
   ~FileStream() override;
 
-  // "Output\Local\Format": "text" or "binary", set by whoever builds it.
+  // "Output\Local\Format": "text", "binary" or "json", set by whoever builds it.
   void SetFormat(std::string_view format);
 
   // Full path of the current log file; empty before the first block.
@@ -82,9 +81,21 @@ class TextFileStream : public FileStream<KivTextFileOutputSupport, 128> {
   SmartBufferOutputStream<65536> m_Text;  // guarded by m_Lock; reused between blocks
 };
 
+class JsonFileStream : public FileStream<KivJsonFileOutputSupport, 0> {
+ public:
+  using FileStream::FileStream;
+  // Renders the block's records as JSON lines (local time with its offset)
+  // and appends them; damage is handled as by the text stream.
+  void write(const void* data, uint32_t length) override;
+
+ private:
+  std::string m_Lines;  // guarded by m_Lock; reused between blocks
+};
+
 // The fallback and plain file outputs share this: a TextFileStream when
-// `logFormat` is exactly "text", otherwise a BinaryFileStream, with its
-// format status set accordingly.
+// `format` is exactly "text", a JsonFileStream for "json", otherwise a
+// BinaryFileStream, with its format status set accordingly.
 std::unique_ptr<KivTraceStreamDispatcher::Stream> MakeFileStream(StatusReport::Collector& collector,
                                                                  const KivServerConfig& config,
-                                                                 const std::string& name, bool text);
+                                                                 const std::string& name,
+                                                                 std::string_view format);

@@ -13,6 +13,7 @@ KivServiceProvider::KivServiceProvider()
     : m_Presence(PresenceName),
       m_StatusFile(m_Collector),
       m_StatusTimer(m_StatusFile, FileStatusReport::s_PeriodMs),
+      m_Syslog(m_ConfigServer, m_Collector),
       m_Manager(m_Collector, m_ConfigServer),
       m_ManagerTimer(m_Manager, KivServerManager::PeriodMs),
       m_NetworkServerManager(m_Collector, m_ConfigServer) {

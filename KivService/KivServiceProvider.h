@@ -14,7 +14,9 @@
 //      "KivServerMessageBuffer" (created, header written);
 //   3. the status collector, the status file writer ({temp}KivServerStatus.txt)
 //      and its 1000 ms timer;
-//   4. the configuration server, empty;
+//   4. the configuration server, empty, and the syslog output (registered
+//      with it first, so its settings are applied before any dispatcher
+//      writes; it outlives every dispatcher);
 //   5. the server manager (sequence counter, "Connections\Local") and its
 //      100 ms cleanup timer;
 //   6. the network server manager;
@@ -38,6 +40,7 @@
 #include "KivConfigFileReader/ConfigServer.h"
 #include "KivService/KivNetworkServerManager.h"
 #include "KivService/KivServerManager.h"
+#include "KivService/SyslogOutput.h"
 #include "ServiceMonitor/ServiceAvailabilityUsingPIDFile.h"
 #include "Support/ExclusiveAccessUsingLockFile.h"
 #include "Support/FileStatusReport.h"
@@ -87,6 +90,7 @@ class KivServiceProvider {
   FileStatusReport m_StatusFile;
   TimerClassMemberFunction<FileStatusReport, true> m_StatusTimer;
   ConfigServer m_ConfigServer;
+  SyslogOutput m_Syslog;
   KivServerManager m_Manager;
   TimerClassMemberFunction<KivServerManager, true> m_ManagerTimer;
   KivNetworkServerManager m_NetworkServerManager;

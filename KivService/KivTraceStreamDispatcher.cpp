@@ -5,6 +5,7 @@
 
 #include "KivService/FileStream.h"
 #include "KivService/NetworkStream.h"
+#include "KivService/SyslogOutput.h"
 #include "Support/AutoSync.h"
 #include "Support/Logging.h"
 #include "Support/Validation2Exception.h"
@@ -48,6 +49,8 @@ void KivTraceStreamDispatcher::ProcessConfig() {
   m_TraceEnabled = config.m_TraceEnabled;
   if (config.m_NetworkMode == NetworkClient)
     m_OutputKind = Network;
+  else if (config.m_LogFormat == "json")
+    m_OutputKind = JsonFiles;
   else
     m_OutputKind = config.m_LogFormat == "text" ? TextFiles : BinaryFiles;
   Manage();
@@ -63,7 +66,7 @@ void KivTraceStreamDispatcher::Manage() {
     if (m_OutputKind == Network)
       m_Stream = std::make_unique<NetworkStream>(m_Collector, config, m_Name);
     else
-      m_Stream = MakeFileStream(m_Collector, config, m_Name, m_OutputKind == TextFiles);
+      m_Stream = MakeFileStream(m_Collector, config, m_Name, config.m_LogFormat);
   } catch (const std::bad_alloc&) {
     Validation2Exception::CheckMemoryAllocation(false, "Can not create file stream");
   }
@@ -72,7 +75,12 @@ void KivTraceStreamDispatcher::Manage() {
 bool KivTraceStreamDispatcher::write(const void* block, uint32_t length) noexcept {
   try {
     Guard guard(m_Lock);
-    if (m_Stream) m_Stream->write(block, length);
+    if (m_Stream) {
+      // The syslog copy is taken first: a block the local output refuses
+      // (damaged past its header) still has its readable records sent.
+      if (SyslogOutput* syslog = SyslogOutput::Current()) syslog->Offer(SyslogOrigin(), block, length);
+      m_Stream->write(block, length);
+    }
     return true;
   } catch (const std::exception& e) {
     KIV_DIAG_NOTHROW("Trace stream dispatcher " << m_Name << ": block lost: " << e.what() << "\n");
@@ -109,4 +117,10 @@ KivTraceStreamDispatcher::OutputKind KivTraceStreamDispatcher::CurrentOutputKind
 bool KivTraceStreamDispatcher::HasStream() {
   Guard guard(m_Lock);
   return m_Stream != nullptr;
+}
+
+std::string_view KivTraceStreamDispatcher::SyslogOrigin() const {
+  // Blocks of local clients carry their host name; a network peer's blocks
+  // are reported under the peer's address, whatever they carry.
+  return m_Name == "LOCAL" ? std::string_view() : std::string_view(m_Name);
 }

@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "KivConfigFileReader/ConfigServer.h"
 #include "Support/CriticalSectionSyncPolicy.h"
@@ -36,6 +37,7 @@ class KivTraceStreamDispatcher : public ConfigServer::Client {
     TextFiles = 0,
     BinaryFiles = 1,
     Network = 2,
+    JsonFiles = 3,
   };
 
   // An output of the dispatcher. write() takes one whole trace block; the
@@ -66,8 +68,9 @@ class KivTraceStreamDispatcher : public ConfigServer::Client {
   // connection). A failure to build leaves no stream and raises.
   void OnConfigChanged() override;
 
-  // Writes one whole trace block to the current output; without one (tracing
-  // off, paused, or a failed rebuild) the block is dropped. Never raises:
+  // Writes one whole trace block to the current output, and hands it to the
+  // syslog output when there is one (SyslogOutput::Current()); without an
+  // output (tracing off, paused, or a failed rebuild) the block is dropped. Never raises:
   // writers must not see output errors. Returns false when the output failed
   // (logged in diagnostic mode), true otherwise.
   bool write(const void* block, uint32_t length) noexcept;
@@ -98,6 +101,9 @@ class KivTraceStreamDispatcher : public ConfigServer::Client {
 
  private:
   void SetPaused(bool paused);
+  // The host the syslog output reports this dispatcher's records under
+  // (empty: each block's own host name).
+  std::string_view SyslogOrigin() const;
 
   const std::string m_Name;             // "LOCAL", or a peer's dotted address
   bool m_TraceEnabled = false;          // guarded by m_Lock

@@ -45,6 +45,11 @@ const std::string& KivTextFileOutputSupport::GetHeader() {
   return header;
 }
 
+const std::string& KivJsonFileOutputSupport::GetHeader() {
+  static const std::string none;
+  return none;
+}
+
 std::string FormatHeader(const std::string& text, uint32_t size) {
   KIV_DIAG("HeaderSize is " << size << "\n");
   if (text.size() == size || size == 0) return text.substr(0, size);

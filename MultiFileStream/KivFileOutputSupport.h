@@ -10,6 +10,7 @@
 // followed by the trace blocks. 256 bytes, lines ended by CR LF.
 struct KivBinaryFileOutputSupport {
   static constexpr uint32_t HeaderSize = 256;
+  static constexpr const char* kExtension = "txt";
   static const std::string& GetHeader();
 };
 
@@ -17,6 +18,17 @@ struct KivBinaryFileOutputSupport {
 // lines, padded with blanks to 127 characters and ended by a line feed.
 struct KivTextFileOutputSupport {
   static constexpr uint32_t HeaderSize = 128;
+  static constexpr const char* kExtension = "txt";
+  static const std::string& GetHeader();
+};
+
+// JSON Lines log files: one JSON object per line from the first byte on, so
+// that log shippers can tail them; no header. Named like the other kinds but
+// ending in ".json", which keeps them apart from the rendered and binary
+// files when a directory is read, pruned or exported.
+struct KivJsonFileOutputSupport {
+  static constexpr uint32_t HeaderSize = 0;
+  static constexpr const char* kExtension = "json";
   static const std::string& GetHeader();
 };
 

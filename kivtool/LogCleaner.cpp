@@ -11,11 +11,14 @@
 size_t LogCleaner::DeleteFile(const std::string& directory) {
   std::list<std::string> names;
   CFileSystem::FindAllFiles(directory, "kivlog-", "txt", names);
+  CFileSystem::FindAllFiles(directory, "kivlog-", ".json", names);
+  names.sort();
+  names.unique();  // a name may hold both fragments
   size_t removed = 0;
   for (const std::string& name : names) {
-    // The listing matches "txt" anywhere in the name; only log file names
-    // that end with it are ours to remove.
-    if (!name.ends_with("txt")) continue;
+    // The listing matches the extension anywhere in the name; only log file
+    // names that end with it are ours to remove.
+    if (!name.ends_with("txt") && !name.ends_with(".json")) continue;
     try {
       Validation2Exception::CheckOSCall(unlink((directory + name).c_str()) == 0, "Can not delete file");
       ++removed;

@@ -9,7 +9,7 @@
 class LogCleaner {
  public:
   // Removes every file of `directory` (which ends in "/") whose name begins
-  // with "kivlog-" and ends with "txt"; nothing else is touched. A file that
+  // with "kivlog-" and ends with "txt" or ".json"; nothing else is touched. A file that
   // cannot be removed is skipped. Returns the number of files removed.
   static size_t DeleteFile(const std::string& directory);
 

@@ -3,11 +3,14 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
+#include <fstream>
 #include <list>
 #include <stdexcept>
 
 #include "MultiFileStream/KivFileOutputSupport.h"
 #include "Support/CFileSystem.h"
+#include "Support/Validation2Exception.h"
 #include "kivtool/ExportFile.h"
 #include "kivtool/TraceTextRendering.h"
 
@@ -35,6 +38,44 @@ std::string LogExporter::BaseName(const std::string& name) {
   // every file; keep it whole instead.
   return name.size() > 4 ? name.substr(0, name.size() - 4) : name;
 }
+
+namespace {
+constexpr char kJsonExtension[] = ".json";
+
+// JSON log files are already in their exported form: the export copies them.
+void CopyJsonLogs(const std::vector<std::string>& paths, const std::string& output) {
+  ExportFile out(output);
+  std::vector<char> buffer(64 * 1024);
+  for (const std::string& path : paths) {
+    std::ifstream in(path, std::ios::binary);
+    Validation2Exception::CheckOSCall(in.is_open(), "Can not open log file " + path);
+    while (in) {
+      in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+      if (in.gcount() > 0) out.write(buffer.data(), static_cast<uint64_t>(in.gcount()));
+    }
+  }
+  out.Flush();
+}
+
+// The JSON log files of `directory` whose names begin with `prefix` (and, when
+// `hosts` is not empty, belong to one of them), oldest first.
+std::vector<std::string> JsonLogs(const std::string& directory, const std::string& prefix,
+                                  const std::vector<std::string>& hosts = {}) {
+  std::list<std::string> names;
+  CFileSystem::FindAllFiles(directory, prefix, kJsonExtension, names);
+  names.sort();
+  std::string dir = directory;
+  if (dir.empty() || dir.back() != '/') dir += '/';
+  std::vector<std::string> paths;
+  for (const std::string& name : names) {
+    const bool ofHost = std::any_of(hosts.begin(), hosts.end(), [&](const std::string& host) {
+      return name.starts_with("kivlog-" + host + "-");
+    });
+    if (name.ends_with(kJsonExtension) && (hosts.empty() || ofHost)) paths.push_back(dir + name);
+  }
+  return paths;
+}
+}  // namespace
 
 std::vector<std::string> LogExporter::ListLogFiles(const std::string& directory,
                                                    const std::vector<std::string>& hosts) {
@@ -65,6 +106,14 @@ std::string LogExporter::Extension(const ExportRequest& request) {
 
 uint64_t LogExporter::Run(const ExportRequest& request) {
   m_Records = 0;
+  if (request.fromFile && request.source.ends_with(kJsonExtension)) {
+    auto [directory, name] = SplitPath(request.source);
+    std::string base = name.substr(0, name.size() - std::strlen(kJsonExtension));
+    const std::vector<std::string> json = JsonLogs(directory, base);
+    if (json.empty()) NoLogFiles(request.source);
+    CopyJsonLogs(json, request.output.empty() ? "EXPORT-" + base + kJsonExtension : request.output);
+    return m_Records;
+  }
   if (request.fromFile) {
     auto [directory, name] = SplitPath(request.source);
     std::string base = BaseName(name);
@@ -76,16 +125,27 @@ uint64_t LogExporter::Run(const ExportRequest& request) {
   struct stat info {};
   if (::stat(request.source.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) NoLogFiles(request.source);
   const std::string source = WithSlash(request.source);
-  // Files of other formats (text logs) are listed too and skipped by the
-  // binary reader. A log format that export copies rather than decodes
-  // would be picked out of this listing and copied, filtered, here.
+  // Text logs are listed too and skipped by the binary reader; JSON logs
+  // are copied rather than decoded.
   const std::vector<std::string> names = ListLogFiles(source, request.hosts);
   KivBinaryMultiFileInputStream all;
   for (const std::string& name : names) all.AddFile(source + name, true);
-  if (all.FilesLeft() == 0) NoLogFiles(request.source);
+  const std::vector<std::string> json = JsonLogs(source, "kivlog-", request.hosts);
+  if (all.FilesLeft() == 0 && json.empty()) NoLogFiles(request.source);
 
   if (request.singleOutput) {
-    ExportTo(all, request.output.empty() ? "kivexport" + Extension(request) : request.output, request);
+    const std::string output = request.output.empty() ? "kivexport" + Extension(request) : request.output;
+    const bool decoded = all.FilesLeft() != 0;
+    if (decoded) ExportTo(all, output, request);
+    // JSON logs cannot join the decoded file: they go beside it.
+    if (!json.empty()) {
+      const size_t dot = output.rfind('.');
+      const bool hasExtension = dot != std::string::npos && output.find('/', dot) == std::string::npos;
+      std::string copy = (hasExtension ? output.substr(0, dot) : output) + kJsonExtension;
+      // A JSON export of binary logs already has that name.
+      if (copy == output && decoded) copy = output.substr(0, dot) + "-logs" + kJsonExtension;
+      CopyJsonLogs(json, copy);
+    }
     return m_Records;
   }
   const std::string destination = request.output.empty() ? "." : request.output;
@@ -97,6 +157,8 @@ uint64_t LogExporter::Run(const ExportRequest& request) {
     input.AddFile(source + name, true);
     ExportTo(input, destination + "/" + "EXPORT-" + BaseName(name) + Extension(request), request);
   }
+  for (const std::string& path : json)
+    CopyJsonLogs({path}, destination + "/EXPORT-" + SplitPath(path).second);
   return m_Records;
 }
 

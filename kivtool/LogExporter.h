@@ -1,6 +1,9 @@
 #pragma once
 // Conversion of binary log files to text, JSON Lines or CSV files, as
-// "kivtool export" does it.
+// "kivtool export" does it. JSON log files ("kivlog-*.json") are copied as
+// they are: per file beside the other exports, after the file of a single
+// export (its name with ".json" for its extension), or as one file for a
+// ".json" source file's set. Record filters do not apply to the copies.
 
 #include <cstdint>
 #include <ostream>

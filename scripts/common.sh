@@ -17,7 +17,8 @@ kiv_need_packages() {
 }
 
 kiv_base_packages() {
-  kiv_need_packages cmake ninja-build g++ pkg-config libtinyxml2-dev libgtest-dev libgmock-dev libbenchmark-dev man-db groff-base
+  kiv_need_packages cmake ninja-build g++ pkg-config libtinyxml2-dev libgtest-dev libgmock-dev libbenchmark-dev \
+    libssl-dev openssl rsyslog rsyslog-openssl man-db groff-base
 }
 
 # kiv_build <build dir> [cmake options...]

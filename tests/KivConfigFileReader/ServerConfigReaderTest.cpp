@@ -234,3 +234,49 @@ TEST(ServerConfigReader, HostileDocumentsAreReadWithoutHarm) {
   // The parser refuses the nesting before anything is applied.
   EXPECT_EQ(c.m_LogDirectory, "untouched");
 }
+
+TEST(ServerConfigReader, JsonLogFormatAndSyslogElementWithDefaultsAndRefusals) {
+  std::string jsonLog = kLogfile;
+  jsonLog.insert(jsonLog.size() - 2, R"( log_format="json")");
+  EXPECT_EQ(ReadInto(Sentinel(), Doc(jsonLog)).m_LogFormat, "json");
+
+  // Defaults; the element counts wherever it stands among the optional ones.
+  KivServerConfig c = ReadInto(
+      Sentinel(),
+      Doc(std::string(kLogfile) + R"(<Syslog state="1" server_name="relay"/><Network mode="server"/>)"));
+  EXPECT_EQ(c.m_NetworkMode, NetworkServer);
+  SyslogSettings expected;
+  expected.m_On = true;
+  expected.m_Server = "relay";
+  EXPECT_EQ(c.m_Syslog, expected);
+
+  c = ReadInto(Sentinel(),
+               Doc(std::string(kLogfile) + R"(<Server port_number="1"/><Syslog state="1" server_name="r"
+      transport="tls" tls_ca="/ca.pem" tls_certificate="/c.pem" tls_key="/k.pem" app_name="app" sd_id="x@1"
+      queue_size="64"/>)"));
+  EXPECT_TRUE(c.m_Syslog.m_On);
+  EXPECT_TRUE(c.m_Syslog.m_Tls);
+  EXPECT_EQ(c.m_Syslog.m_Port, 6514u);
+  EXPECT_EQ(c.m_Syslog.m_TlsKey, "/k.pem");
+  EXPECT_EQ(c.m_Syslog.m_AppName, "app");
+  EXPECT_EQ(c.m_Syslog.m_SdId, "x@1");
+  EXPECT_EQ(c.m_Syslog.m_QueueKilobytes, 64u);
+
+  // Off, absent, or unusable: the output is off and the rest still read.
+  for (const char* element : {"", R"(<Syslog state="0" server_name="r"/>)", R"(<Syslog state="1"/>)",
+                              R"(<Syslog state="1" server_name="r" port_number="70000"/>)",
+                              R"(<Syslog state="1" server_name="r" port_number="5x"/>)",
+                              R"(<Syslog state="1" server_name="r" transport="udp"/>)",
+                              R"(<Syslog state="1" server_name="r" transport="tls"/>)",
+                              R"(<Syslog state="1" server_name="r" tls_certificate="/c.pem"/>)",
+                              R"(<Syslog state="1" server_name="r" sd_id="a b"/>)",
+                              R"(<Syslog state="1" server_name="r" sd_id="a]"/>)",
+                              R"(<Syslog state="1" server_name="r" app_name=""/>)",
+                              R"(<Syslog state="1" server_name="r" queue_size="0"/>)"}) {
+    KivServerConfig off = Sentinel();
+    off.m_Syslog.m_On = true;
+    off = ReadInto(off,
+                   Doc(std::string(kLogfile) + element + R"(<Global><GLabel name="E" state="1"/></Global>)"));
+    EXPECT_FALSE(off.m_Syslog.m_On) << element;
+  }
+}

@@ -129,6 +129,29 @@ TEST_F(TraceStreamDispatcherTest, TextFilesHoldRenderedLines) {
   EXPECT_EQ(text.find(std::string(1, '\0')), std::string::npos);  // no binary data in a text file
 }
 
+TEST_F(TraceStreamDispatcherTest, JsonFilesHoldWholeLinesAndRotateAndPruneLikeTheOthers) {
+  server.Config().m_LogFormat = "json";
+  server.Config().m_MaxFileSize = 600;
+  server.Config().m_MaxBackups = 3;
+  auto dispatcher = Make();
+  EXPECT_EQ(dispatcher->CurrentOutputKind(), KivTraceStreamDispatcher::JsonFiles);
+  for (int i = 0; i < 20; ++i) {
+    Bytes block = MakeBlock("b" + std::to_string(i), 2);
+    EXPECT_TRUE(dispatcher->write(block.data(), static_cast<uint32_t>(block.size())));
+  }
+  auto files = LogFiles();
+  ASSERT_EQ(files.size(), 3u);
+  EXPECT_EQ(StatusValue(collector, "Output\\Local\\Format"), "json");
+  for (const auto& file : files) {
+    EXPECT_TRUE(file.ends_with(".json")) << file;
+    std::string text = kivtest::ReadFile(file);
+    // No header: every file starts with an object and ends with a whole line.
+    EXPECT_EQ(text.front(), '{') << file;
+    EXPECT_EQ(text.back(), '\n') << file;
+  }
+  EXPECT_NE(kivtest::ReadFile(files.back()).find(R"("message":"b19 record 1"})"), std::string::npos);
+}
+
 TEST_F(TraceStreamDispatcherTest, ADamagedBlockNeverReachesTheWriterAsAnError) {
   server.Config().m_LogFormat = "text";
   auto dispatcher = Make();

@@ -40,9 +40,13 @@ LogCleaner::Answer Ask(const std::string& input, std::string* shown = nullptr) {
 
 }  // namespace
 
-TEST(LogCleaner, RemovesOnlyLogFilesEndingInTxt) {
+TEST(LogCleaner, RemovesOnlyLogFilesEndingInTxtOrJson) {
   CleanSandbox s;
-  EXPECT_EQ(LogCleaner::DeleteFile(s.logDir), 2u);
+  kivtest::WriteFile(s.logDir + "kivlog-LOCAL-20040101-00h00m02.000s.json", "{}\n");
+  kivtest::WriteFile(s.logDir + "kivlog-LOCAL.json.txt", "x");  // both fragments: removed once
+  kivtest::WriteFile(s.logDir + "kivlog-x.json.gz", "keep");
+  EXPECT_EQ(LogCleaner::DeleteFile(s.logDir), 4u);
+  unlink((s.logDir + "kivlog-x.json.gz").c_str());
   EXPECT_EQ(s.Left(), s.kUntouched);
 }
 

@@ -98,6 +98,29 @@ TEST(ExportCommand, SourceFileWritesExportFileInCurrentDirectory) {
   EXPECT_EQ(Messages(kivtest::ReadFile(s.out + "b.txt")), (Lines{"b1"}));
 }
 
+TEST(ExportCommand, JsonLogsAreCopiedAsTheyAre) {
+  ExportSandbox s;
+  s.Log("kivlog-A.txt", {{"a1"}});
+  const std::string j1 = "{\"seq\":1}\n", j2 = "{\"seq\":2}\n";
+  kivtest::WriteFile(s.logDir + "kivlog-J-1.json", j1);
+  kivtest::WriteFile(s.logDir + "kivlog-J-2.json", j2);
+  auto r = kivtest::Run("kivtool", {"export", "-d", s.logDir, "-m", s.out, "-silent"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(kivtest::ListDir(s.out),
+            (Lines{"EXPORT-kivlog-A.txt", "EXPORT-kivlog-J-1.json", "EXPORT-kivlog-J-2.json"}));
+  EXPECT_EQ(kivtest::ReadFile(s.out + "EXPORT-kivlog-J-2.json"), j2);
+
+  // One file: the text of the binary logs, the JSON logs beside it in order.
+  r = kivtest::Run("kivtool", {"export", "-d", s.logDir, "-f", s.out + "all.txt", "-silent"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(Messages(kivtest::ReadFile(s.out + "all.txt")), (Lines{"a1"}));
+  EXPECT_EQ(kivtest::ReadFile(s.out + "all.json"), j1 + j2);
+
+  r = RunIn(s.out, {"export", "-s", s.logDir + "kivlog-J-1.json", "-silent"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(kivtest::ReadFile(s.out + "EXPORT-kivlog-J-1.json"), j1);
+}
+
 TEST(ExportCommand, SmallAndForeignFilesAreSkipped) {
   ExportSandbox s;
   s.Log("kivlog-A.txt", {{"a1"}});
