@@ -47,7 +47,9 @@ class ConfigDocumentReader {
   static uint32_t KilobytesToBytes(uint32_t kilobytes);
 
  private:
-  void Apply(tinyxml2::XMLDocument& document, bool loaded);
+  // `path` names the file for the system log report of a parse failure
+  // (empty for text).
+  void Apply(tinyxml2::XMLDocument& document, bool loaded, const std::string& path = {});
   void Walk(const tinyxml2::XMLDocument& document);
   void GetLogFileInfo(const tinyxml2::XMLElement* node);
   void GetStatusTraceInfo(const tinyxml2::XMLElement* node);
