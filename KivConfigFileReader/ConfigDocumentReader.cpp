@@ -81,7 +81,7 @@ void ConfigDocumentReader::Read(const std::string& path) {
     loaded = document.LoadFile(path.c_str()) == tinyxml2::XML_SUCCESS;
     const int openError = errno != 0 ? errno : ENOENT;
     const auto id = document.ErrorID();
-    if (!loaded && m_ReportToSystemLog &&
+    if (!loaded && m_ReportToSystemLog && m_ReportUnreadableFile &&
         (id == tinyxml2::XML_ERROR_FILE_NOT_FOUND || id == tinyxml2::XML_ERROR_FILE_COULD_NOT_BE_OPENED)) {
       // Without the file the dispatcher runs with tracing off: say why.
       ReportFailureToSystemLog("Configuration file can not be read", path, openError);

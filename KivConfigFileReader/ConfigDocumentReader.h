@@ -28,6 +28,11 @@ class ConfigDocumentReader {
   // Reads the file at `path` and applies it. Never raises: errors end the
   // reading, are logged, and leave the values applied so far in place.
   void Read(const std::string& path);
+  // Whether Read reports a file it cannot open to the system log (when the
+  // processor reports at all). Readings that repeat the dispatcher's own
+  // (one per client arriving or leaving) turn it off, so a missing file is
+  // reported at start and at reload, not once per client.
+  void SetReportUnreadableFile(bool report) { m_ReportUnreadableFile = report; }
   // The same for a document held in memory.
   void ReadText(std::string_view xml);
 
@@ -64,5 +69,6 @@ class ConfigDocumentReader {
 
   BaseConfigProcessor* m_Processor;
   bool m_ReportToSystemLog;
+  bool m_ReportUnreadableFile = true;
   std::string m_RawLogPath;
 };
