@@ -317,4 +317,23 @@ TEST_F(KivServerE2E, StartAndStopExitNonZeroWithTheReasonWhenTheyCouldNotAct) {
   EXPECT_THAT(unusable.err, StartsWith("Service is already Started or Service Failed to Start \n"));
   EXPECT_THAT(unusable.err, HasSubstr("Can not create temp folder: " + notADirectory + "/temp/"));
   EXPECT_THAT(unusable.err, HasSubstr("Not a directory"));
+
+  // A user who may not write the LSB PID file: the child fails after taking
+  // the lock, cleans up, and the starter says which file and why.
+  if (getuid() != 0) GTEST_SKIP() << "needs root to start kivserver under another user id";
+  std::filesystem::remove_all(sandbox.Dir() + "/temp");  // root's lock and PID files of the first case
+  ASSERT_EQ(chmod(sandbox.Dir().c_str(), 0777), 0);
+  const std::string asUser =
+      "setpriv --reuid 4242 --regid 4242 --clear-groups " + kivtest::BinPath("kivserver") + " start 2>&1";
+  FILE* pipe = popen(asUser.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string output;
+  char buffer[512];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
+  const int status = pclose(pipe);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << output;
+  EXPECT_THAT(output, HasSubstr("PID file " + kLsbPidFile + ": Error Open pid file"));
+  EXPECT_THAT(output, HasSubstr("Permission denied"));
+  EXPECT_FALSE(kivtest::FileExists(pidFile));
+  EXPECT_FALSE(kivtest::FileExists(lockFile));
 }
