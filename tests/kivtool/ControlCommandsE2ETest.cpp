@@ -118,7 +118,8 @@ TEST_F(ControlCommandsE2E, TestCommandAnswersAsConfiguredAndPauseFailsOnceTheDis
   const auto logFiles = kivtest::ListDir(s.logDir);
   ASSERT_FALSE(logFiles.empty());
   for (int query = 2; query < 12; ++query)
-    EXPECT_EQ(kivtest::Run("kivtool", {"test", "-m", "Net"}).exitCode, 0);
+    EXPECT_EQ(kivtest::Run("kivtool", {"test", "-m", "Net", "-l", "Flow"}).exitCode, 0);
+  EXPECT_TRUE(kivtest::WaitFor([&] { return ClientRings().empty(); }));  // every query has left
   EXPECT_EQ(kivtest::ListDir(s.logDir), logFiles);
   Stop();
   EXPECT_TRUE(ClientRings().empty());
