@@ -77,10 +77,18 @@ void ConfigDocumentReader::Read(const std::string& path) {
   XMLDocument document;
   bool loaded = false;
   try {
+    errno = 0;
     loaded = document.LoadFile(path.c_str()) == tinyxml2::XML_SUCCESS;
+    const int openError = errno != 0 ? errno : ENOENT;
+    const auto id = document.ErrorID();
+    if (!loaded && m_ReportToSystemLog && m_ReportUnreadableFile &&
+        (id == tinyxml2::XML_ERROR_FILE_NOT_FOUND || id == tinyxml2::XML_ERROR_FILE_COULD_NOT_BE_OPENED)) {
+      // Without the file the dispatcher runs with tracing off: say why.
+      ReportFailureToSystemLog("Configuration file can not be read", path, openError);
+    }
   } catch (...) {
   }
-  Apply(document, loaded);
+  Apply(document, loaded, path);
 }
 
 void ConfigDocumentReader::ReadText(std::string_view xml) {
@@ -93,7 +101,7 @@ void ConfigDocumentReader::ReadText(std::string_view xml) {
   Apply(document, loaded);
 }
 
-void ConfigDocumentReader::Apply(XMLDocument& document, bool loaded) {
+void ConfigDocumentReader::Apply(XMLDocument& document, bool loaded, const std::string& path) {
   try {
     Validation2Exception::CheckParameter(loaded, document.ErrorStr() ? document.ErrorStr() : "");
     Walk(document);
@@ -103,12 +111,14 @@ void ConfigDocumentReader::Apply(XMLDocument& document, bool loaded) {
     const char* description = document.Error() ? document.ErrorStr() : nullptr;
     if (description && *description) {
       KIV_DIAG_NOTHROW(description << "\n");
-      if (m_ReportToSystemLog) {
-        try {
-          SysLogEntry entry("KivServer", 1);
-          entry << description;
-        } catch (...) {
-        }
+      const auto id = document.ErrorID();
+      const bool openFailed =
+          id == tinyxml2::XML_ERROR_FILE_NOT_FOUND || id == tinyxml2::XML_ERROR_FILE_COULD_NOT_BE_OPENED;
+      if (m_ReportToSystemLog && !openFailed) {  // an open failure was reported by Read
+        if (path.empty())
+          ReportFailureToSystemLog(description);
+        else
+          ReportFailureToSystemLog("Configuration file can not be parsed", path + ": " + description);
       }
     }
   }

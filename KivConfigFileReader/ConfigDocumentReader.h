@@ -29,6 +29,11 @@ class ConfigDocumentReader {
   // Reads the file at `path` and applies it. Never raises: errors end the
   // reading, are logged, and leave the values applied so far in place.
   void Read(const std::string& path);
+  // Whether Read reports a file it cannot open to the system log (when the
+  // processor reports at all). Readings that repeat the dispatcher's own
+  // (one per client arriving or leaving) turn it off, so a missing file is
+  // reported at start and at reload, not once per client.
+  void SetReportUnreadableFile(bool report) { m_ReportUnreadableFile = report; }
   // The same for a document held in memory.
   void ReadText(std::string_view xml);
 
@@ -51,7 +56,9 @@ class ConfigDocumentReader {
   static bool IsSyslogName(const std::string& name, size_t maxLength, const char* excluded);
 
  private:
-  void Apply(tinyxml2::XMLDocument& document, bool loaded);
+  // `path` names the file for the system log report of a parse failure
+  // (empty for text).
+  void Apply(tinyxml2::XMLDocument& document, bool loaded, const std::string& path = {});
   void Walk(const tinyxml2::XMLDocument& document);
   void GetLogFileInfo(const tinyxml2::XMLElement* node);
   void GetStatusTraceInfo(const tinyxml2::XMLElement* node);
@@ -70,5 +77,6 @@ class ConfigDocumentReader {
 
   BaseConfigProcessor* m_Processor;
   bool m_ReportToSystemLog;
+  bool m_ReportUnreadableFile = true;
   std::string m_RawLogPath;
 };

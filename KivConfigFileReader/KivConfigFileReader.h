@@ -36,8 +36,12 @@ class KivConfigFileReader : public ConfigDocumentReader {
 };
 
 // Reads the file at `path` into `config` (the dispatcher's reading at start
-// and on reload). Never raises.
-inline void ReadKivServerConfig(KivServerConfig& config, const std::string& path) {
+// and on reload, where `reportUnreadableFile` stays true; see
+// ConfigDocumentReader::SetReportUnreadableFile). Never raises.
+inline void ReadKivServerConfig(KivServerConfig& config, const std::string& path,
+                                bool reportUnreadableFile = true) {
   KivServerConfigProcessor processor(config);
-  KivConfigFileReader<KivServerConfigProcessor>(processor).Read(path);
+  KivConfigFileReader<KivServerConfigProcessor> reader(processor);
+  reader.SetReportUnreadableFile(reportUnreadableFile);
+  reader.Read(path);
 }

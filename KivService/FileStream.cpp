@@ -1,11 +1,15 @@
 #include "KivService/FileStream.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <sstream>
 
 #include "MemoryStream/MemoryInputStream.h"
 #include "Support/AutoSync.h"
 #include "Support/CFileSystem.h"
 #include "Support/Logging.h"
+#include "Support/SysLogEntry.h"
 #include "Support/Validation2Exception.h"
 #include "TraceData/BlockRecords.h"
 #include "TraceData/JsonRecord.h"
@@ -39,8 +43,14 @@ void FileStream<OutputSupport, HeaderSize>::ProcessConfig(const KivServerConfig&
   // A fresh installation has no log directory yet; without it every block
   // would be dropped. A failure here is only logged: the output retries the
   // open at each write, so a directory that appears later is still used.
-  if (!CFileSystem::CreateDirectories(config.m_LogDirectory))
+  std::string directory = config.m_LogDirectory;
+  while (directory.size() > 1 && (directory.back() == '\\' || directory.back() == '/')) directory.pop_back();
+  if (!CFileSystem::CreateDirectories(config.m_LogDirectory)) {
+    ReportFailureToSystemLog("Can not create log directory", directory, errno != 0 ? errno : ENOTDIR);
     KIV_DIAG_NOTHROW("Can not create log directory " << config.m_LogDirectory << "\n");
+  } else if (::access(directory.c_str(), W_OK | X_OK) != 0) {
+    ReportFailureToSystemLog("Can not write to log directory", directory, errno);
+  }
   try {
     m_Output = std::make_unique<Output>(config.m_LogDirectory, "kivlog-" + m_Name, OutputSupport::kExtension,
                                         config.m_PreservationMode, config.m_MaxBackups, config.m_MaxFileSize,

@@ -1,9 +1,9 @@
 #pragma once
 // The process-wide dispatcher of the data collected on this machine, named
 // "LOCAL" (its files are "kivlog-LOCAL-..."). It exists while at least one
-// handle does: every per-client trace server holds a
-// KivLocalTraceStreamDispatcherHandle while it lives, and the message handler
-// takes one while it pauses or resumes tracing. The first handle makes the
+// handle does: the server manager holds one for its whole life (so the
+// output stays open while no client is registered), and every per-client
+// trace server holds one while it lives. The first handle makes the
 // dispatcher, the last one destroys it (closing its output); the count is
 // guarded by the singleton's own lock.
 //

@@ -59,7 +59,8 @@ KivServer::KivServer(KivRecordSequenceGenerator& sequence, uint32_t pid)
       m_MessageStream(CheckedMessageRingPid(pid)),
       m_RingsChecked(CheckTraceRingHeader()) {
   KIV_DIAG("KivServer for process:" << m_Pid << " created.\n");
-  ReadKivServerConfig(m_Config, KivConfigPathPolicy().Get());
+  // A missing file was reported by the dispatcher's own reading already.
+  ReadKivServerConfig(m_Config, KivConfigPathPolicy().Get(), false);
   if (m_Config.m_StatusTrace) WriteControlRecord(TracePacketShared::ClientAttached, "");
 }
 
@@ -73,7 +74,7 @@ KivServer::~KivServer() {
   }
   try {
     const char* text = IsClientGone() ? GoneText : "";
-    ReadKivServerConfig(m_Config, KivConfigPathPolicy().Get());
+    ReadKivServerConfig(m_Config, KivConfigPathPolicy().Get(), false);
     if (m_Config.m_StatusTrace) WriteControlRecord(TracePacketShared::ClientDetached, text);
   } catch (...) {
   }

@@ -32,6 +32,7 @@ KivServerManager::KivServerManager(StatusReport::Collector& collector, ConfigSer
                     StatusReport::Number) {
   KivTraceStreamDispatcher::s_Server = &server;
   KivLocalTraceStreamDispatcher::s_Collector = &collector;
+  m_LocalOutput.emplace();
   Connect();
 }
 
@@ -49,7 +50,7 @@ KivServerManager::~KivServerManager() {
       break;
     }
   }
-  m_PauseHold.reset();
+  m_LocalOutput.reset();
   // Nothing of this manager may be reached through the statics any more.
   KivTraceStreamDispatcher::s_Server = nullptr;
   KivLocalTraceStreamDispatcher::s_Collector = nullptr;

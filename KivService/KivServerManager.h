@@ -125,11 +125,13 @@ class KivServerManager : public ConfigServer::Client {
   CriticalSectionSyncPolicy m_Lock;
   std::map<uint32_t, std::unique_ptr<MultithreadedKivServer>> m_Servers;  // guarded by m_Lock
   std::atomic<bool> m_StopRequested{false};
-  // Held from a pause to the next resume, so that the paused local
-  // dispatcher outlives its clients: otherwise the last client leaving (as
-  // the tool that asked for the pause does) would destroy it, and the next
-  // client would find tracing running again. Message thread only.
-  std::optional<KivLocalTraceStreamDispatcherHandle> m_PauseHold;
+  // The local dispatcher lives as long as the manager, so its output stays
+  // open while no client is registered: a query that registers and leaves
+  // (kivtool) must not start a new log file each time, which would prune
+  // older data under the file count limit. It also keeps a pause in force
+  // after the pausing tool has left. Made at construction, released after
+  // the last trace server is gone.
+  std::optional<KivLocalTraceStreamDispatcherHandle> m_LocalOutput;
 };
 
 template <class Message>

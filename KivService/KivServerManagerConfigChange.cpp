@@ -20,14 +20,10 @@ void KivServerManager::WriteControlRecord(uint32_t code, uint32_t pid) {
 }
 
 void KivServerManager::PauseOrResume(bool pause) {
-  KivLocalTraceStreamDispatcherHandle dispatcher;
-  if (pause) {
-    dispatcher->Pause();
-    if (!m_PauseHold) m_PauseHold.emplace();
-  } else {
-    dispatcher->Resume();
-    m_PauseHold.reset();
-  }
+  if (pause)
+    (*m_LocalOutput)->Pause();
+  else
+    (*m_LocalOutput)->Resume();
 }
 
 void KivServerManager::Handle(const MessageHeader* header) {

@@ -17,7 +17,12 @@ void StartCommandProcessor::Process(CommandLineParser::CommandOptions&) {
   try {
     KivDaemon::Start(KivDispatcherServiceName);
     std::cerr << " Service is starting.......  " << std::endl;
+  } catch (const DaemonControlFailure& e) {
+    std::cerr << "Service is already Started or Service Failed to Start " << std::endl;
+    std::cerr << e.what() << std::endl;
+    m_Failed = true;
   } catch (...) {
+    // Already running: nothing to do, as a start of a running service should.
     std::cerr << "Service is already Started or Service Failed to Start " << std::endl;
   }
 }
@@ -26,7 +31,12 @@ void StopCommandProcessor::Process(CommandLineParser::CommandOptions&) {
   try {
     KivDaemon::Stop(KivDispatcherServiceName);
     std::cerr << "Service stopped successfully" << std::flush;
+  } catch (const DaemonControlFailure& e) {
+    std::cerr << "Service already Stopped or Can not stop" << std::endl;
+    std::cerr << e.what() << std::endl;
+    m_Failed = true;
   } catch (...) {
+    // Not running: nothing to do, as a stop of a stopped service should.
     std::cerr << "Service already Stopped or Can not stop" << std::flush;
   }
 }
@@ -60,7 +70,7 @@ int KivServerMain(int argc, char** argv) {
     parser.AddCommandProcessor("console", &console);
     if (argc <= 1) return -1;
     parser.Process(argc - 1, argv + 1);
-    result = 0;
+    result = start.Failed() || stop.Failed() ? 1 : 0;
   } catch (const CommandLineParser::SyntaxException& e) {
     std::cout << e.what() << std::endl;
     std::cerr << KivServerHelpText << std::endl;

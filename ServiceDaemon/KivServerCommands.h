@@ -1,8 +1,10 @@
 #pragma once
 // The kivserver command line: "start", "stop" and "console" and the program's
 // entry logic. Exit statuses: 255 (main's -1) for no argument, a syntax error
-// or an error that reached main; 0 once a command ran, including a start or
-// stop that failed and said so.
+// or an error that reached main; 1 when start could not start a dispatcher or
+// stop could not stop a running one (the reason follows the failure line on
+// standard error); 0 once a command ran otherwise, including a start next to
+// a running dispatcher and a stop with none running (nothing to do).
 
 #include "CommandProcess/CmdProcess.h"
 
@@ -10,17 +12,27 @@
 extern const char* const KivServerHelpText;
 
 // Daemon<KivDispatcherServer>::Start; prints " Service is starting.......  "
-// or "Service is already Started or Service Failed to Start " on stderr.
+// or "Service is already Started or Service Failed to Start " on stderr, the
+// latter followed by the reason on a line of its own when the start failed.
 class StartCommandProcessor : public CommandLineParser::CommandProcessor {
  public:
   void Process(CommandLineParser::CommandOptions& options) override;
+  bool Failed() const { return m_Failed; }
+
+ private:
+  bool m_Failed = false;
 };
 
 // Daemon<KivDispatcherServer>::Stop; prints "Service stopped successfully"
-// or "Service already Stopped or Can not stop" on stderr.
+// or "Service already Stopped or Can not stop" on stderr, the latter followed
+// by a line end and the reason when a running dispatcher could not be stopped.
 class StopCommandProcessor : public CommandLineParser::CommandProcessor {
  public:
   void Process(CommandLineParser::CommandOptions& options) override;
+  bool Failed() const { return m_Failed; }
+
+ private:
+  bool m_Failed = false;
 };
 
 // Runs the service in the foreground (creating {temp} when missing, never

@@ -2,10 +2,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +22,7 @@
 #include "Support/Logging.h"
 #include "Support/PidFileWriter.h"
 #include "Support/ScopedUmask.h"
+#include "Support/SysLogEntry.h"
 #include "Support/Validation2Exception.h"
 
 std::string KivDispatcherServiceName;
@@ -54,6 +59,33 @@ void UnblockStopSignals() {
   for (int sig : {SIGQUIT, SIGTERM, SIGINT, SIGPIPE}) sigaddset(&set, sig);
   sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
+
+// One end of the start report channel, closed with the object.
+class ReportChannel {
+ public:
+  explicit ReportChannel(int fd) : m_Fd(fd) {}
+  ~ReportChannel() { Close(); }
+  ReportChannel(const ReportChannel&) = delete;
+  ReportChannel& operator=(const ReportChannel&) = delete;
+  int Fd() const { return m_Fd; }
+  // Best effort: a starter that gave up waiting must not kill the daemon (no SIGPIPE).
+  void Send(const std::string& text) {
+    if (m_Fd >= 0) (void)::send(m_Fd, text.data(), text.size(), MSG_NOSIGNAL);
+  }
+  void Close() {
+    if (m_Fd >= 0) ::close(m_Fd);
+    m_Fd = -1;
+  }
+
+ private:
+  int m_Fd;
+};
+
+// Start report texts: the first byte says how the child's start went.
+constexpr char kStarted = '+';
+constexpr char kFailed = '-';
+
+std::string Seconds(int milliseconds) { return std::to_string(milliseconds / 1000) + " s"; }
 
 // The lock's holder as reported for a lockf-style request on byte 0.
 struct flock QueryFirstByte(int fd) {
@@ -260,46 +292,138 @@ template <class Server>
 void Daemon<Server>::Start(const std::string& name) {
   std::string lockFile = LockFilePath(name);
   // A console dispatcher holds no daemon lock, only the presence lock.
-  Validation2Exception::CheckLogic(
-      !IsProcessStart(lockFile) && !ExclusiveAccessUsingLockFile::IsHeld(KivServicePresenceName),
-      "Service Already Starts");
+  const bool presence = ExclusiveAccessUsingLockFile::IsHeld(KivServicePresenceName);
+  const pid_t holder = LockHolder(lockFile);
+  if (holder != 0 && !presence) {
+    pid_t recorded = 0;
+    try {
+      recorded = GetServicePID(PidFilePath(name));
+    } catch (...) {
+    }
+    // Someone else sits on the lock: no dispatcher runs, and none can start.
+    if (recorded != holder)
+      throw DaemonControlFailure("Lock file " + lockFile + " is held by process " + std::to_string(holder) +
+                                 ", which is not the dispatcher recorded in " + PidFilePath(name));
+  }
+  Validation2Exception::CheckLogic(holder == 0 && !presence, "Service Already Starts");
+  int channel[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) != 0)
+    throw DaemonControlFailure(DescribeFailure("Can not create the start report channel", "", errno));
+  ReportChannel starterEnd(channel[0]);
+  ReportChannel childEnd(channel[1]);
   std::fflush(nullptr);  // or the child would print the parent's pending output again
   pid_t pid = ::fork();
   if (pid == -1) {
+    const int error = errno;
     std::puts(" Can not fork a child process ");
+    throw DaemonControlFailure(DescribeFailure("Can not fork a child process", "", error));
+  }
+  if (pid > 0) {
+    childEnd.Close();  // so the child's end alone keeps the channel open
+    AwaitStartReport(name, starterEnd.Fd(), pid);
     return;
   }
-  if (pid > 0) return;
-  RunDaemonChild(name);
+  starterEnd.Close();
+  const int report = childEnd.Fd();
+  RunDaemonChild(name, report);
   std::exit(0);
 }
 
 template <class Server>
-void Daemon<Server>::RunDaemonChild(const std::string& name) {
-  std::string lockFile = LockFilePath(name);
-  DetachStandardStreams();
-  ::setsid();
-  UnblockStopSignals();
-  m_StopRequest.store(false);
-
-  // The lock comes before anything in {temp} is touched: a start racing with
-  // another one, or with a console dispatcher, must not wipe its files.
-  CreateTempDirectory();
-  if (!TryToLockFile(lockFile) || ExclusiveAccessUsingLockFile::IsHeld(KivServicePresenceName))
-    throw std::runtime_error("Can not start service");
-  CheckDirectoryStatus(lockFile);
-  KIV_DIAG_NOTHROW("Lock file can be locked, service did not start yet\n");
-
+void Daemon<Server>::AwaitStartReport(const std::string& name, int report, pid_t child) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kStartReportTimeoutMs);
+  std::string message;
+  bool ended = false;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) break;
+    pollfd ready{report, POLLIN, 0};
+    const int polled = ::poll(&ready, 1, static_cast<int>(left));
+    if (polled < 0 && errno == EINTR) continue;
+    if (polled <= 0) break;
+    char buffer[512];
+    const ssize_t n = ::read(report, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ended = true;  // the child closed its end: after a failure, or it died
+      break;
+    }
+    message.append(buffer, static_cast<size_t>(n));
+    if (message[0] == kStarted) return;
+  }
+  if (!message.empty() && message[0] == kFailed) throw DaemonControlFailure(message.substr(1));
+  if (ended) {
+    std::string how = "The dispatcher ended while starting";
+    int status = 0;
+    if (::waitpid(child, &status, WNOHANG) == child && WIFSIGNALED(status))
+      how += " (signal " + std::to_string(WTERMSIG(status)) + ")";
+    throw DaemonControlFailure(how);
+  }
+  // No word in time: a child that published its PID file is on its way.
+  pid_t published = 0;
   try {
-    StoreServicePID(PidFilePath(name));
-    StoreServicePID(LsbPidFilePath());
-    InstallSignalHandlers(false);
-    std::unique_ptr<KivRunningService> service = CreateKivService();
-    while (!m_StopRequest.load()) ::sleep(1);
-    service.reset();
+    published = GetServicePID(PidFilePath(name));
   } catch (...) {
-    KIV_DIAG_NOTHROW("Can not save service PID, service can not start \n");
-    CleanUp(name);
+  }
+  if (published != child)
+    throw DaemonControlFailure("The dispatcher (pid " + std::to_string(child) + ") published no PID file " +
+                               PidFilePath(name) + " within " + Seconds(kStartReportTimeoutMs));
+}
+
+template <class Server>
+void Daemon<Server>::RunDaemonChild(const std::string& name, int report) {
+  ReportChannel starter(report);
+  std::string lockFile = LockFilePath(name);
+  // What the child is doing, put in front of a failure's text for the report.
+  std::string step;
+  try {
+    DetachStandardStreams();
+    ::setsid();
+    UnblockStopSignals();
+    m_StopRequest.store(false);
+
+    // The lock comes before anything in {temp} is touched: a start racing with
+    // another one, or with a console dispatcher, must not wipe its files.
+    CreateTempDirectory();
+    if (!TryToLockFile(lockFile)) {
+      step = DescribeFailure("Can not lock the dispatcher lock file", lockFile, errno);
+      throw std::runtime_error("Can not start service");
+    }
+    if (ExclusiveAccessUsingLockFile::IsHeld(KivServicePresenceName)) {
+      step = "A console dispatcher runs in this installation";
+      throw std::runtime_error("Can not start service");
+    }
+    CheckDirectoryStatus(lockFile);
+    KIV_DIAG_NOTHROW("Lock file can be locked, service did not start yet\n");
+
+    try {
+      step = "PID file " + PidFilePath(name);
+      StoreServicePID(PidFilePath(name));
+      step = "PID file " + LsbPidFilePath();
+      StoreServicePID(LsbPidFilePath());
+      InstallSignalHandlers(false);
+      step = "Dispatcher service";
+      std::unique_ptr<KivRunningService> service = CreateKivService();
+      starter.Send(std::string(1, kStarted));
+      starter.Close();
+      step.clear();
+      while (!m_StopRequest.load()) ::sleep(1);  // a stop signal cuts the sleep short
+      service.reset();
+    } catch (...) {
+      KIV_DIAG_NOTHROW("Can not save service PID, service can not start \n");
+      CleanUp(name);
+      throw;
+    }
+  } catch (const std::exception& e) {
+    const std::string reason = step.empty() ? e.what() : step + ": " + e.what();
+    ReportFailureToSystemLog("kivserver start failed", reason);
+    starter.Send(kFailed + reason);
+    throw;
+  } catch (...) {
+    const std::string reason = step.empty() ? "unknown failure" : step;
+    ReportFailureToSystemLog("kivserver start failed", reason);
+    starter.Send(kFailed + reason);
     throw;
   }
   CleanUp(name);
@@ -326,22 +450,58 @@ void Daemon<Server>::Stop(const std::string& name) {
   std::string lockFile = LockFilePath(name);
   std::string pidFile = PidFilePath(name);
   std::string lsbFile = LsbPidFilePath();
+  const pid_t holder = LockHolder(lockFile);
+  // With nobody on the daemon lock, no daemon runs (the designed "already
+  // stopped" errors follow); only a console dispatcher could, and that one is
+  // ended from its terminal.
+  auto noDaemon = [&] {
+    if (holder != 0) return false;
+    if (ExclusiveAccessUsingLockFile::IsHeld(KivServicePresenceName))
+      throw DaemonControlFailure(
+          "Only a console dispatcher runs in this installation; end it from its terminal");
+    return true;
+  };
   std::string chosen;
   if (Exists(pidFile))
     chosen = pidFile;
   else if (Exists(lsbFile))
     chosen = lsbFile;
-  else
+  else if (noDaemon())
     throw std::runtime_error("PID doesn't exists");
+  else
+    throw DaemonControlFailure("Lock file " + lockFile + " is held by process " + std::to_string(holder) +
+                               " but no PID file names the dispatcher");
 
-  pid_t pid = GetServicePID(chosen);
+  pid_t pid = 0;
+  try {
+    pid = GetServicePID(chosen);
+  } catch (const std::exception& e) {
+    if (noDaemon()) throw;
+    throw DaemonControlFailure("PID file " + chosen + ": " + e.what());
+  }
   KIV_DIAG_NOTHROW(" service pid is " << pid << "\n");
   // Only the process that holds this installation's daemon lock is signalled:
   // a stale or foreign PID file must never stop an unrelated process.
-  pid_t holder = LockHolder(lockFile);
-  if (holder != pid) errno = ESRCH;
-  bool signalled = holder == pid && ::kill(pid, SIGQUIT) == 0;
-  Validation2Exception::CheckOSCall(signalled, " pid does not exists ");
+  if (holder != pid) {
+    if (noDaemon()) {
+      errno = ESRCH;
+      Validation2Exception::CheckOSCall(false, " pid does not exists ");
+    }
+    throw DaemonControlFailure("Lock file " + lockFile + " is held by process " + std::to_string(holder) +
+                               ", not by the dispatcher " + std::to_string(pid) + " recorded in " + chosen);
+  }
+  if (::kill(pid, SIGQUIT) != 0)
+    throw DaemonControlFailure(
+        DescribeFailure("Can not signal the dispatcher, pid", std::to_string(pid), errno));
+  // The daemon lets go of its lock as the last step of its clean-up.
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kStopTimeoutMs);
+  while (LockHolder(lockFile) == pid) {
+    if (Clock::now() >= deadline)
+      throw DaemonControlFailure("The dispatcher (pid " + std::to_string(pid) + ") did not end within " +
+                                 Seconds(kStopTimeoutMs));
+    ::usleep(20 * 1000);
+  }
   Swallow([&] { RemovePidFileIfOwnedBy(lsbFile, pid); });
 }
 

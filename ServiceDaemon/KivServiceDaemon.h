@@ -14,6 +14,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <stdexcept>
 #include <string>
 
 // Tag type selecting the dispatcher's daemon.
@@ -23,22 +24,43 @@ struct KivDispatcherServer {};
 extern std::string KivDispatcherServiceName;
 extern std::string KivDispatcherServiceDisplayName;
 
+// Raised by Start and Stop when a dispatcher could not be started or
+// stopped (as opposed to one already running or already stopped); what()
+// gives the reason with the path and the OS error where there is one.
+class DaemonControlFailure : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 template <class Server>
 class Daemon {
  public:
-  // Refuses ("Bad logic:Service Already Starts") when a daemon holds the lock
-  // or a console dispatcher holds the service presence lock; otherwise forks.
-  // The parent returns at once. The child detaches (standard streams to
+  // How long Start waits for the child's report, and Stop for the daemon's end.
+  static constexpr int kStartReportTimeoutMs = 5000;
+  static constexpr int kStopTimeoutMs = 10000;
+
+  // Refuses ("Bad logic:Service Already Starts") when the dispatcher of this
+  // {temp} already runs (the daemon recorded in its PID file holds the lock,
+  // or a console dispatcher holds the service presence lock). Raises
+  // DaemonControlFailure when another process holds the daemon lock. Else
+  // forks; the parent waits (kStartReportTimeoutMs at most) until the child
+  // reports that its PID files are published and the service runs, and
+  // raises DaemonControlFailure with the child's reason when it failed or
+  // ended instead. After the wait without a report, a published PID file of
+  // the child counts as started. The child detaches (standard streams to
   // /dev/null, new session), takes the lock, empties {temp}, writes both PID
   // files, runs the service until SIGQUIT or SIGTERM, cleans up and exit(0)s.
-  // A failure in the child is raised to its caller after the files it wrote
-  // were removed.
+  // A failure in the child goes to the system log and to the parent, and is
+  // raised to the child's caller after the files it wrote were removed.
   static void Start(const std::string& name);
   // Sends SIGQUIT to the daemon recorded in the service PID file (else the
   // LSB PID file), only when that process holds the daemon lock of this
-  // {temp}. Raises "PID doesn't exists" when there is no PID file and
-  // " pid does not exists ..." when the recorded process is not the daemon.
-  // Does not wait for the daemon to end.
+  // {temp}, and waits (kStopTimeoutMs at most) until it released the lock.
+  // Nothing running: raises "PID doesn't exists" when there is no PID file
+  // and " pid does not exists ..." when the recorded process is gone.
+  // Raises DaemonControlFailure when a dispatcher runs but was not stopped:
+  // the lock holder is not the recorded process, the signal failed, the
+  // daemon did not end in time, or only a console dispatcher runs.
   static void Stop(const std::string& name);
 
   // True when another process holds the lock on `lockFile`.
@@ -84,7 +106,11 @@ class Daemon {
   static std::atomic<bool> m_StopRequest;
 
  private:
-  static void RunDaemonChild(const std::string& name);
+  // `report` is the child's end of the start report (see Start); closed
+  // once the service runs or after the failure was sent.
+  static void RunDaemonChild(const std::string& name, int report);
+  // The parent's side: waits for the report on `report` from child `child`.
+  static void AwaitStartReport(const std::string& name, int report, pid_t child);
   static void CleanUp(const std::string& name);
 };
 

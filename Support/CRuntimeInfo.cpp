@@ -2,6 +2,9 @@
 
 #include <cstdlib>
 
+const char* const CRuntimeInfo::kDefaultInstallationDirectory = KIV_DEFAULT_VORNEL_DIR;
+const char* const CRuntimeInfo::kDefaultConfigurationDirectory = KIV_DEFAULT_VORNEL_CFG;
+
 std::string CRuntimeInfo::FormatEnvironmentVariables(std::string_view text) {
   std::string result;
   size_t pos = 0;
@@ -15,7 +18,10 @@ std::string CRuntimeInfo::FormatEnvironmentVariables(std::string_view text) {
     size_t close = text.find(')', open + 2);
     if (close == std::string_view::npos) break;
     std::string name(text.substr(open + 2, close - open - 2));
-    if (const char* value = getenv(name.c_str())) result.append(value);
+    if (const char* value = getenv(name.c_str()))
+      result.append(value);
+    else if (name == "OLVAN_VORNEL_DIR")
+      result.append(kDefaultInstallationDirectory);
     result.append("/");
     pos = close + 1;
   }
@@ -37,4 +43,6 @@ std::string CRuntimeInfo::RemoveRedundantDirectorySeparators(std::string_view te
   }
 }
 
-std::string CRuntimeInfo::TempDirectory() { return FormatEnvironmentVariables("$(OLVAN_VORNEL_DIR)/temp/KIV/"); }
+std::string CRuntimeInfo::TempDirectory() {
+  return FormatEnvironmentVariables("$(OLVAN_VORNEL_DIR)/temp/KIV/");
+}

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "Support/CRuntimeInfo.h"
+
 std::string ConfigPath::Get() const {
   for (const auto& name : m_Names) {
     const char* value = getenv(name.c_str());
@@ -16,6 +18,7 @@ std::string ConfigPath::Get() const {
 
 KivConfigPathPolicy::operator std::string() const {
   std::string path = ConfigPath({"OLVAN_VORNEL_CFG", "QPLXCFGPATH"}).Get();
+  if (path.empty()) path = std::string(CRuntimeInfo::kDefaultConfigurationDirectory) + "/";
   if (path.find("cfg") == std::string::npos) path += "cfg/";
   return path + "KivConfigLinux.xml";
 }

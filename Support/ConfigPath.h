@@ -16,7 +16,8 @@ class ConfigPath {
 };
 
 // The full path of "KivConfigLinux.xml": OLVAN_VORNEL_CFG, else QPLXCFGPATH,
-// with "cfg/" appended unless the directory already mentions "cfg".
+// else the install-time CRuntimeInfo::kDefaultConfigurationDirectory, with
+// "cfg/" appended unless the directory already mentions "cfg".
 struct KivConfigPathPolicy {
   operator std::string() const;
   std::string Get() const { return *this; }

@@ -1,6 +1,17 @@
 #include "Support/SysLogEntry.h"
 
+#include <string.h>
 #include <syslog.h>
+
+#include <cerrno>
+
+namespace {
+// strerror_r comes in two flavours; both are handled without caring which.
+[[maybe_unused]] const char* ErrorText(int result, const char* buffer) {
+  return result == 0 ? buffer : "Unknown error";
+}
+[[maybe_unused]] const char* ErrorText(const char* result, const char*) { return result; }
+}  // namespace
 
 SysLogEntry::~SysLogEntry() {
   try {
@@ -14,4 +25,33 @@ SysLogEntry::~SysLogEntry() {
     closelog();
   } catch (...) {
   }
+}
+
+std::string DescribeFailure(std::string_view what, std::string_view path, int osError) noexcept {
+  std::string text;
+  try {
+    text.append(what);
+    if (!path.empty()) text.append(": ").append(path);
+    if (osError != 0) {
+      char buffer[256];
+      buffer[0] = '\0';
+      text.append(": ")
+          .append(ErrorText(strerror_r(osError, buffer, sizeof buffer), buffer))
+          .append(" (")
+          .append(std::to_string(osError))
+          .append(")");
+    }
+  } catch (...) {
+  }
+  return text;
+}
+
+void ReportFailureToSystemLog(std::string_view what, std::string_view path, int osError) noexcept {
+  const int saved = errno;  // callers often still need errno for their own reply
+  try {
+    SysLogEntry entry(kSystemLogIdentity, 1);
+    entry << DescribeFailure(what, path, osError);
+  } catch (...) {
+  }
+  errno = saved;
 }

@@ -16,9 +16,11 @@ kiv_need_packages() {
   fi
 }
 
+# systemd: systemd-analyze for the unit's security check; dpkg-dev: the
+# package's dependencies (cpack -G DEB); binutils: objdump in the install test.
 kiv_base_packages() {
   kiv_need_packages cmake ninja-build g++ pkg-config libtinyxml2-dev libgtest-dev libgmock-dev libbenchmark-dev \
-    libssl-dev openssl rsyslog rsyslog-openssl man-db groff-base
+    libssl-dev openssl rsyslog rsyslog-openssl man-db groff-base systemd dpkg-dev binutils
 }
 
 # kiv_build <build dir> [cmake options...]

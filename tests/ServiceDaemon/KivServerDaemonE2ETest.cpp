@@ -278,3 +278,62 @@ TEST_F(KivServerE2E, SecondDispatcherNextToARunningOneTouchesNothing) {
   kill(running.pid, SIGTERM);
   EXPECT_EQ(running.Wait(), 0);
 }
+
+TEST_F(KivServerE2E, StartAndStopExitNonZeroWithTheReasonWhenTheyCouldNotAct) {
+  // A process that is no dispatcher sits on the daemon lock, and the PID
+  // file names a bystander: nothing may start, and nobody may be signalled.
+  ASSERT_EQ(system(("mkdir -p '" + temp + "'").c_str()), 0);
+  int lock = open(lockFile.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(lock, 0);
+  ASSERT_EQ(lockf(lock, F_TLOCK, 1), 0);
+  pid_t bystander = fork();
+  if (bystander == 0) {
+    pause();
+    _exit(0);
+  }
+  kivtest::WriteFile(pidFile, std::to_string(bystander) + "\n");
+
+  auto start = kivtest::Run("kivserver", {"start"});
+  EXPECT_EQ(start.exitCode, 1);
+  EXPECT_EQ(start.err, "Service is already Started or Service Failed to Start \nLock file " + lockFile +
+                           " is held by process " + std::to_string(getpid()) +
+                           ", which is not the dispatcher recorded in " + pidFile + "\n");
+  auto stop = kivtest::Run("kivserver", {"stop"});
+  EXPECT_EQ(stop.exitCode, 1);
+  EXPECT_THAT(stop.err, StartsWith("Service already Stopped or Can not stop\nLock file " + lockFile));
+  EXPECT_FALSE(ProcessGone(bystander));
+  kill(bystander, SIGKILL);
+  waitpid(bystander, nullptr, 0);
+  close(lock);  // before TearDown, which ends any holder of the lock
+
+  // An installation directory that is a file: the daemon child cannot make
+  // {temp}, and its reason reaches the starter.
+  const std::string notADirectory = sandbox.Dir() + "/plain-file";
+  kivtest::WriteFile(notADirectory, "");
+  setenv("OLVAN_VORNEL_DIR", notADirectory.c_str(), 1);
+  auto unusable = kivtest::Run("kivserver", {"start"});
+  setenv("OLVAN_VORNEL_DIR", sandbox.Dir().c_str(), 1);
+  EXPECT_EQ(unusable.exitCode, 1);
+  EXPECT_THAT(unusable.err, StartsWith("Service is already Started or Service Failed to Start \n"));
+  EXPECT_THAT(unusable.err, HasSubstr("Can not create temp folder: " + notADirectory + "/temp/"));
+  EXPECT_THAT(unusable.err, HasSubstr("Not a directory"));
+
+  // A user who may not write the LSB PID file: the child fails after taking
+  // the lock, cleans up, and the starter says which file and why.
+  if (getuid() != 0) GTEST_SKIP() << "needs root to start kivserver under another user id";
+  std::filesystem::remove_all(sandbox.Dir() + "/temp");  // root's lock and PID files of the first case
+  ASSERT_EQ(chmod(sandbox.Dir().c_str(), 0777), 0);
+  const std::string asUser =
+      "setpriv --reuid 4242 --regid 4242 --clear-groups " + kivtest::BinPath("kivserver") + " start 2>&1";
+  FILE* pipe = popen(asUser.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string output;
+  char buffer[512];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
+  const int status = pclose(pipe);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << output;
+  EXPECT_THAT(output, HasSubstr("PID file " + kLsbPidFile + ": Error Open pid file"));
+  EXPECT_THAT(output, HasSubstr("Permission denied"));
+  EXPECT_FALSE(kivtest::FileExists(pidFile));
+  EXPECT_FALSE(kivtest::FileExists(lockFile));
+}

@@ -59,6 +59,12 @@ TEST(CRuntimeInfo, ExpandsEnvironmentReferences) {
   // A trailing "/" in the value makes a run of three: one pair collapses.
   env.Set("OLVAN_VORNEL_DIR", "/srv/vornel/");
   EXPECT_EQ(CRuntimeInfo::TempDirectory(), "/srv/vornel//temp/KIV/");
+  // Unset, the installation directory is the one compiled in; other
+  // variables still expand to nothing.
+  env.Set("OLVAN_VORNEL_DIR", nullptr);
+  EXPECT_EQ(CRuntimeInfo::TempDirectory(),
+            std::string(CRuntimeInfo::kDefaultInstallationDirectory) + "/temp/KIV/");
+  EXPECT_EQ(CRuntimeInfo::FormatEnvironmentVariables("$(KIV_B)/log"), "/log");
 }
 
 TEST(CRuntimeInfo, CollapsesDoubledSeparatorsWithoutOverlap) {
@@ -87,7 +93,8 @@ TEST(ConfigPath, KivConfigurationFileLocation) {
   env.Set("OLVAN_VORNEL_CFG", "/opt/x/cfg");
   EXPECT_EQ(KivConfigPathPolicy().Get(), "/opt/x/cfg/KivConfigLinux.xml");
   env.Set("OLVAN_VORNEL_CFG", nullptr);
-  EXPECT_EQ(KivConfigPathPolicy().Get(), "cfg/KivConfigLinux.xml");
+  EXPECT_EQ(KivConfigPathPolicy().Get(),
+            std::string(CRuntimeInfo::kDefaultConfigurationDirectory) + "/KivConfigLinux.xml");
   env.Set("QPLXCFGPATH", "/q");
   EXPECT_EQ(KivConfigPathPolicy().Get(), "/q/cfg/KivConfigLinux.xml");
 }

@@ -205,6 +205,15 @@ TEST_F(ControlCommandsE2E, TestCommandAnswersAsConfiguredAndPauseFailsOnceTheDis
   EXPECT_EQ(io.out,
             "KIV module handle for \"Net\" is 0\nKIV label handle for \"Io\" is 1\n"
             "KIV tracing status with module \"Net\", client \"Anyone\" and label \"Io\" is disabled.\n");
+  // Every query registers and leaves; the output stays open meanwhile, so
+  // twelve of them add records to the same file instead of starting (and,
+  // under a file count limit, pruning) one file each.
+  const auto logFiles = kivtest::ListDir(s.logDir);
+  ASSERT_FALSE(logFiles.empty());
+  for (int query = 2; query < 12; ++query)
+    EXPECT_EQ(kivtest::Run("kivtool", {"test", "-m", "Net", "-l", "Flow"}).exitCode, 0);
+  EXPECT_TRUE(kivtest::WaitFor([&] { return ClientRings().empty(); }));  // every query has left
+  EXPECT_EQ(kivtest::ListDir(s.logDir), logFiles);
   Stop();
   EXPECT_TRUE(ClientRings().empty());
 
