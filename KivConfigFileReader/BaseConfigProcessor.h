@@ -8,6 +8,7 @@
 #include <string>
 
 #include "KivConfigFileReader/NetworkMode.h"
+#include "KivConfigFileReader/NetworkOptions.h"
 
 // Status values of filter rules, as the filter tables store them.
 namespace KivRuleStatus {
@@ -30,6 +31,10 @@ class BaseConfigProcessor {
   virtual void SetServerMaxConnection(uint32_t) {}
   virtual void SetClientPortNumber(uint32_t) {}
   virtual void SetServerName(const std::string&) {}
+  // The optional "Server" and "Client" network attributes (defaults where
+  // absent), handed over once per element.
+  virtual void SetServerOptions(const NetworkServerOptions&) {}
+  virtual void SetClientTls(const NetworkTlsFiles&) {}
 
   // The global trace switch of the root element.
   virtual void SetTraceEnabled(bool) {}

@@ -54,6 +54,7 @@ class ConfigDocumentReader {
   void GetNetworkInfo(const tinyxml2::XMLElement* node);
   void GetNetworkServerInfo(const tinyxml2::XMLElement* node);
   void GetNetworkClientInfo(const tinyxml2::XMLElement* node);
+  static NetworkTlsFiles ReadTlsFiles(const tinyxml2::XMLElement* node);
   void GetGlobalInfo(const tinyxml2::XMLElement* node);
   void GetModuleInfo(const tinyxml2::XMLElement* node);
   // `module` / `client` empty: the label is not within a module / client.

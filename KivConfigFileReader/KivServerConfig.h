@@ -7,6 +7,7 @@
 #include <string>
 
 #include "KivConfigFileReader/NetworkMode.h"
+#include "KivConfigFileReader/NetworkOptions.h"
 
 struct KivServerConfig {
   bool m_TraceEnabled = false;      // root "trace" is exactly "1"
@@ -25,4 +26,8 @@ struct KivServerConfig {
   uint32_t m_ServerMaxConnection = 1;  // listen backlog of the network server
   uint32_t m_ServerPort = 3456;
   uint32_t m_ClientPort = 3456;
+  // Optional "Server" and "Client" attributes bounding and securing the
+  // network server; the defaults keep a file without them working as before.
+  NetworkServerOptions m_ServerOptions;  // "Server" bind_address ... tls_ca
+  NetworkTlsFiles m_ClientTls;           // "Client" tls_certificate, tls_key, tls_ca
 };

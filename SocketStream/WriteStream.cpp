@@ -4,6 +4,7 @@
 #include <sys/uio.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "SocketStream/WireFormat.h"
 #include "Support/Validation2Exception.h"
@@ -22,6 +23,7 @@ void WriteStream::write(const void* data, uint32_t length) {
 
   uint8_t header[kLengthSize];
   EncodeLength(length, header);
+  if (TlsStream* tls = m_Client->Tls()) return WriteTls(*tls, header, data, length);
   // Length and block go out together (one segment for small blocks); a short
   // send continues where it stopped.
   const size_t total = kLengthSize + size_t{length};
@@ -47,6 +49,18 @@ void WriteStream::write(const void* data, uint32_t length) {
     }
     sent += static_cast<size_t>(n);
   }
+}
+
+void WriteStream::WriteTls(TlsStream& tls, const uint8_t* header, const void* data, uint32_t length) {
+  // Length and block in one record where they fit, as over plain TCP.
+  m_Scratch.resize(kLengthSize + size_t{length});
+  std::memcpy(m_Scratch.data(), header, kLengthSize);
+  if (length != 0) std::memcpy(m_Scratch.data() + kLengthSize, data, length);
+  bool sent = tls.WriteAll(m_Scratch.data(), m_Scratch.size());
+  if (sent) return;
+  m_Broken = true;
+  errno = EPIPE;
+  Validation2Exception::CheckOSCall(false, "Failed to send data block");
 }
 
 }  // namespace SocketStream

@@ -1,9 +1,11 @@
 #pragma once
 // Sends messages of the dispatcher stream (4-byte little-endian length, then
-// the block) over a connected client socket, which it owns.
+// the block) over a connected client socket, which it owns; over TLS when the
+// client speaks it.
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "SocketStream/Client.h"
 
@@ -28,7 +30,10 @@ class WriteStream {
   int Descriptor() const { return m_Client->Descriptor(); }
 
  private:
+  void WriteTls(TlsStream& tls, const uint8_t* header, const void* data, uint32_t length);
+
   std::unique_ptr<Client> m_Client;
+  std::vector<uint8_t> m_Scratch;  // length and block of a TLS write; at most one block's size
   bool m_Broken = false;
 };
 

@@ -17,7 +17,7 @@ kiv_need_packages() {
 }
 
 kiv_base_packages() {
-  kiv_need_packages cmake ninja-build g++ pkg-config libtinyxml2-dev libgtest-dev libgmock-dev libbenchmark-dev
+  kiv_need_packages cmake ninja-build g++ pkg-config libtinyxml2-dev libgtest-dev libgmock-dev libbenchmark-dev libssl-dev openssl
 }
 
 # kiv_build <build dir> [cmake options...]
