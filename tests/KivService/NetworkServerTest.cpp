@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,7 +32,11 @@ class NetworkServerTest : public ::testing::Test {
     UseLogDirectory(serverConfig.Config(), serverLogs);
     serverConfig.Config().m_NetworkMode = NetworkServer;
     serverConfig.Config().m_ServerPort = 0;  // any free port
-    manager = std::make_unique<KivNetworkServerManager>(serverCollector, serverConfig);
+    // A backlog deep enough that connects in a row never wait for a SYN
+    // retry while the loop thread waits for a busy core.
+    serverConfig.Config().m_ServerMaxConnection = 128;
+    manager = std::make_unique<KivNetworkServerManager>(
+        serverCollector, serverConfig, [this](const std::string& line) { refusals.Add(line); });
     serverConfig.BroadcastConfigChange();
     ASSERT_TRUE(manager->IsRunning());
     port = manager->Port();
@@ -52,6 +58,26 @@ class NetworkServerTest : public ::testing::Test {
   bool WaitForConnections(size_t n) {
     return kivtest::WaitFor([&] { return manager->ConnectionCount() == n; });
   }
+  NetworkServerOptions& Options() { return serverConfig.Config().m_ServerOptions; }
+  // The refusal lines logged so far that contain `text`.
+  size_t Refusals(const std::string& text) { return refusals.Count(text); }
+  bool WaitForStatus(const std::string& key, const std::string& value) {
+    return kivtest::WaitFor([&] { return StatusValue(serverCollector, "Input\\Network\\" + key) == value; });
+  }
+
+  struct Lines {
+    std::mutex lock;
+    std::vector<std::string> lines;
+    void Add(const std::string& line) {
+      std::lock_guard<std::mutex> guard(lock);
+      lines.push_back(line);
+    }
+    size_t Count(const std::string& text) {
+      std::lock_guard<std::mutex> guard(lock);
+      return static_cast<size_t>(std::count_if(
+          lines.begin(), lines.end(), [&](const auto& l) { return l.find(text) != std::string::npos; }));
+    }
+  } refusals;
 
   kivtest::Sandbox sandbox;
   std::string serverLogs, clientLogs;
@@ -216,4 +242,73 @@ TEST_F(NetworkServerTest, RestartsWhilePeersConnectAndSendNeverHang) {
   Bytes block = MakeBlock("after churn");
   ASSERT_TRUE(last.Send(Message(block)));
   ASSERT_TRUE(kivtest::WaitFor([&] { return Filed("127.0.0.4") == AsText(block); }));
+}
+
+TEST_F(NetworkServerTest, RefusedPeersGetNoFileAndOneLogLineEach) {
+  Options().m_AllowedPeers = "10.0.0.0/8, 127.0.0.2 ,::1";
+  Options().m_MaxPeers = 64;
+  serverConfig.BroadcastConfigChange();
+  Bytes block = MakeBlock("refused or not");
+
+  RawPeer outsider(port, "127.0.0.1");
+  outsider.Send(Message(block));  // may already fail: the server closes at once
+  ASSERT_TRUE(kivtest::WaitFor([&] { return outsider.ClosedByServer(); }));
+
+  std::vector<std::unique_ptr<RawPeer>> allowed;
+  for (int i = 0; i < 64; ++i) allowed.push_back(std::make_unique<RawPeer>(port, "127.0.0.2"));
+  ASSERT_TRUE(WaitForConnections(64));
+  RawPeer extra(port, "127.0.0.2");
+  ASSERT_TRUE(kivtest::WaitFor([&] { return extra.ClosedByServer(); }));
+  ASSERT_TRUE(allowed.back()->Send(Message(block)));
+  ASSERT_TRUE(kivtest::WaitFor([&] { return Filed("127.0.0.2") == AsText(block); }));
+
+  EXPECT_EQ(Refusals("refused 127.0.0.1: address not allowed"), 1u);
+  EXPECT_EQ(Refusals("refused 127.0.0.2: limit reached (max_peers 64)"), 1u);
+  EXPECT_EQ(Refusals("refused"), 2u);
+  EXPECT_TRUE(FilesWithPrefix(serverLogs, "kivlog-127.0.0.1-").empty());
+  EXPECT_TRUE(WaitForStatus("PeersConnected", "64"));
+  EXPECT_TRUE(WaitForStatus("PeersRefused\\AddressNotAllowed", "1"));
+  EXPECT_TRUE(WaitForStatus("PeersRefused\\LimitReached", "1"));
+  EXPECT_TRUE(WaitForStatus("BytesReceived", std::to_string(Message(block).size())));
+
+  // An allow-list that cannot be read starts no server (fail closed).
+  Options().m_AllowedPeers = "127.0.0.2, 127.0.0.300";
+  serverConfig.BroadcastConfigChange();
+  EXPECT_FALSE(manager->IsRunning());
+}
+
+TEST_F(NetworkServerTest, StalledPeersCloseAtTheIdleTimeoutAndTheGreediestGoesOverMaxPending) {
+  Options().m_IdleTimeoutSeconds = 1;
+  Options().m_MaxPendingKilobytes = 1024;
+  serverConfig.BroadcastConfigChange();
+  Bytes big(600 * 1024, 0x5A);
+  std::string partial = Message(big).substr(0, 4 + 500 * 1024);
+
+  RawPeer stalled(port), greedy(port, "127.0.0.3"), modest(port, "127.0.0.4"), steady(port, "127.0.0.2");
+  ASSERT_TRUE(stalled.Send(Message(big).substr(0, 3)));
+  ASSERT_TRUE(modest.Send(partial.substr(0, 300 * 1024)));
+  ASSERT_TRUE(WaitForConnections(4));
+  ASSERT_TRUE(greedy.Send(partial));                       // 800 KB held in all: still within the bound
+  ASSERT_TRUE(greedy.Send(std::string(300 * 1024, 'x')));  // past it: the greediest goes
+  ASSERT_TRUE(kivtest::WaitFor([&] { return greedy.ClosedByServer(); }));
+  EXPECT_FALSE(modest.ClosedByServer());
+
+  // A peer that completes blocks outlives the timeout; the stalled one not.
+  Bytes block = MakeBlock("steady");
+  size_t sent = 0;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!(stalled.ClosedByServer() && modest.ClosedByServer()) &&
+         std::chrono::steady_clock::now() < deadline) {
+    ASSERT_TRUE(steady.Send(Message(block)));
+    ++sent;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // pacing, well inside the timeout
+  }
+  ASSERT_TRUE(stalled.ClosedByServer() && modest.ClosedByServer());
+  ASSERT_TRUE(steady.Send(Message(block)));
+  ++sent;
+  std::string expected;
+  for (size_t i = 0; i < sent; ++i) expected += AsText(block);
+  ASSERT_TRUE(kivtest::WaitFor([&] { return Filed("127.0.0.2") == expected; }));
+  EXPECT_FALSE(steady.ClosedByServer());
+  EXPECT_EQ(Refusals("refused"), 0u) << "closing served peers is no refusal";
 }
