@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include <openssl/ssl.h>
+
 #include "KivService/KivNetworkServerManager.h"
 #include "KivService/KivTraceStreamDispatcher.h"
 #include "TraceOutputTestUtil.h"
@@ -86,6 +88,48 @@ class NetworkServerTest : public ::testing::Test {
   std::unique_ptr<KivNetworkServerManager> manager;
   uint16_t port = 0;
 };
+
+// Two authorities made by the openssl command line: "good" signs the
+// server's certificate (naming 127.0.0.1) and a sender's, "other" signs a
+// stranger's.
+std::string MakeCertificates(const std::string& dir) {
+  std::string script = "set -e; cd '" + dir + R"(';
+
+key() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out $1.key 2>/dev/null; }
+ca() { key $1; openssl req -x509 -new -key $1.key -subj /CN=$1 -days 2 -out $1.pem; }
+leaf() { key $1; openssl req -new -key $1.key -subj /CN=$1 -out $1.csr;
+  printf 'subjectAltName=IP:127.0.0.1
+' > $1.ext;
+  openssl x509 -req -in $1.csr -CA $2.pem -CAkey $2.key -CAcreateserial -days 2 -extfile $1.ext -out $1.pem 2>/dev/null; }
+ca good; ca other; leaf server good; leaf sender good; leaf stranger other)";
+  kivtest::WriteFile(dir + "/certificates.sh", script + "\n");
+  return std::system(("bash '" + dir + "/certificates.sh' >/dev/null").c_str()) == 0 ? dir + "/" : "";
+}
+
+NetworkTlsFiles TlsFiles(const std::string& dir, const std::string& name, const std::string& ca) {
+  return {dir + name + ".pem", dir + name + ".key", dir + ca + ".pem"};
+}
+
+// A TLS peer that trusts the server but shows `certificate` (none when
+// empty); true when the server then ends the connection.
+bool TlsPeerIsClosed(uint16_t port, const std::string& dir, const std::string& certificate) {
+  SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+  SSL_CTX_load_verify_locations(context, (dir + "good.pem").c_str(), nullptr);
+  if (!certificate.empty()) {
+    SSL_CTX_use_certificate_file(context, (dir + certificate + ".pem").c_str(), SSL_FILETYPE_PEM);
+    SSL_CTX_use_PrivateKey_file(context, (dir + certificate + ".key").c_str(), SSL_FILETYPE_PEM);
+  }
+  RawPeer peer(port);
+  int fd = peer.Descriptor();
+  SSL* session = SSL_new(context);
+  SSL_set_fd(session, fd);
+  SSL_connect(session);  // with TLS 1.3 the server judges our certificate after this
+  SSL_write(session, "\x01\0\0\0x", 5);
+  bool closed = kivtest::WaitFor([&] { return peer.ClosedByServer(); });
+  SSL_free(session);
+  SSL_CTX_free(context);
+  return closed;
+}
 
 }  // namespace
 
@@ -311,4 +355,45 @@ TEST_F(NetworkServerTest, StalledPeersCloseAtTheIdleTimeoutAndTheGreediestGoesOv
   ASSERT_TRUE(kivtest::WaitFor([&] { return Filed("127.0.0.2") == expected; }));
   EXPECT_FALSE(steady.ClosedByServer());
   EXPECT_EQ(Refusals("refused"), 0u) << "closing served peers is no refusal";
+}
+
+TEST_F(NetworkServerTest, TlsServerTakesOnlyPeersWithACertificateFromItsAuthority) {
+  std::string dir = MakeCertificates(sandbox.Dir());
+  ASSERT_FALSE(dir.empty()) << "openssl could not make the certificates";
+  Options().m_Tls = TlsFiles(dir, "server", "good");
+  serverConfig.BroadcastConfigChange();
+  ASSERT_TRUE(manager->IsRunning());
+
+  // A sender with a certificate of the same authority files as over TCP.
+  clientConfig.Config().m_ClientTls = TlsFiles(dir, "sender", "good");
+  auto sender = MakeSender();
+  ASSERT_TRUE(kivtest::WaitFor([&] { return SenderFallback() == "no"; }));
+  Bytes block = MakeBlock("encrypted", 3);
+  EXPECT_TRUE(sender->write(block.data(), static_cast<uint32_t>(block.size())));
+  ASSERT_TRUE(kivtest::WaitFor([&] { return Filed("127.0.0.1") == AsText(block); }));
+  sender.reset();
+  ASSERT_TRUE(WaitForConnections(0));
+
+  {
+    RawPeer plain(port, "127.0.0.2");
+    ASSERT_TRUE(plain.Send(Message(block)));
+    ASSERT_TRUE(kivtest::WaitFor([&] { return plain.ClosedByServer(); }));
+  }
+  EXPECT_TRUE(TlsPeerIsClosed(port, dir, ""));
+  EXPECT_TRUE(TlsPeerIsClosed(port, dir, "stranger"));
+  ASSERT_TRUE(kivtest::WaitFor([&] { return Refusals("refused") == 3u; }));
+  EXPECT_EQ(Refusals("refused 127.0.0.2: handshake failed"), 1u);
+  EXPECT_EQ(Refusals("refused 127.0.0.1: certificate not trusted (no certificate)"), 1u);
+  EXPECT_EQ(Refusals("refused 127.0.0.1: certificate not trusted"), 2u);
+  EXPECT_EQ(Filed("127.0.0.1"), AsText(block));
+  EXPECT_TRUE(FilesWithPrefix(serverLogs, "kivlog-127.0.0.2-").empty());
+
+  // A sender that does not trust the server's authority never sends to it.
+  clientConfig.Config().m_ClientTls = TlsFiles(dir, "stranger", "other");
+  auto doubting = MakeSender();
+  ASSERT_TRUE(kivtest::WaitFor([&] { return SenderFallback() == "on"; }));
+  Bytes kept = MakeBlock("kept home");
+  doubting->write(kept.data(), static_cast<uint32_t>(kept.size()));
+  EXPECT_EQ(AllBinaryData(clientLogs, "kivlog-LOCAL-"), AsText(kept));
+  EXPECT_EQ(Filed("127.0.0.1"), AsText(block));
 }
