@@ -15,6 +15,7 @@
 
 typedef struct ssl_ctx_st SSL_CTX;
 typedef struct ssl_st SSL;
+typedef struct bio_st BIO;
 
 namespace SocketStream {
 
@@ -69,11 +70,14 @@ class TlsStream {
   // Decrypted bytes already held, which the descriptor no longer signals.
   bool HasBuffered() const;
   // Writes everything (blocking descriptor; its send time-out bounds each
-  // step). False when the session or the connection failed.
+  // step), once the handshake is done; from then on the session only sends.
+  // False when the session or the connection failed.
   bool WriteAll(const void* data, size_t length);
 
  private:
+  int m_Descriptor;
   SSL* m_Session = nullptr;
+  BIO* m_Output = nullptr;  // owned by m_Session; made by the first WriteAll
   std::string m_Reason;
 };
 

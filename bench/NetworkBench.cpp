@@ -67,10 +67,10 @@ double Throughput(const std::string& dir, bool tls, double seconds) {
   ServerOptions options;
   std::unique_ptr<TlsContext> clientTls;
   if (tls) {
-    options.tls = std::make_shared<TlsContext>(TlsContext::Role::Server,
-                                               TlsFiles{dir + "server.pem", dir + "server.key", dir + "ca.pem"});
-    clientTls = std::make_unique<TlsContext>(TlsContext::Role::Client,
-                                             TlsFiles{dir + "sender.pem", dir + "sender.key", dir + "ca.pem"});
+    options.tls = std::make_shared<TlsContext>(
+        TlsContext::Role::Server, TlsFiles{dir + "server.pem", dir + "server.key", dir + "ca.pem"});
+    clientTls = std::make_unique<TlsContext>(
+        TlsContext::Role::Client, TlsFiles{dir + "sender.pem", dir + "sender.key", dir + "ca.pem"});
   }
   ServerManager<CountingServer> server(0, 16, std::move(options));
   WriteStream stream(std::make_unique<Client>("127.0.0.1", server.Port(), Client::kConnectTimeoutMs,
@@ -109,7 +109,8 @@ double Forwarding(const std::string& dir, bool tls, double seconds, const std::s
   configure(serverConfig.Config());
   serverConfig.Config().m_NetworkMode = NetworkServer;
   serverConfig.Config().m_ServerPort = 0;
-  if (tls) serverConfig.Config().m_ServerOptions.m_Tls = {dir + "server.pem", dir + "server.key", dir + "ca.pem"};
+  if (tls)
+    serverConfig.Config().m_ServerOptions.m_Tls = {dir + "server.pem", dir + "server.key", dir + "ca.pem"};
   KivNetworkServerManager receiver(serverCollector, serverConfig, [](const std::string&) {});
   serverConfig.BroadcastConfigChange();
   configure(senderConfig.Config());
@@ -195,9 +196,10 @@ void Flood(int peers) {
   start = Clock::now();
   std::this_thread::sleep_for(std::chrono::seconds(5));
   double after = (CpuSeconds() - cpu) / std::chrono::duration<double>(Clock::now() - start).count();
-  std::printf("flood: %d stalled + %d trickling: %.1f %% of a core while held (sender side included), "
-              "%.2f %% after the idle timeout closed them\n",
-              peers, peers, held * 100, after * 100);
+  std::printf(
+      "flood: %d stalled + %d trickling: %.1f %% of a core while held (sender side included), "
+      "%.2f %% after the idle timeout closed them\n",
+      peers, peers, held * 100, after * 100);
   for (int fd : stalled) close(fd);
   for (int fd : trickling) close(fd);
 }
