@@ -167,7 +167,7 @@ long TlsStream::Read(uint8_t* buffer, size_t capacity) {
 
 bool TlsStream::HasBuffered() const { return SSL_pending(m_Session) > 0; }
 
-bool TlsStream::WriteAll(const void* data, size_t length) {
+bool TlsStream::WriteAll(const void* data, size_t length, bool more) {
   // Records are sealed into memory and go out in one send per chunk: far
   // fewer system calls than a send per record, and MSG_NOSIGNAL applies.
   if (m_Output == nullptr) {
@@ -188,6 +188,7 @@ bool TlsStream::WriteAll(const void* data, size_t length) {
     length -= written;
     char* sealed = nullptr;
     long size = BIO_get_mem_data(m_Output, &sealed);
+    if (more && length == 0 && static_cast<size_t>(size) < kChunk) break;
     for (long done = 0; done < size;) {
       ssize_t n = send(m_Descriptor, sealed + done, static_cast<size_t>(size - done), MSG_NOSIGNAL);
       if (n < 0 && errno == EINTR) continue;

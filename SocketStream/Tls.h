@@ -72,7 +72,9 @@ class TlsStream {
   // Writes everything (blocking descriptor; its send time-out bounds each
   // step), once the handshake is done; from then on the session only sends.
   // False when the session or the connection failed.
-  bool WriteAll(const void* data, size_t length);
+  // With `more`, the sealed bytes may wait for the next call's (one send
+  // for both).
+  bool WriteAll(const void* data, size_t length, bool more = false);
 
  private:
   int m_Descriptor;

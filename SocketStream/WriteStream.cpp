@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -52,11 +53,15 @@ void WriteStream::write(const void* data, uint32_t length) {
 }
 
 void WriteStream::WriteTls(TlsStream& tls, const uint8_t* header, const void* data, uint32_t length) {
-  // Length and block in one record where they fit, as over plain TCP.
-  m_Scratch.resize(kLengthSize + size_t{length});
-  std::memcpy(m_Scratch.data(), header, kLengthSize);
-  if (length != 0) std::memcpy(m_Scratch.data() + kLengthSize, data, length);
-  bool sent = tls.WriteAll(m_Scratch.data(), m_Scratch.size());
+  // The length travels in one record with the start of the block, as over
+  // plain TCP in one segment; only that start is copied.
+  const size_t head = std::min<size_t>(length, kFirstRecord - kLengthSize);
+  uint8_t first[kFirstRecord];
+  std::memcpy(first, header, kLengthSize);
+  if (head != 0) std::memcpy(first + kLengthSize, data, head);
+  const auto* rest = static_cast<const uint8_t*>(data) + head;
+  bool sent = tls.WriteAll(first, kLengthSize + head, length > head) &&
+              (length == head || tls.WriteAll(rest, length - head));
   if (sent) return;
   m_Broken = true;
   errno = EPIPE;

@@ -3,9 +3,9 @@
 // the block) over a connected client socket, which it owns; over TLS when the
 // client speaks it.
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <vector>
 
 #include "SocketStream/Client.h"
 
@@ -30,10 +30,11 @@ class WriteStream {
   int Descriptor() const { return m_Client->Descriptor(); }
 
  private:
+  // Bytes of the first TLS record of a message: one record's payload.
+  static constexpr size_t kFirstRecord = 16 * 1024;
   void WriteTls(TlsStream& tls, const uint8_t* header, const void* data, uint32_t length);
 
   std::unique_ptr<Client> m_Client;
-  std::vector<uint8_t> m_Scratch;  // length and block of a TLS write; at most one block's size
   bool m_Broken = false;
 };
 
