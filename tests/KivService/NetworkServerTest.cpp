@@ -2,6 +2,8 @@
 // address, two dispatchers forwarding over loopback, restarts, and peers
 // that send damaged or hostile streams.
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
@@ -396,4 +398,39 @@ TEST_F(NetworkServerTest, TlsServerTakesOnlyPeersWithACertificateFromItsAuthorit
   doubting->write(kept.data(), static_cast<uint32_t>(kept.size()));
   EXPECT_EQ(AllBinaryData(clientLogs, "kivlog-LOCAL-"), AsText(kept));
   EXPECT_EQ(Filed("127.0.0.1"), AsText(block));
+}
+
+TEST_F(NetworkServerTest, PeersNeverTakeTheDescriptorsKeptForTheRestOfTheProcess) {
+  // A low descriptor limit for this process while the server runs; the
+  // server keeps a quarter of it (at most 128) for everything else.
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit low = saved;
+  low.rlim_cur = 256;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  struct Restore {
+    rlimit limit;
+    ~Restore() { setrlimit(RLIMIT_NOFILE, &limit); }
+  } restore{saved};
+  Options().m_MaxPeers = 1000;
+  serverConfig.BroadcastConfigChange();
+
+  // Each peer costs this process two descriptors (both ends).
+  std::vector<std::unique_ptr<RawPeer>> peers;
+  while (Refusals("descriptor reserve") == 0 && peers.size() < 200) {
+    peers.push_back(std::make_unique<RawPeer>(port, "127.0.0.2"));
+    ASSERT_TRUE(peers.back()->Connected());
+    kivtest::WaitFor([&] { return manager->ConnectionCount() + Refusals("refused") == peers.size(); });
+  }
+  ASSERT_EQ(Refusals("refused 127.0.0.2: limit reached (descriptor reserve)"), 1u);
+  EXPECT_LT(manager->ConnectionCount(), 192u);
+  // The reserve is there: the rest of the process can still open files.
+  std::vector<int> files;
+  for (int i = 0; i < 40; ++i) files.push_back(open("/dev/null", O_RDONLY | O_CLOEXEC));
+  EXPECT_TRUE(std::all_of(files.begin(), files.end(), [](int fd) { return fd >= 0; }));
+  for (int fd : files) close(fd);
+  // And a served peer still files its blocks.
+  Bytes block = MakeBlock("beside the reserve");
+  ASSERT_TRUE(peers.front()->Send(Message(block)));
+  ASSERT_TRUE(kivtest::WaitFor([&] { return Filed("127.0.0.2") == AsText(block); }));
 }
