@@ -20,8 +20,11 @@ class ConnectionByteSource : public ByteSource {
   long Read(uint8_t* buffer, size_t capacity) override {
     long n = m_Tls ? m_Tls->Read(buffer, capacity) : ReadSocket(buffer, capacity);
     if (n > 0) m_Received += static_cast<uint64_t>(n);
+    if (n <= 0) m_Dry = true;
     return n;
   }
+  // Whether a read found nothing (or the end) during this step.
+  bool Dry() const { return m_Dry; }
 
  private:
   long ReadSocket(uint8_t* buffer, size_t capacity) {
@@ -37,6 +40,7 @@ class ConnectionByteSource : public ByteSource {
   int m_Socket;
   TlsStream* m_Tls;
   uint64_t& m_Received;
+  bool m_Dry = false;
 };
 
 }  // namespace
@@ -83,6 +87,7 @@ void Server::Receive() {
   if (state == MessageReceiver::State::Refused)
     KIV_DIAG_NOTHROW("Network server: " << m_PeerAddress << " announced a block above " << kMaxMessageLength
                                         << " bytes; force disconnect\n");
+  m_MoreWaiting = !source.Dry() || (m_Tls && m_Tls->HasBuffered());
   if (state != MessageReceiver::State::Open) m_Eof.store(true, std::memory_order_release);
 }
 

@@ -47,8 +47,10 @@ class Server : public Shared {
   const std::string& RefusalReason() const { return m_Refusal; }
   // The handshake waits for the socket to take more bytes.
   bool WantsWrite() const { return m_WantsWrite; }
-  // Decrypted bytes wait that the socket no longer signals: step again.
-  bool HasBuffered() const { return m_Tls && m_HandshakeDone && m_Tls->HasBuffered(); }
+  // The last step stopped at its byte cap before the source ran dry: bytes
+  // may wait that the socket no longer signals (a TLS session reads ahead),
+  // so step again.
+  bool HasBuffered() const { return m_MoreWaiting && !Eof(); }
   // Bytes of an unfinished block held.
   size_t PendingBytes() const { return m_Receiver.PendingBytes(); }
   // When the connection was accepted or last completed a block.
@@ -65,6 +67,7 @@ class Server : public Shared {
   std::unique_ptr<TlsStream> m_Tls;  // none for a plain connection
   bool m_HandshakeDone = false;
   bool m_WantsWrite = false;
+  bool m_MoreWaiting = false;
   std::string m_Refusal;
   Clock::time_point m_LastProgress = Clock::now();
   uint64_t m_Received = 0;
