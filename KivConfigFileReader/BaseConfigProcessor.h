@@ -9,6 +9,7 @@
 
 #include "KivConfigFileReader/NetworkMode.h"
 #include "KivConfigFileReader/SyslogSettings.h"
+#include "KivConfigFileReader/NetworkOptions.h"
 
 // Status values of filter rules, as the filter tables store them.
 namespace KivRuleStatus {
@@ -33,6 +34,10 @@ class BaseConfigProcessor {
   virtual void SetServerName(const std::string&) {}
   // The "Syslog" element as read; m_On false when it is absent, off or unusable.
   virtual void SetSyslog(const SyslogSettings&) {}
+  // The optional "Server" and "Client" network attributes (defaults where
+  // absent), handed over once per element.
+  virtual void SetServerOptions(const NetworkServerOptions&) {}
+  virtual void SetClientTls(const NetworkTlsFiles&) {}
 
   // The global trace switch of the root element.
   virtual void SetTraceEnabled(bool) {}

@@ -227,6 +227,32 @@ void ConfigDocumentReader::GetNetworkServerInfo(const XMLElement* node) {
   m_Processor->SetServerPortNumber(port ? ParseNumber(port) : kDefaultPort);
   const char* backlog = node->Attribute("max_connection");
   m_Processor->SetServerMaxConnection(backlog ? ParseNumber(backlog) : kDefaultMaxConnection);
+
+  NetworkServerOptions options;
+  if (const char* bind = node->Attribute("bind_address")) options.m_BindAddress = bind;
+  if (const char* peers = node->Attribute("allowed_peers")) options.m_AllowedPeers = peers;
+  // Zero or a negative number would refuse everyone or close at once; such a
+  // value keeps the default.
+  auto positive = [&](const char* name, uint32_t fallback) {
+    const char* text = node->Attribute(name);
+    uint32_t value = text ? ParseNumber(text) : 0;
+    if (text && (value == 0 || value > INT32_MAX))
+      KIV_DIAG_NOTHROW("KivConfig setting : Server " << name << " \"" << text << "\" ignored\n");
+    return value == 0 || value > INT32_MAX ? fallback : value;
+  };
+  options.m_MaxPeers = positive("max_peers", options.m_MaxPeers);
+  options.m_IdleTimeoutSeconds = positive("idle_timeout", options.m_IdleTimeoutSeconds);
+  options.m_MaxPendingKilobytes = positive("max_pending", options.m_MaxPendingKilobytes);
+  options.m_Tls = ReadTlsFiles(node);
+  m_Processor->SetServerOptions(options);
+}
+
+NetworkTlsFiles ConfigDocumentReader::ReadTlsFiles(const XMLElement* node) {
+  NetworkTlsFiles files;
+  if (const char* certificate = node->Attribute("tls_certificate")) files.m_Certificate = certificate;
+  if (const char* key = node->Attribute("tls_key")) files.m_Key = key;
+  if (const char* ca = node->Attribute("tls_ca")) files.m_Ca = ca;
+  return files;
 }
 
 void ConfigDocumentReader::GetNetworkClientInfo(const XMLElement* node) {
@@ -235,6 +261,7 @@ void ConfigDocumentReader::GetNetworkClientInfo(const XMLElement* node) {
   const char* host = node->Attribute("server_name");
   Validation2Exception::CheckParameter(host != nullptr, "Error: no valid hostname is specified");
   m_Processor->SetServerName(host);
+  m_Processor->SetClientTls(ReadTlsFiles(node));
 }
 
 void ConfigDocumentReader::GetSyslogInfo(const XMLElement* node) {

@@ -69,6 +69,7 @@ class ConfigDocumentReader {
   void GetSyslogInfo(const tinyxml2::XMLElement* node);
   // Fills `settings` from the element; returns what is wrong, or "".
   static std::string ReadSyslogSettings(const tinyxml2::XMLElement* node, SyslogSettings& settings);
+  static NetworkTlsFiles ReadTlsFiles(const tinyxml2::XMLElement* node);
   void GetGlobalInfo(const tinyxml2::XMLElement* node);
   void GetModuleInfo(const tinyxml2::XMLElement* node);
   // `module` / `client` empty: the label is not within a module / client.

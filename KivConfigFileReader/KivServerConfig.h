@@ -8,6 +8,7 @@
 
 #include "KivConfigFileReader/NetworkMode.h"
 #include "KivConfigFileReader/SyslogSettings.h"
+#include "KivConfigFileReader/NetworkOptions.h"
 
 struct KivServerConfig {
   bool m_TraceEnabled = false;      // root "trace" is exactly "1"
@@ -27,4 +28,8 @@ struct KivServerConfig {
   uint32_t m_ServerPort = 3456;
   uint32_t m_ClientPort = 3456;
   SyslogSettings m_Syslog;  // "Syslog"; off when the element is absent
+  // Optional "Server" and "Client" attributes bounding and securing the
+  // network server; the defaults keep a file without them working as before.
+  NetworkServerOptions m_ServerOptions;  // "Server" bind_address ... tls_ca
+  NetworkTlsFiles m_ClientTls;           // "Client" tls_certificate, tls_key, tls_ca
 };

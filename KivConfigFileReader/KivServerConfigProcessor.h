@@ -20,6 +20,8 @@ class KivServerConfigProcessor : public BaseConfigProcessor {
   void SetClientPortNumber(uint32_t port) override { m_Config->m_ClientPort = port; }
   void SetServerName(const std::string& name) override { m_Config->m_ServerName = name; }
   void SetSyslog(const SyslogSettings& syslog) override { m_Config->m_Syslog = syslog; }
+  void SetServerOptions(const NetworkServerOptions& options) override { m_Config->m_ServerOptions = options; }
+  void SetClientTls(const NetworkTlsFiles& files) override { m_Config->m_ClientTls = files; }
 
   void SetTraceEnabled(bool on) override { m_Config->m_TraceEnabled = on; }
   // Stores the expanded path with one '\' appended: the outputs join the

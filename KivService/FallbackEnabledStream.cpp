@@ -70,7 +70,14 @@ void FallbackEnabledStream::TryCreateSocketStream() {
   try {
     // Only this thread makes connections, so connecting outside m_Lock
     // cannot race another attempt; writers meanwhile go on to the fallback.
-    auto client = std::make_unique<SocketStream::Client>(m_Config.m_ServerName, m_Config.m_ClientPort);
+    const NetworkTlsFiles& files = m_Config.m_ClientTls;
+    if (files.Any() && !m_Tls)
+      m_Tls = std::make_unique<SocketStream::TlsContext>(
+          SocketStream::TlsContext::Role::Client,
+          SocketStream::TlsFiles{files.m_Certificate, files.m_Key, files.m_Ca});
+    auto client = std::make_unique<SocketStream::Client>(m_Config.m_ServerName, m_Config.m_ClientPort,
+                                                         SocketStream::Client::kConnectTimeoutMs,
+                                                         SocketStream::Client::kSendTimeoutMs, m_Tls.get());
     auto stream = std::make_unique<SocketStream::WriteStream>(std::move(client));
     Guard guard(m_Lock);
     m_Socket = std::move(stream);

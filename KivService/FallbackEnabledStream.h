@@ -1,5 +1,6 @@
 #pragma once
-// Forwards trace blocks to a remote dispatcher over TCP and writes them to
+// Forwards trace blocks to a remote dispatcher over TCP (TLS when the
+// "Client" settings name certificate files) and writes them to
 // local log files (the fallback) while there is no connection. Connections
 // are made only by Worker(), the 1000 ms reconnect tick that NetworkStream
 // runs on a thread of its own; a send that fails drops the connection and
@@ -21,6 +22,7 @@
 
 #include "KivConfigFileReader/KivServerConfig.h"
 #include "KivService/KivTraceStreamDispatcher.h"
+#include "SocketStream/Tls.h"
 #include "SocketStream/WriteStream.h"
 #include "Support/CriticalSectionSyncPolicy.h"
 #include "Support/StatusReport.h"
@@ -60,6 +62,9 @@ class FallbackEnabledStream {
   CriticalSectionSyncPolicy m_Lock;
   const KivServerConfig m_Config;  // copy taken when the stream was made
   const std::string m_Name;
+  // Made by the first connection attempt when "Client" names TLS files; used
+  // only by Worker(), and by the connection it made (which it outlives).
+  std::unique_ptr<SocketStream::TlsContext> m_Tls;
   std::unique_ptr<SocketStream::WriteStream> m_Socket;           // guarded by m_Lock; owned, or none
   std::unique_ptr<KivTraceStreamDispatcher::Stream> m_Fallback;  // guarded by m_Lock; owned, or none
 };

@@ -18,8 +18,9 @@ ConfigServer& RequiredServer() {
 }  // namespace
 
 KivNetworkServer::KivNetworkServer(SocketStream::Shared&& accepted, const std::string& peerAddress)
-    : SocketStream::Server(std::move(accepted), peerAddress),
-      KivTraceStreamDispatcher(RequiredServer(), *s_Collector, peerAddress, false) {}
+    : SocketStream::Server(std::move(accepted), peerAddress) {
+  RequiredServer();
+}
 
 KivNetworkServer::~KivNetworkServer() = default;
 
@@ -38,5 +39,7 @@ void KivNetworkServer::OnReceived(const uint8_t* data, uint32_t length) {
   Validation2Exception::CheckParameter(header.m_BodyLength == in.GetDataLength(),
                                        "Network peer sent a damaged trace block");
   // An output failure is the dispatcher's to log; the connection goes on.
-  KivTraceStreamDispatcher::write(data, length);
+  if (!m_Dispatcher)
+    m_Dispatcher = std::make_unique<Dispatcher>(*s_ConfigServer, *s_Collector, PeerAddress(), false);
+  m_Dispatcher->write(data, length);
 }

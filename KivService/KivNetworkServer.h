@@ -5,9 +5,10 @@
 // each remote dispatcher's data goes to its own series of files
 // ("kivlog-<address>-...").
 //
-// Made and destroyed by SocketStream::ServerManager<KivNetworkServer> on its
-// listen thread (or by the manager's destruction); the receive step runs on
-// the connection's own thread, which is stopped before this object goes.
+// Made, served and destroyed by SocketStream::ServerManager<KivNetworkServer>
+// on its loop thread (or by the manager's destruction after the loop ended).
+// The dispatcher is made with the first whole block: a peer that never
+// completes one costs no dispatcher, status entries or files.
 //
 // The connection's dispatcher takes its output from the settings current when
 // the connection is accepted and does not register for changes: every change
@@ -17,6 +18,7 @@
 // server and waits for the listen thread.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "KivConfigFileReader/ConfigServer.h"
@@ -24,7 +26,7 @@
 #include "SocketStream/Server.h"
 #include "Support/StatusReport.h"
 
-class KivNetworkServer : public SocketStream::Server, public KivTraceStreamDispatcher {
+class KivNetworkServer : public SocketStream::Server {
  public:
   // Both are set before the network server starts (KivNetworkServerManager
   // sets them) and must outlive every connection.
@@ -32,8 +34,8 @@ class KivNetworkServer : public SocketStream::Server, public KivTraceStreamDispa
   static StatusReport::Collector* s_Collector;
 
   // Raises the logic error "Network server used before its configuration
-  // server and collector were set" when either is missing; the listen step
-  // then discards the connection.
+  // server and collector were set" when either is missing; the loop then
+  // discards the connection.
   KivNetworkServer(SocketStream::Shared&& accepted, const std::string& peerAddress);
   ~KivNetworkServer() override;
 
@@ -43,6 +45,12 @@ class KivNetworkServer : public SocketStream::Server, public KivTraceStreamDispa
   // packet and a body of the declared length).
   void OnReceived(const uint8_t* data, uint32_t length) override;
 
+ private:
   // Connections ignore changes (see above).
-  void OnConfigChanged() override {}
+  class Dispatcher : public KivTraceStreamDispatcher {
+   public:
+    using KivTraceStreamDispatcher::KivTraceStreamDispatcher;
+    void OnConfigChanged() override {}
+  };
+  std::unique_ptr<Dispatcher> m_Dispatcher;  // owned; made with the first block
 };

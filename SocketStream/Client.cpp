@@ -59,7 +59,8 @@ void FinishConnect(int socket, uint32_t timeoutMs) {
 
 }  // namespace
 
-Client::Client(const std::string& host, uint32_t port, uint32_t connectTimeoutMs, uint32_t sendTimeoutMs) {
+Client::Client(const std::string& host, uint32_t port, uint32_t connectTimeoutMs, uint32_t sendTimeoutMs,
+               const TlsContext* tls) {
   Validation2Exception::CheckParameter(port <= 65535, "Invalid port number");
   int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
   Validation2Exception::CheckOSCall(socket >= 0, "Can not create socket");
@@ -84,6 +85,18 @@ Client::Client(const std::string& host, uint32_t port, uint32_t connectTimeoutMs
   Validation2Exception::CheckOSCall(
       setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) == 0,
       "Failed to connect to remote server");
+  if (tls == nullptr) return;
+  // A server that never answers the handshake must not hold the caller.
+  Validation2Exception::CheckOSCall(
+      setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == 0,
+      "Failed to connect to remote server");
+  m_Tls = std::make_unique<TlsStream>(*tls, socket, host);
+  if (m_Tls->Handshake() != TlsStream::Progress::Done)
+    Validation2Exception::CheckParameter(false,
+                                         "TLS handshake with server failed: " + m_Tls->FailureReason());
 }
+
+// The session goes before the descriptor it runs over.
+Client::~Client() { m_Tls.reset(); }
 
 }  // namespace SocketStream

@@ -1,5 +1,6 @@
 #include "SocketStream/ListenSocket.h"
 
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -8,14 +9,29 @@
 #include <cerrno>
 #include <climits>
 
+#include "SocketStream/PeerFilter.h"
 #include "Support/Logging.h"
 #include "Support/Validation2Exception.h"
 
 namespace SocketStream {
 
-ListenSocket::ListenSocket(uint32_t port, uint32_t backlog) {
+ListenSocket::ListenSocket(uint32_t port, uint32_t backlog, const std::string& bindAddress) {
   Validation2Exception::CheckParameter(port <= 65535, "Invalid port number");
-  int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
+  sockaddr_storage address{};
+  socklen_t addressSize = 0;
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+  if (inet_pton(AF_INET, bindAddress.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(static_cast<uint16_t>(port));
+    addressSize = sizeof *v4;
+  } else if (inet_pton(AF_INET6, bindAddress.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(static_cast<uint16_t>(port));
+    addressSize = sizeof *v6;
+  }
+  Validation2Exception::CheckParameter(addressSize != 0, "Invalid bind address");
+  int socket = ::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
   Validation2Exception::CheckOSCall(socket >= 0, "Can not create socket");
   Reset(socket);
 
@@ -35,38 +51,42 @@ ListenSocket::ListenSocket(uint32_t port, uint32_t backlog) {
   // bind would fail.
   int on = 1;
   setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  Validation2Exception::CheckOSCall(bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0,
+  Validation2Exception::CheckOSCall(bind(socket, reinterpret_cast<sockaddr*>(&address), addressSize) == 0,
                                     "Can not bind socket to address");
   int queue = backlog > static_cast<uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(backlog);
   Validation2Exception::CheckOSCall(listen(socket, queue) == 0, "Can not listen to socket");
 }
 
 uint16_t ListenSocket::Port() const {
-  sockaddr_in address{};
+  sockaddr_storage address{};
   socklen_t size = sizeof address;
   if (getsockname(Descriptor(), reinterpret_cast<sockaddr*>(&address), &size) != 0) return 0;
-  return ntohs(address.sin_port);
+  // The port sits at the same place in both address families.
+  return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
 }
 
-Shared ListenSocket::AcceptOne(std::string& peerAddress) {
+int ListenSocket::AcceptRaw(sockaddr_storage& peer) {
   for (;;) {
-    sockaddr_in peer{};
     socklen_t size = sizeof peer;
     int socket =
         accept4(Descriptor(), reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (socket >= 0) {
-      peerAddress = DottedAddress(peer.sin_addr.s_addr);
-      return Shared(socket);
-    }
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return Shared();
-    // A connection that went away before it was taken; look at the next one.
+    if (socket >= 0) return socket;
     if (errno == EINTR || errno == ECONNABORTED) continue;
-    Validation2Exception::CheckOSCall(false, "Failed to accept connection");
+    return -errno;
   }
+}
+
+Shared ListenSocket::AcceptOne(std::string& peerAddress) {
+  sockaddr_storage peer{};
+  int socket = AcceptRaw(peer);
+  if (socket >= 0) {
+    peerAddress = PeerAddressText(reinterpret_cast<sockaddr*>(&peer));
+    return Shared(socket);
+  }
+  if (socket == -EAGAIN || socket == -EWOULDBLOCK) return Shared();
+  errno = -socket;
+  Validation2Exception::CheckOSCall(false, "Failed to accept connection");
+  return Shared();
 }
 
 }  // namespace SocketStream

@@ -1,6 +1,8 @@
 #pragma once
-// The listening socket of the network server: IPv4 TCP on every local
-// address, never waiting in accept.
+// The listening socket of the network server: TCP on one local address
+// (every IPv4 address by default), never waiting in accept.
+
+#include <sys/socket.h>
 
 #include <cstdint>
 #include <string>
@@ -13,9 +15,12 @@ class ListenSocket : public Shared {
  public:
   // Port 0 picks a free port (see Port()). `backlog` is only the listen
   // backlog; it does not limit how many connections are served at once.
-  // Raises "Invalid port number", "Can not create socket", "can not get host
-  // name", "Can not bind socket to address" or "Can not listen to socket".
-  ListenSocket(uint32_t port, uint32_t backlog);
+  // `bindAddress` is a numeric IPv4 or IPv6 address ("::" takes both
+  // families where the system allows it).
+  // Raises "Invalid port number", "Invalid bind address", "Can not create
+  // socket", "can not get host name", "Can not bind socket to address" or
+  // "Can not listen to socket".
+  ListenSocket(uint32_t port, uint32_t backlog, const std::string& bindAddress = "0.0.0.0");
 
   // The port actually bound.
   uint16_t Port() const;
@@ -26,6 +31,10 @@ class ListenSocket : public Shared {
   // accept connection" on other failures (such as running out of
   // descriptors), which the caller retries at its next step.
   Shared AcceptOne(std::string& peerAddress);
+  // Accepts one pending connection without waiting: its descriptor
+  // (non-blocking, close-on-exec; the caller owns it) with `peer` set, or
+  // -errno (-EAGAIN when none is pending, -EMFILE when out of descriptors).
+  int AcceptRaw(sockaddr_storage& peer);
 };
 
 }  // namespace SocketStream

@@ -36,7 +36,7 @@ MessageReceiver::State MessageReceiver::Step(ByteSource& source, const Deliver& 
     if (m_Body.size() == m_Length) {
       // Reset before delivering, so that a deliver that raises leaves no
       // half-consumed message behind. Empty messages carry nothing to file.
-      std::vector<uint8_t> body;
+      decltype(m_Body) body;
       body.swap(m_Body);
       m_HeaderHave = 0;
       if (!body.empty()) deliver(body.data(), static_cast<uint32_t>(body.size()));

@@ -11,6 +11,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <new>
+#include <utility>
 #include <vector>
 
 #include "SocketStream/WireFormat.h"
@@ -26,6 +29,27 @@ class ByteSource {
   // count read (> 0), 0 when the peer closed, or kNothingNow when nothing is
   // available at the moment. Raises on a failure of the source.
   virtual long Read(uint8_t* buffer, size_t capacity) = 0;
+};
+
+// Leaves new elements of a vector uninitialised: a body buffer is grown
+// before each read and the read fills it, so zeroing it first is waste.
+template <class T>
+struct UninitialisedAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UninitialisedAllocator<U>;
+  };
+  UninitialisedAllocator() = default;
+  template <class U>
+  UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
 };
 
 class MessageReceiver {
@@ -56,7 +80,7 @@ class MessageReceiver {
   uint8_t m_Header[kLengthSize] = {};
   uint32_t m_HeaderHave = 0;  // length bytes received of the current message
   uint32_t m_Length = 0;      // announced length, valid once m_HeaderHave == kLengthSize
-  std::vector<uint8_t> m_Body;
+  std::vector<uint8_t, UninitialisedAllocator<uint8_t>> m_Body;
 };
 
 }  // namespace SocketStream

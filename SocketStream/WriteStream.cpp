@@ -3,7 +3,9 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "SocketStream/WireFormat.h"
 #include "Support/Validation2Exception.h"
@@ -22,6 +24,7 @@ void WriteStream::write(const void* data, uint32_t length) {
 
   uint8_t header[kLengthSize];
   EncodeLength(length, header);
+  if (TlsStream* tls = m_Client->Tls()) return WriteTls(*tls, header, data, length);
   // Length and block go out together (one segment for small blocks); a short
   // send continues where it stopped.
   const size_t total = kLengthSize + size_t{length};
@@ -47,6 +50,22 @@ void WriteStream::write(const void* data, uint32_t length) {
     }
     sent += static_cast<size_t>(n);
   }
+}
+
+void WriteStream::WriteTls(TlsStream& tls, const uint8_t* header, const void* data, uint32_t length) {
+  // The length travels in one record with the start of the block, as over
+  // plain TCP in one segment; only that start is copied.
+  const size_t head = std::min<size_t>(length, kFirstRecord - kLengthSize);
+  uint8_t first[kFirstRecord];
+  std::memcpy(first, header, kLengthSize);
+  if (head != 0) std::memcpy(first + kLengthSize, data, head);
+  const auto* rest = static_cast<const uint8_t*>(data) + head;
+  bool sent = tls.WriteAll(first, kLengthSize + head, length > head) &&
+              (length == head || tls.WriteAll(rest, length - head));
+  if (sent) return;
+  m_Broken = true;
+  errno = EPIPE;
+  Validation2Exception::CheckOSCall(false, "Failed to send data block");
 }
 
 }  // namespace SocketStream

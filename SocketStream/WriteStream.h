@@ -1,7 +1,9 @@
 #pragma once
 // Sends messages of the dispatcher stream (4-byte little-endian length, then
-// the block) over a connected client socket, which it owns.
+// the block) over a connected client socket, which it owns; over TLS when the
+// client speaks it.
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -28,6 +30,10 @@ class WriteStream {
   int Descriptor() const { return m_Client->Descriptor(); }
 
  private:
+  // Bytes of the first TLS record of a message: one record's payload.
+  static constexpr size_t kFirstRecord = 16 * 1024;
+  void WriteTls(TlsStream& tls, const uint8_t* header, const void* data, uint32_t length);
+
   std::unique_ptr<Client> m_Client;
   bool m_Broken = false;
 };

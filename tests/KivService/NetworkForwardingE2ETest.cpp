@@ -5,13 +5,18 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 
 #include <filesystem>
+#include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "KivService/KivServerLogReader.h"
 #include "ServiceMonitor/WatchServiceStopUsingPID.h"
+#include "SocketStream/Client.h"
+#include "SocketStream/WriteStream.h"
 #include "TestSupport/ProtocolClient.h"
 #include "TraceOutputTestUtil.h"
 
@@ -53,6 +58,7 @@ class Daemon {
     m_Pid = 0;
   }
   std::string Status() { return kivtest::ReadFile(Temp() + "KivServerStatus.txt"); }
+  uint32_t Pid() const { return m_Pid; }
   // The records of the log files whose names begin with `prefix`, read as
   // the dispatcher's own files (the reader takes "kivlog-LOCAL*" names).
   kivtest::LogContents Records(const std::string& prefix) {
@@ -83,6 +89,15 @@ bool Contains(const kivtest::LogContents& log, const std::vector<uint32_t>& sequ
   for (uint32_t s : sequences)
     if (log.IndexOf(s) < 0) return false;
   return true;
+}
+
+// Resident kilobytes of process `pid` (0 when unknown).
+long ResidentKilobytes(uint32_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  return 0;
 }
 
 const std::string kFallbackNo = "Output\\Network\\Fallback(Fallback mode of network output):no";
@@ -155,5 +170,76 @@ TEST(NetworkForwardingE2E, ClientModeDaemonForwardsToServerModeDaemonAndFallsBac
 
   ASSERT_TRUE(client.Unregister());
   sender.Stop();
+  receiver.Stop();
+}
+
+TEST(NetworkForwardingE2E, FloodOfStalledAndTricklingPeersIsBoundedAndClosedWhileOthersAreServed) {
+  constexpr int kEach = 1000;
+  // This process holds the attackers' 2000 sockets and the daemon inherits
+  // the limit: raise it for both, bounded by the hard limit.
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  if (limit.rlim_cur < 2 * kEach + 512) {
+    ASSERT_GE(limit.rlim_max, static_cast<rlim_t>(2 * kEach + 512)) << "hard descriptor limit too low";
+    limit.rlim_cur = 2 * kEach + 512;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+  }
+  kivtest::Sandbox sandbox;
+  const uint16_t port = outputtest::FreePort();
+  Daemon receiver(sandbox.Dir());
+  receiver.Configure("  <Network mode=\"server\"/>\n  <Server port_number=\"" + std::to_string(port) +
+                     "\" max_connection=\"1024\" max_peers=\"2100\" idle_timeout=\"3\"/>\n");
+  receiver.Start();
+
+  using outputtest::RawPeer;
+  std::vector<std::unique_ptr<RawPeer>> stalled, trickling;
+  for (int i = 0; i < kEach; ++i) {
+    stalled.push_back(std::make_unique<RawPeer>(port, "127.0.0.2"));
+    ASSERT_TRUE(stalled.back()->Send(std::string("\x10\x00\x00", 3)));
+    trickling.push_back(std::make_unique<RawPeer>(port, "127.0.0.3"));
+    ASSERT_TRUE(trickling.back()->Send(std::string("\x00\x10\x00\x00", 4)));
+  }
+  SocketStream::WriteStream legitimate(std::make_unique<SocketStream::Client>("127.0.0.1", port));
+  ProtocolClient local;
+  ASSERT_TRUE(local.Register()) << "local clients keep being served";
+
+  // Every round the trickling peers send one more byte of their 4 KiB block
+  // and the legitimate one a whole block, until the stalled ones are gone.
+  std::string expected;
+  long peakKilobytes = 0;
+  int round = 0;
+  auto allClosed = [](auto& peers) {
+    return std::all_of(peers.begin(), peers.end(), [](auto& p) { return p->ClosedByServer(); });
+  };
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!allClosed(stalled) && std::chrono::steady_clock::now() < deadline) {
+    for (auto& peer : trickling) peer->Send("t");
+    outputtest::Bytes block = outputtest::MakeBlock("legitimate " + std::to_string(round++));
+    legitimate.write(block.data(), static_cast<uint32_t>(block.size()));
+    expected += outputtest::AsText(block);
+    peakKilobytes = std::max(peakKilobytes, ResidentKilobytes(receiver.Pid()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // pacing, well inside the idle timeout
+  }
+  ASSERT_TRUE(allClosed(stalled)) << "stalled peers closed at the idle timeout";
+  ASSERT_TRUE(kivtest::WaitFor([&] { return allClosed(trickling); })) << "no complete block: closed too";
+  EXPECT_GT(peakKilobytes, 0);
+  EXPECT_LT(peakKilobytes, 64 * 1024) << "resident memory under the flood";
+  std::printf("[flood] %d stalled + %d trickling peers: peak resident %ld KiB, %d legitimate blocks\n", kEach,
+              kEach, peakKilobytes, round);
+
+  ASSERT_TRUE(local.Unregister());
+  outputtest::Bytes last = outputtest::MakeBlock("after the flood");
+  legitimate.write(last.data(), static_cast<uint32_t>(last.size()));
+  expected += outputtest::AsText(last);
+  ASSERT_TRUE(kivtest::WaitFor([&] {
+    return outputtest::AllBinaryData(receiver.LogDir(), "kivlog-127.0.0.1-") == expected;
+  })) << "every block of the legitimate sender, in order";
+  EXPECT_TRUE(outputtest::FilesWithPrefix(receiver.LogDir(), "kivlog-127.0.0.2-").empty());
+  EXPECT_TRUE(outputtest::FilesWithPrefix(receiver.LogDir(), "kivlog-127.0.0.3-").empty());
+  ASSERT_TRUE(kivtest::WaitFor([&] {
+    return receiver.Status().find(
+               "Input\\Network\\PeersConnected(Peers connected to the network server):1\n") !=
+           std::string::npos;
+  }));
   receiver.Stop();
 }

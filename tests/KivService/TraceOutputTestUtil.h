@@ -144,6 +144,7 @@ class RawPeer {
   }
   ~RawPeer() { Close(); }
   bool Connected() const { return m_Connected; }
+  int Descriptor() const { return m_Socket; }
   // False once the server has ended the connection (a send then fails).
   bool Send(const std::string& bytes) {
     size_t done = 0;

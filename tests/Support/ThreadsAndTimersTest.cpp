@@ -91,6 +91,25 @@ TEST(MultithreadizedObject, DiagnosticModeLogsCreationAndReturn) {
   EXPECT_NE(log.find(" returns:0\n"), std::string::npos) << log;
 }
 
+TEST(MultithreadizedObject, AStartedThreadIsJoinedEvenWhenTheDiagnosticLogCannotBeOpened) {
+  // The sandbox's temp directory is never made, so every diagnostic line
+  // fails, as it does when descriptors run out.
+  kivtest::Sandbox sandbox;
+  int rc = kivtest::RunInChild([] {
+    setenv("DIAGNOSTIC_MODE", "1", 1);
+    Logging::ResetDiagnosticModeForTesting();
+    OneShot shot;
+    try {
+      TimerClassMemberFunction<OneShot, true> timer(shot, 10);
+      if (!kivtest::WaitFor([&] { return shot.runs.load() >= 2; })) return 2;
+    } catch (...) {
+      return 3;  // raised although the thread was running
+    }
+    return 0;
+  });
+  EXPECT_EQ(rc, 0);
+}
+
 TEST(AutoSingleton, HandlesShareOneInstanceUntilTheLastGoes) {
   int createdBefore = Counted::created.load();
   auto first = std::make_unique<AutoSingleton<Counted>>();
