@@ -7,8 +7,13 @@
 // numbers are unique and increasing across all processes, whatever number of
 // threads and processes take them at once; readers order records by them.
 //
+// Any group member can truncate the file while it is mapped: every access is
+// guarded (MappedAccess.h), and after a fault numbers continue from the last
+// one this process took (the creator also restores the file's length).
+//
 // The object owns its mapping. Next() may be called from any thread.
 
+#include <atomic>
 #include <cstdint>
 
 #include "Support/SharedMemory.h"
@@ -35,6 +40,10 @@ class KivRecordSequenceGenerator {
   uint32_t Peek() const;
 
  private:
+  // After a fault on the shared word: the next number to hand out.
+  uint32_t Recover();
+
   SharedMemory m_Memory;
-  uint32_t* m_Counter;  // in m_Memory, page-aligned; accessed only atomically
+  std::atomic<uint32_t> m_Last{0};  // the last number this process took
+  uint32_t* m_Counter;              // in m_Memory, page-aligned; accessed only atomically
 };

@@ -93,7 +93,8 @@ TEST_F(SharedMemoryTest, MapFileModeFollowsTheInstallationDirectory) {
     SharedMemory created("Mode", 16);
     struct stat st;
     ASSERT_EQ(stat(created.Path().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    // Others get nothing, the installation's group read and write.
+    EXPECT_EQ(st.st_mode & 0777, 0660u);
   }
   ASSERT_EQ(chmod(sandbox.Dir().c_str(), 0777), 0);
   SharedMemory open("Mode2", 16);
