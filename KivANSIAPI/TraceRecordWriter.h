@@ -36,6 +36,7 @@
 #include "MemoryStream/CircularMemoryOutputStream.h"
 #include "Support/AutoSync.h"
 #include "Support/CriticalSectionSyncPolicy.h"
+#include "Support/MappedAccess.h"
 #include "TraceData/TraceRecordBuilder.h"
 
 // One record's destination, as the process-wide trace output sees it.
@@ -137,10 +138,14 @@ class TraceRecordWriter final : public TraceRecordSink {
       CircularMemoryOutputStream& ring = m_Target.TraceRing();
       // Only this process adds to the ring, under this lock, and the reader
       // only frees room: a record that fits now still fits at the write.
-      if (ring.GetFreeRoom() >= image.m_Size) {
-        image.SetSequenceNumber(m_Target.NextSequenceNumber());
-        written = ring.write(image.m_Bytes, image.m_Size);
-      }
+      // Guarded: a group member may truncate the ring's file under us; the
+      // record is then lost, never the process.
+      MappedAccess::Run([&] {
+        if (ring.GetFreeRoom() >= image.m_Size) {
+          image.SetSequenceNumber(m_Target.NextSequenceNumber());
+          written = ring.write(image.m_Bytes, image.m_Size);
+        }
+      });
     } catch (...) {
       // A damaged ring header (the region is writable by other processes)
       // or a failing lock: the record is lost, the caller carries on.

@@ -46,16 +46,22 @@ void Install() {
 
 bool Guarded(void (*step)(void*), void* context) {
   Install();
+  // A step may run guarded steps of its own; the enclosing recovery point
+  // is armed again when the inner one ends.
+  sigjmp_buf* const outer = t_Recovery;
   sigjmp_buf recovery;
-  if (sigsetjmp(recovery, 0) != 0) return false;  // t_Recovery was cleared by the handler
+  if (sigsetjmp(recovery, 0) != 0) {
+    t_Recovery = outer;
+    return false;
+  }
   t_Recovery = &recovery;
   try {
     step(context);
   } catch (...) {
-    t_Recovery = nullptr;
+    t_Recovery = outer;
     throw;
   }
-  t_Recovery = nullptr;
+  t_Recovery = outer;
   return true;
 }
 

@@ -12,7 +12,7 @@
 // The step must not own anything that needs destruction (a lock, memory):
 // when a fault ends it, nothing inside it is unwound. Steps are plain reads,
 // copies and atomic operations on the mapping. Guarded() may be called from
-// any thread; steps may not nest.
+// any thread; steps may nest (a fault ends the innermost one).
 
 #include <cstddef>
 #include <type_traits>
