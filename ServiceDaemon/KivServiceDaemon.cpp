@@ -80,7 +80,7 @@ std::string Daemon<Server>::LsbPidFilePath() {
 
 template <class Server>
 bool Daemon<Server>::IsProcessStart(const std::string& lockFile) {
-  int fd = ::open(lockFile.c_str(), O_WRONLY | O_CLOEXEC, 0666);
+  int fd = SharedFiles::OpenExisting(lockFile, O_WRONLY, std::nullopt);
   if (fd < 0) return false;
   bool locked = ::lockf(fd, F_TEST, 1) != 0;
   Swallow([&] { Validation2Exception::CheckOSCall(::close(fd) == 0, "LockTest:Error close lock file"); });
@@ -89,7 +89,7 @@ bool Daemon<Server>::IsProcessStart(const std::string& lockFile) {
 
 template <class Server>
 pid_t Daemon<Server>::LockHolder(const std::string& lockFile) {
-  int fd = ::open(lockFile.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = SharedFiles::OpenExisting(lockFile, O_RDONLY, std::nullopt);
   if (fd < 0) return 0;
   struct flock lock = QueryFirstByte(fd);
   ::close(fd);
@@ -119,7 +119,7 @@ bool Daemon<Server>::TryToLockFile(const std::string& lockFile) {
 
 template <class Server>
 void Daemon<Server>::UnlockFile(const std::string& lockFile) {
-  int fd = ::open(lockFile.c_str(), O_WRONLY | O_CLOEXEC, 0666);
+  int fd = SharedFiles::OpenExisting(lockFile, O_WRONLY, std::nullopt);
   try {
     Validation2Exception::CheckOSCall(fd >= 0, "Can not open lockfile to write");
   } catch (...) {
@@ -148,7 +148,7 @@ void Daemon<Server>::StoreServicePID(const std::string& pidFile) {
 
 template <class Server>
 pid_t Daemon<Server>::GetServicePID(const std::string& pidFile) {
-  int fd = ::open(pidFile.c_str(), O_RDONLY | O_CLOEXEC, 0600);
+  int fd = SharedFiles::OpenExisting(pidFile, O_RDONLY, std::nullopt);
   Validation2Exception::CheckOSCall(fd >= 0, "Open PID FILE error");
   char text[11] = {};
   ssize_t n = ::read(fd, text, 10);
