@@ -23,13 +23,25 @@ KivRecordSequenceGenerator::KivRecordSequenceGenerator(Mode mode)
 uint32_t KivRecordSequenceGenerator::Next() {
   // A locked instruction: client processes take numbers from the same word
   // at the same time. Guarded: any group member may truncate the file.
+  // After a fault the word is left alone (one fstat per number instead of
+  // a fault per number) until the file has its length again.
+  if (m_Lost.load(std::memory_order_relaxed)) {
+    if (!m_Memory.IsIntact()) return m_Last.fetch_add(1, std::memory_order_relaxed) + 1;
+    m_Lost.store(false, std::memory_order_relaxed);
+  }
   uint32_t number = 0;
   if (MappedAccess::Run(
           [&] { number = std::atomic_ref<uint32_t>(*m_Counter).fetch_add(1, std::memory_order_acq_rel); })) {
     m_Last.store(number, std::memory_order_relaxed);
     return number;
   }
+  m_Lost.store(true, std::memory_order_relaxed);
   return Recover();
+}
+
+void KivRecordSequenceGenerator::Repair() {
+  if (!m_Memory.Owner() || m_Memory.IsIntact()) return;
+  Recover();
 }
 
 uint32_t KivRecordSequenceGenerator::Peek() const {

@@ -38,6 +38,9 @@ class KivRecordSequenceGenerator {
   uint32_t Next();
   // The number the next call of Next() would return now (for status and tests).
   uint32_t Peek() const;
+  // Creator only, called periodically: a truncated file gets its length back
+  // and the counter goes on after the last number taken here.
+  void Repair();
 
  private:
   // After a fault on the shared word: the next number to hand out.
@@ -45,5 +48,6 @@ class KivRecordSequenceGenerator {
 
   SharedMemory m_Memory;
   std::atomic<uint32_t> m_Last{0};  // the last number this process took
+  std::atomic<bool> m_Lost{false};  // a fault was met; the file is checked first
   uint32_t* m_Counter;              // in m_Memory, page-aligned; accessed only atomically
 };

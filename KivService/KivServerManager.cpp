@@ -127,6 +127,9 @@ void KivServerManager::Remove(uint32_t pid, FilesOfTheClient files) {
 
 void KivServerManager::Worker() {
   if (m_StopRequested.load(std::memory_order_acquire)) return;
+  // A member may have truncated the counter; clients number on their own
+  // until it has its length again.
+  m_Sequence.Repair();
   try {
     Guard guard(m_Lock);
     for (auto it = m_Servers.begin(); it != m_Servers.end();) {
