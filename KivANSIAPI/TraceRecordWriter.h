@@ -36,6 +36,7 @@
 #include "MemoryStream/CircularMemoryOutputStream.h"
 #include "Support/AutoSync.h"
 #include "Support/CriticalSectionSyncPolicy.h"
+#include "Support/MappedAccess.h"
 #include "TraceData/TraceRecordBuilder.h"
 
 // One record's destination, as the process-wide trace output sees it.
@@ -132,15 +133,26 @@ class TraceRecordWriter final : public TraceRecordSink {
     TraceRecordWriting::Image image;
     TraceRecordWriting::Build(image, module, label, client, text);
     bool written = false;
+    // A ring cut under us once stays unused: its client was dropped, and a
+    // fault per record would cost more than the record.
+    if (m_RingLost.load(std::memory_order_relaxed)) {
+      TraceRecordWriting::Count(false);
+      return false;
+    }
     try {
       AutoSync<CriticalSectionSyncPolicy> guard(m_Target.TraceRingLock());
       CircularMemoryOutputStream& ring = m_Target.TraceRing();
       // Only this process adds to the ring, under this lock, and the reader
       // only frees room: a record that fits now still fits at the write.
-      if (ring.GetFreeRoom() >= image.m_Size) {
-        image.SetSequenceNumber(m_Target.NextSequenceNumber());
-        written = ring.write(image.m_Bytes, image.m_Size);
-      }
+      // Guarded: a group member may truncate the ring's file under us; the
+      // record is then lost, never the process.
+      if (!MappedAccess::Run([&] {
+            if (ring.GetFreeRoom() >= image.m_Size) {
+              image.SetSequenceNumber(m_Target.NextSequenceNumber());
+              written = ring.write(image.m_Bytes, image.m_Size);
+            }
+          }))
+        m_RingLost.store(true, std::memory_order_relaxed);
     } catch (...) {
       // A damaged ring header (the region is writable by other processes)
       // or a failing lock: the record is lost, the caller carries on.
@@ -152,4 +164,5 @@ class TraceRecordWriter final : public TraceRecordSink {
 
  private:
   Target& m_Target;
+  std::atomic<bool> m_RingLost{false};  // set by the first fault on the ring
 };

@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "Support/MappedAccess.h"
 #include "Support/Validation2Exception.h"
 
 namespace {
@@ -21,10 +22,44 @@ KivRecordSequenceGenerator::KivRecordSequenceGenerator(Mode mode)
 
 uint32_t KivRecordSequenceGenerator::Next() {
   // A locked instruction: client processes take numbers from the same word
-  // at the same time.
-  return std::atomic_ref<uint32_t>(*m_Counter).fetch_add(1, std::memory_order_acq_rel);
+  // at the same time. Guarded: any group member may truncate the file.
+  // After a fault the word is left alone (one fstat per number instead of
+  // a fault per number) until the file has its length again.
+  if (m_Lost.load(std::memory_order_relaxed)) {
+    if (!m_Memory.IsIntact()) return m_Last.fetch_add(1, std::memory_order_relaxed) + 1;
+    m_Lost.store(false, std::memory_order_relaxed);
+  }
+  uint32_t number = 0;
+  if (MappedAccess::Run(
+          [&] { number = std::atomic_ref<uint32_t>(*m_Counter).fetch_add(1, std::memory_order_acq_rel); })) {
+    m_Last.store(number, std::memory_order_relaxed);
+    return number;
+  }
+  m_Lost.store(true, std::memory_order_relaxed);
+  return Recover();
+}
+
+void KivRecordSequenceGenerator::Repair() {
+  if (!m_Memory.Owner() || m_Memory.IsIntact()) return;
+  Recover();
 }
 
 uint32_t KivRecordSequenceGenerator::Peek() const {
-  return std::atomic_ref<uint32_t>(*m_Counter).load(std::memory_order_acquire);
+  uint32_t number = 0;
+  if (MappedAccess::Run(
+          [&] { number = std::atomic_ref<uint32_t>(*m_Counter).load(std::memory_order_acquire); }))
+    return number;
+  return m_Last.load(std::memory_order_relaxed) + 1;
+}
+
+uint32_t KivRecordSequenceGenerator::Recover() {
+  // The creator gives the file its length back and carries on after the
+  // last number it handed out; an opener numbers on from its own last one
+  // until the counter is usable again. Numbers may repeat across processes
+  // meanwhile: the cost of the truncation, never a crash.
+  const uint32_t next = m_Last.fetch_add(1, std::memory_order_relaxed) + 1;
+  if (m_Memory.RestoreLength())
+    MappedAccess::Run(
+        [&] { std::atomic_ref<uint32_t>(*m_Counter).store(next + 1, std::memory_order_release); });
+  return next;
 }

@@ -7,8 +7,13 @@
 // numbers are unique and increasing across all processes, whatever number of
 // threads and processes take them at once; readers order records by them.
 //
+// Any group member can truncate the file while it is mapped: every access is
+// guarded (MappedAccess.h), and after a fault numbers continue from the last
+// one this process took (the creator also restores the file's length).
+//
 // The object owns its mapping. Next() may be called from any thread.
 
+#include <atomic>
 #include <cstdint>
 
 #include "Support/SharedMemory.h"
@@ -33,8 +38,16 @@ class KivRecordSequenceGenerator {
   uint32_t Next();
   // The number the next call of Next() would return now (for status and tests).
   uint32_t Peek() const;
+  // Creator only, called periodically: a truncated file gets its length back
+  // and the counter goes on after the last number taken here.
+  void Repair();
 
  private:
+  // After a fault on the shared word: the next number to hand out.
+  uint32_t Recover();
+
   SharedMemory m_Memory;
-  uint32_t* m_Counter;  // in m_Memory, page-aligned; accessed only atomically
+  std::atomic<uint32_t> m_Last{0};  // the last number this process took
+  std::atomic<bool> m_Lost{false};  // a fault was met; the file is checked first
+  uint32_t* m_Counter;              // in m_Memory, page-aligned; accessed only atomically
 };

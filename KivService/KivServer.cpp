@@ -7,6 +7,7 @@
 #include "KivService/KivServerControlRecord.h"
 #include "Support/ConfigPath.h"
 #include "Support/Logging.h"
+#include "Support/MappedAccess.h"
 #include "Support/Validation2Exception.h"
 #include "TraceData/TraceRecordBuilder.h"
 #include "TraceData/TraceStructures.h"
@@ -46,15 +47,32 @@ uint32_t CheckedTraceRingLength(const SharedMemory& memory) {
 }
 }  // namespace
 
-bool KivServer::CheckTraceRingHeader() const {
-  Validation2Exception::CheckLogic(m_TraceRing.IsHeaderValid(), "Client trace ring has a damaged header");
+bool KivServer::CheckTraceRingHeader() {
+  Validation2Exception::CheckLogic(IsTraceRingUsable(), "Client trace ring has a damaged header");
   return true;
+}
+
+template <class F>
+bool KivServer::OnTraceRing(F&& access) {
+  if (m_TraceRingLost.load(std::memory_order_acquire)) return false;
+  // A file shorter than the mapping would fault on access; checked first
+  // so that a truncation is found without the fault in the common case.
+  if (m_TraceMemory.IsIntact() && MappedAccess::Run(access)) return true;
+  KIV_DIAG_NOTHROW("KivServer for process:" << m_Pid << " found its trace ring truncated.\n");
+  m_TraceRingLost.store(true, std::memory_order_release);
+  MarkGone();
+  return false;
+}
+
+bool KivServer::IsTraceRingUsable() {
+  bool valid = false;
+  return OnTraceRing([&] { valid = m_TraceRing.IsHeaderValid(); }) && valid;
 }
 
 KivServer::KivServer(KivRecordSequenceGenerator& sequence, uint32_t pid)
     : m_Sequence(sequence),
       m_Pid(pid),
-      m_TraceMemory(CheckedTraceRingName(pid)),
+      m_TraceMemory(CheckedTraceRingName(pid), ClientMessageSendingStream::OwnerOf(pid)),
       m_TraceRing(m_TraceMemory.Data(), CheckedTraceRingLength(m_TraceMemory)),
       m_MessageStream(CheckedMessageRingPid(pid)),
       m_RingsChecked(CheckTraceRingHeader()) {
@@ -68,7 +86,7 @@ KivServer::~KivServer() {
   try {
     // Data still in the ring goes out before the detach record; a ring whose
     // header the client damaged holds nothing that can be trusted.
-    if (m_TraceRing.IsHeaderValid()) TakeBlock();
+    if (IsTraceRingUsable()) TakeBlock();
   } catch (const std::exception& e) {
     KIV_DIAG_NOTHROW("KivServer for process:" << m_Pid << " last block lost: " << e.what() << "\n");
   }
@@ -86,15 +104,16 @@ void KivServer::WriteControlRecord(uint32_t code, const char* text) {
 }
 
 bool KivServer::TakeBlock() {
-  const uint32_t n = m_TraceRing.GetDataLength();
-  if (n == 0) return false;
+  uint32_t n = 0;
+  if (!OnTraceRing([&] { n = m_TraceRing.GetDataLength(); }) || n == 0) return false;
   // Header packet and body composed in place; the bytes are whole records
   // as the client wrote them and are not parsed here.
   m_Block.Clear();
   uint8_t* at = m_Block.Extend(TraceRecordBuilder::kBlockHeaderPacketSize + size_t{n});
   TraceRecordBuilder::BuildBlockHeader(TraceBlockHeader(n, m_Pid), at);
   // Reading frees the ring for the client before the output is written.
-  m_TraceRing.read(at + TraceRecordBuilder::kBlockHeaderPacketSize, n);
+  if (!OnTraceRing([&] { m_TraceRing.read(at + TraceRecordBuilder::kBlockHeaderPacketSize, n); }))
+    return false;
   m_Dispatcher->write(m_Block.Data(), m_Block.GetLength());
   return true;
 }
@@ -113,8 +132,8 @@ void KivServer::Worker() {
     while (!m_StopRequested.load(std::memory_order_acquire)) {
       // A damaged header is the client's own doing: it loses its data and
       // is dropped; draining on would read garbage positions.
-      if (!m_TraceRing.IsHeaderValid()) {
-        KIV_DIAG("KivServer for process:" << m_Pid << " found a damaged trace ring header.\n");
+      if (!IsTraceRingUsable()) {
+        KIV_DIAG("KivServer for process:" << m_Pid << " found a damaged or truncated trace ring.\n");
         MarkGone();
         return;
       }

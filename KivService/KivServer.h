@@ -13,8 +13,12 @@
 // exactly the sizes of their kinds and a valid header, or construction
 // raises and no server exists. The trace ring's header is checked again
 // before every drain; a client that damages it loses what its ring held and
-// is marked gone, so the manager's next cleanup removes it. Nothing it does
-// to its own rings reaches other clients.
+// is marked gone, so the manager's next cleanup removes it. A trace ring
+// file truncated while mapped is found before each drain (and a SIGBUS on
+// access is caught, see MappedAccess.h): the client loses its data and is
+// dropped with GoneText; the ring is never touched again. Nothing it does
+// to its own rings reaches other clients. Ring files must belong to the
+// client process's real user (or root or the dispatcher's user).
 //
 // Threads: Worker() runs on the server's own thread, the only reader of the
 // trace ring. MessageStream() is the dispatcher's only writer object into the
@@ -94,13 +98,20 @@ class KivServer : public WatchServiceStopUsingPID {
   void IdleSleep() const;
   void WriteControlRecord(uint32_t code, const char* text);
   // Raises when the client's trace ring header is damaged; true otherwise.
-  bool CheckTraceRingHeader() const;
+  bool CheckTraceRingHeader();
+  // Runs `access` on the trace ring unless it was lost; a file found
+  // truncated (or a fault) loses it and marks the client gone. False then.
+  template <class F>
+  bool OnTraceRing(F&& access);
+  // Header valid and ring not lost.
+  bool IsTraceRingUsable();
 
   std::atomic<bool> m_StopRequested{false};
   KivRecordSequenceGenerator& m_Sequence;
   const uint32_t m_Pid;
   std::atomic<bool> m_ClientGone{false};
-  KivServerConfig m_Config;  // own copy; only m_StatusTrace is used
+  std::atomic<bool> m_TraceRingLost{false};  // worker, then destructor
+  KivServerConfig m_Config;                  // own copy; only m_StatusTrace is used
 
   SharedMemory m_TraceMemory;  // the client's trace ring (opened, not owned)
   CircularMemoryInputStream m_TraceRing;

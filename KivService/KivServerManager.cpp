@@ -128,6 +128,9 @@ void KivServerManager::Remove(uint32_t pid, FilesOfTheClient files) {
 
 void KivServerManager::Worker() {
   if (m_StopRequested.load(std::memory_order_acquire)) return;
+  // A member may have truncated the counter; clients number on their own
+  // until it has its length again.
+  m_Sequence.Repair();
   try {
     Guard guard(m_Lock);
     for (auto it = m_Servers.begin(); it != m_Servers.end();) {
@@ -152,6 +155,15 @@ void KivServerManager::Register(uint32_t pid) {
 
 void KivServerManager::Unregister(uint32_t pid) {
   Guard guard(m_Lock);
+  // A client removes its trace ring's file before it un-registers; only its
+  // own user (or root) can do that in the sticky {temp}. While the file is
+  // still in place and the process runs, the message is someone else's
+  // forgery and the client stays.
+  if (KivServer* server = Find(pid);
+      server && server->IsTraceRingFileCurrent() && WatchServiceStopUsingPID::IsProcessRunning(pid)) {
+    KIV_DIAG("Un-registration of process " << pid << " ignored: its trace ring is still in place\n");
+    return;
+  }
   // Confirmed before the server goes; a client whose ring cannot take the
   // confirmation still leaves.
   try {

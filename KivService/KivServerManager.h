@@ -94,7 +94,9 @@ class KivServerManager : public ConfigServer::Client {
   // The dispatcher's side of an un-registration: the confirmation, then the
   // server goes (raises for an unknown pid, after confirming). The map files
   // are the client's to remove; they are removed here only (as SharedDelete
-  // does) when the client no longer runs.
+  // does) when the client no longer runs. While the client runs and its
+  // trace ring's file is still the one its server maps, the message is not
+  // the client's own (a client removes that file first): it is ignored.
   void Unregister(uint32_t pid);
   // Reaction to MessageTypeRuntimeConfigChange; other types are ignored.
   // Raises "Id of source does not exst" for an unregistered sender (nothing

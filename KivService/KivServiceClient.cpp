@@ -39,6 +39,10 @@ KivServiceClient::~KivServiceClient() {
   m_TraceOutput.reset();
   // The thread goes first: the un-registration wait reads the own ring.
   m_Thread.reset();
+  // The trace ring's file goes before the un-registration is sent: its
+  // absence is what tells the dispatcher the message is really ours (the
+  // mapping stays valid until the members go).
+  m_TraceMemory.RemoveFile();
 }
 
 void KivServiceClient::RequestConfigurationChange(RuntimeConfigChangeCode code) {

@@ -7,8 +7,10 @@
 // (ServiceClient), reads the configuration into the filter manager, and runs
 // a 100 ms thread that applies what the dispatcher sends: reload, pause and
 // resume go to the filter manager, confirmations complete a request, pings
-// are only logged. Destruction stops the thread, un-registers and removes
-// both rings' files.
+// are only logged. Destruction stops the thread, removes the trace ring's
+// file (the dispatcher believes an un-registration only once it is gone, which
+// only this process's user can do in the sticky {temp}), un-registers and
+// removes the message ring's file.
 //
 // Ownership: owns the rings, the counter mapping, the registration and the
 // thread; borrows the filter manager, which must outlive it.

@@ -13,11 +13,16 @@
 //                    -> KivServerManager::Handle
 //   anything else    -> ignored
 //
+// A registration, un-registration or configuration change naming process P
+// is acted on only when P's map files belong to P's real user (or to the
+// dispatcher's user); others are ignored with a diagnostic line.
+//
 // Failures raise to the MessageProcessor, which logs them and goes on with
 // the next message. Holds no state between messages; the manager is
 // borrowed.
 
 #include <cstdint>
+#include <optional>
 
 #include "KivService/KivServerManager.h"
 #include "TraceService/Messages.h"
@@ -29,6 +34,11 @@ class MessageHandler {
   // `length`: the bytes the message really had; a message too short for a
   // whole header is ignored rather than read as zeros.
   void Handle(const MessageHeader* header, uint32_t length);
+
+  // True when the map files of `pid` that exist (at least one) belong to its
+  // real user or to this process's user; for a process that no longer
+  // exists, `goneMayLeave`.
+  static bool IsSenderGenuine(uint32_t pid, bool goneMayLeave);
 
  private:
   KivServerManager* m_Manager;

@@ -9,6 +9,7 @@
 
 #include "MultiFileStream/LogFileNames.h"
 #include "Support/Logging.h"
+#include "Support/SharedFiles.h"
 #include "Support/Validation2Exception.h"
 
 namespace {
@@ -99,13 +100,21 @@ void RotatingFileOutput::SwitchToNewFile() {
 
 int RotatingFileOutput::CreateUniqFileWithCurrentTime() {
   // Permission bits 0666 before the umask, as log files are shared with the
-  // operator's tools.
+  // operator's tools; read for the installation's group alone when the
+  // installation grants others nothing (set on the descriptor, see
+  // SharedFiles.h).
+  const mode_t mode = SharedFiles::LogFileMode();
+  const bool forGroup = (mode & 07) == 0;
   for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     m_FileName = LogFileNames::Format(m_Preservation, m_Directory, m_Prefix, m_Extension, now);
-    int fd = ::open(m_FileName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0666);
-    if (fd >= 0) return fd;
+    int fd =
+        ::open(m_FileName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, forGroup ? 0 : 0666);
+    if (fd >= 0) {
+      if (forGroup) SharedFiles::Adopt(fd, mode);
+      return fd;
+    }
     if (errno != EEXIST && errno != EINTR) return -1;
     // Wait until the next millisecond begins.
     timespec pause{0, 1000000 - now.tv_nsec % 1000000 + 1000};

@@ -21,7 +21,7 @@
 #include "Support/FirstByteLock.h"
 #include "Support/Logging.h"
 #include "Support/PidFileWriter.h"
-#include "Support/ScopedUmask.h"
+#include "Support/SharedFiles.h"
 #include "Support/SysLogEntry.h"
 #include "Support/Validation2Exception.h"
 
@@ -112,7 +112,7 @@ std::string Daemon<Server>::LsbPidFilePath() {
 
 template <class Server>
 bool Daemon<Server>::IsProcessStart(const std::string& lockFile) {
-  int fd = ::open(lockFile.c_str(), O_WRONLY | O_CLOEXEC, 0666);
+  int fd = SharedFiles::OpenExisting(lockFile, O_WRONLY, std::nullopt);
   if (fd < 0) return false;
   bool locked = ::lockf(fd, F_TEST, 1) != 0;
   Swallow([&] { Validation2Exception::CheckOSCall(::close(fd) == 0, "LockTest:Error close lock file"); });
@@ -121,7 +121,7 @@ bool Daemon<Server>::IsProcessStart(const std::string& lockFile) {
 
 template <class Server>
 pid_t Daemon<Server>::LockHolder(const std::string& lockFile) {
-  int fd = ::open(lockFile.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = SharedFiles::OpenExisting(lockFile, O_RDONLY, std::nullopt);
   if (fd < 0) return 0;
   struct flock lock = QueryFirstByte(fd);
   ::close(fd);
@@ -134,18 +134,14 @@ bool Daemon<Server>::TryToLockFile(const std::string& lockFile) {
   // lock; a lock taken on such a removed file would not be seen by anybody,
   // so the path is checked again after locking.
   for (int attempt = 0; attempt < 4; ++attempt) {
-    int fd;
-    {
-      ScopedUmask mask(0);
-      fd = ::open(lockFile.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    }
+    int fd = SharedFiles::OpenOrCreate(lockFile, O_WRONLY, SharedFiles::SharedFileMode(), std::nullopt);
     if (fd < 0) return false;
     if (::lockf(fd, F_TLOCK, 1) != 0) {
       ::close(fd);
       return false;
     }
     struct stat byFd, byPath;
-    if (::fstat(fd, &byFd) == 0 && ::stat(lockFile.c_str(), &byPath) == 0 && byFd.st_ino == byPath.st_ino &&
+    if (::fstat(fd, &byFd) == 0 && ::lstat(lockFile.c_str(), &byPath) == 0 && byFd.st_ino == byPath.st_ino &&
         byFd.st_dev == byPath.st_dev)
       return true;  // the descriptor stays open: the lock lasts as long as the process
     ::close(fd);
@@ -155,7 +151,7 @@ bool Daemon<Server>::TryToLockFile(const std::string& lockFile) {
 
 template <class Server>
 void Daemon<Server>::UnlockFile(const std::string& lockFile) {
-  int fd = ::open(lockFile.c_str(), O_WRONLY | O_CLOEXEC, 0666);
+  int fd = SharedFiles::OpenExisting(lockFile, O_WRONLY, std::nullopt);
   try {
     Validation2Exception::CheckOSCall(fd >= 0, "Can not open lockfile to write");
   } catch (...) {
@@ -172,8 +168,10 @@ void Daemon<Server>::UnlockFile(const std::string& lockFile) {
 template <class Server>
 void Daemon<Server>::StoreServicePID(const std::string& pidFile) {
   try {
-    Validation2Exception::CheckOSCall(PidFileWriter::Publish(pidFile, 0600) == PidFileWriter::Published,
-                                      "Error Open pid file");
+    // Group members read it to find the dispatcher.
+    Validation2Exception::CheckOSCall(
+        PidFileWriter::Publish(pidFile, SharedFiles::SharedFileMode()) == PidFileWriter::Published,
+        "Error Open pid file");
   } catch (...) {
     KIV_DIAG_NOTHROW("Error store PID in PIDFILE \n");
     throw;
@@ -182,7 +180,7 @@ void Daemon<Server>::StoreServicePID(const std::string& pidFile) {
 
 template <class Server>
 pid_t Daemon<Server>::GetServicePID(const std::string& pidFile) {
-  int fd = ::open(pidFile.c_str(), O_RDONLY | O_CLOEXEC, 0600);
+  int fd = SharedFiles::OpenExisting(pidFile, O_RDONLY, std::nullopt);
   Validation2Exception::CheckOSCall(fd >= 0, "Open PID FILE error");
   char text[11] = {};
   ssize_t n = ::read(fd, text, 10);
@@ -209,59 +207,47 @@ void Daemon<Server>::RemovePidFileIfOwnedBy(const std::string& pidFile, pid_t pi
     Validation2Exception::CheckOSCall(::unlink(pidFile.c_str()) == 0, "Error: remove LSB PID FILE");
 }
 
-template <class Server>
-bool Daemon<Server>::RemoveDirectory(std::string path) {
-  DIR* dir = ::opendir(path.c_str());
-  if (!dir) return false;
-  while (dirent* entry = ::readdir(dir)) {
-    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-    std::string child = path + "/" + entry->d_name;
-    struct stat st;
-    // lstat: a link to a directory elsewhere is removed, never descended into.
-    if (::lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-      RemoveDirectory(child);
-    else
-      ::remove(child.c_str());
-  }
-  ::closedir(dir);
-  return ::rmdir(path.c_str()) != 0;
+namespace {
+// Makes `path` a directory of this user and the installation's group with
+// the policy's mode (see SharedFiles.h). A link at the name is refused.
+void MakeSharedDirectory(const std::string& path) {
+  const mode_t mode = SharedFiles::TempDirectoryMode();
+  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+    Validation2Exception::CheckOSCall(false, "Can not create temp folder: " + path);
+  SharedFiles::Directory dir(path);
+  Validation2Exception::CheckOSCall(dir.Fd() >= 0, "Can not create temp folder: " + path);
+  SharedFiles::Policy policy = SharedFiles::InstallationPolicy();
+  if (!policy.worldAccessible && ::fchown(dir.Fd(), geteuid(), policy.group) != 0 && errno != EPERM)
+    Validation2Exception::CheckOSCall(false, "Can not create temp folder: " + path);
+  // Only the dispatcher's own directory gets its mode; a directory another
+  // user made keeps theirs.
+  struct stat st {};
+  if (::fstat(dir.Fd(), &st) == 0 && st.st_uid == geteuid()) ::fchmod(dir.Fd(), mode);
 }
+}  // namespace
 
 template <class Server>
 void Daemon<Server>::CreateTempDirectory() {
   std::string tmp = CRuntimeInfo::TempDirectory();
   // The parent is {temp} without its last "KIV/": the installation directory
   // itself may contain "KIV" anywhere.
-  std::string parent = tmp.substr(0, tmp.rfind("KIV"));
-  ScopedUmask mask(0);
-  if (!Exists(parent))
-    Validation2Exception::CheckOSCall(::mkdir(parent.c_str(), 0777) == 0,
-                                      "Can not create temp folder: " + parent);
-  if (!Exists(tmp))
-    Validation2Exception::CheckOSCall(::mkdir(tmp.c_str(), 0777) == 0, "Can not create temp folder: " + tmp);
+  MakeSharedDirectory(tmp.substr(0, tmp.rfind("KIV")));
+  MakeSharedDirectory(tmp);
 }
 
 template <class Server>
 void Daemon<Server>::CheckDirectoryStatus(const std::string& keep) {
   CreateTempDirectory();
   std::string tmp = CRuntimeInfo::TempDirectory();
-  std::string dirPath = tmp.substr(0, tmp.find_last_not_of('/') + 1);
-  DIR* dir = ::opendir(dirPath.c_str());
-  Validation2Exception::CheckOSCall(dir != nullptr, "Can not remove folder: " + tmp);
+  SharedFiles::Directory dir(tmp);
+  Validation2Exception::CheckOSCall(dir.Fd() >= 0, "Can not remove folder: " + tmp);
+  // Relative to the directory's descriptor, never following a link: an
+  // entry swapped for a link during the removal is removed as a link.
+  std::string keepName =
+      keep.size() > tmp.size() && keep.compare(0, tmp.size(), tmp) == 0 ? keep.substr(tmp.size()) : "";
   std::string failed;
-  while (dirent* entry = ::readdir(dir)) {
-    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-    std::string child = dirPath + "/" + entry->d_name;
-    if (!keep.empty() && tmp + entry->d_name == keep) continue;
-    struct stat st;
-    bool isDir = ::lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-    bool stuck = isDir ? RemoveDirectory(child) : (::remove(child.c_str()) != 0 && errno != ENOENT);
-    if (stuck && failed.empty()) failed = child;
-  }
-  ::closedir(dir);
-  Validation2Exception::CheckOSCall(failed.empty(), "Can not remove folder: " + failed);
-  ScopedUmask mask(0);
-  ::chmod(dirPath.c_str(), 0777);
+  if (!SharedFiles::EmptyDirectory(dir.Fd(), keepName, failed))
+    Validation2Exception::CheckOSCall(false, "Can not remove folder: " + tmp + failed);
 }
 
 template <class Server>

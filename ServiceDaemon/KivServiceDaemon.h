@@ -67,26 +67,24 @@ class Daemon {
   static bool IsProcessStart(const std::string& lockFile);
   // Pid of the process holding the lock on `lockFile`, 0 when none.
   static pid_t LockHolder(const std::string& lockFile);
-  // Creates {temp} and its parent when missing (mode 0777), then removes
+  // Creates {temp} and its parent when missing (SharedFiles::TempDirectoryMode(),
+  // owned by this user and the installation's group), then removes
   // everything inside {temp} except the file `keep` (a full path; empty keeps
   // nothing). The running daemon's lock file is kept so the lock is never
   // dropped while the directory is cleared.
   static void CheckDirectoryStatus(const std::string& keep = "");
-  // Creates {temp} and its parent when missing (mode 0777).
+  // Creates {temp} and its parent when missing (modes as above).
   static void CreateTempDirectory();
-  // Creates `lockFile` (0666) and takes its lock without waiting; the
+  // Creates `lockFile` (SharedFiles::SharedFileMode()) and takes its lock without waiting; the
   // descriptor stays open for the life of the process.
   static bool TryToLockFile(const std::string& lockFile);
-  // Writes getpid() and a newline to `pidFile` (0600).
+  // Writes getpid() and a newline to `pidFile` (SharedFiles::SharedFileMode()).
   static void StoreServicePID(const std::string& pidFile);
   // The positive process id stored in `pidFile`; raises "Bad logic:Get PID
   // Error" for anything else (a zero or negative id would signal a group).
   static pid_t GetServicePID(const std::string& pidFile);
   // Releases the lock on `lockFile` ("Can not open lockfile to write").
   static void UnlockFile(const std::string& lockFile);
-  // Removes `path` recursively without following symbolic links; true when
-  // the directory itself could not be removed.
-  static bool RemoveDirectory(std::string path);
   // Removes `pidFile` only when it holds `pid`: the LSB PID file is shared by
   // every installation and may belong to another daemon.
   static void RemovePidFileIfOwnedBy(const std::string& pidFile, pid_t pid);

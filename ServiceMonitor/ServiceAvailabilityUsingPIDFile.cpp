@@ -6,6 +6,7 @@
 
 #include "Support/CRuntimeInfo.h"
 #include "Support/PidFileWriter.h"
+#include "Support/SharedFiles.h"
 #include "Support/Validation2Exception.h"
 
 std::string ServiceAvailabilityUsingPIDFile::PidFilePath(const std::string& name) {
@@ -15,7 +16,7 @@ std::string ServiceAvailabilityUsingPIDFile::PidFilePath(const std::string& name
 void ServiceAvailabilityUsingPIDFile::StorePid(const std::string& path) {
   // Published whole (renamed into place): a watcher that finds the file
   // always reads a complete id.
-  PidFileWriter::Result result = PidFileWriter::Publish(path, 0666);
+  PidFileWriter::Result result = PidFileWriter::Publish(path, SharedFiles::SharedFileMode());
   Validation2Exception::CheckLogic(result != PidFileWriter::OpenFailed, "Error open PID file");
   Validation2Exception::CheckOSCall(result == PidFileWriter::Published, "can not store pid to pid file ");
 }

@@ -10,6 +10,7 @@
 #include "Support/CRuntimeInfo.h"
 #include "Support/ExclusiveAccessUsingLockFile.h"
 #include "Support/Logging.h"
+#include "Support/SharedFiles.h"
 
 uint32_t WatchServiceStartUsingPIDFile::ParsePid(const char* text, size_t length) {
   if (length > 0 && text[length - 1] == '\n') --length;
@@ -28,7 +29,9 @@ uint32_t WatchServiceStartUsingPIDFile::RunningServicePid(const std::string& nam
   const std::string temp = CRuntimeInfo::TempDirectory();
   if (::access((temp + name + ".lck").c_str(), F_OK) != 0) return 0;
 
-  int fd = ::open((temp + name + ".pid").c_str(), O_RDONLY | O_CLOEXEC);
+  // Only the dispatcher's own file, never through a link.
+  const std::string path = temp + name + ".pid";
+  int fd = SharedFiles::OpenExisting(path, O_RDONLY, SharedFiles::DirectoryOwner(path).value_or(geteuid()));
   if (fd < 0) return 0;
   // A PID file is a number and a line end; more than this is not one.
   char text[32];

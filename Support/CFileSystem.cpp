@@ -7,6 +7,8 @@
 
 #include <cstring>
 
+#include "Support/SharedFiles.h"
+
 void CFileSystem::FindAllFiles(std::string directory, const std::string& prefix, const std::string& fragment,
                                std::list<std::string>& names) {
   if (!directory.empty() && directory.back() == '\\')
@@ -24,6 +26,18 @@ void CFileSystem::FindAllFiles(std::string directory, const std::string& prefix,
   closedir(dir);
 }
 
+namespace {
+// A directory made here gets the installation's group and read access for it
+// alone when the installation grants others nothing (SharedFiles.h); with a
+// world-accessible installation it keeps 0777 before the umask.
+void AdoptLogDirectory(const std::string& path) {
+  const mode_t mode = SharedFiles::LogDirectoryMode();
+  if (mode & 07) return;
+  SharedFiles::Directory dir(path);
+  if (dir.Fd() >= 0) SharedFiles::Adopt(dir.Fd(), mode);
+}
+}  // namespace
+
 bool CFileSystem::CreateDirectories(std::string directory) {
   while (directory.size() > 1 && (directory.back() == '/' || directory.back() == '\\')) directory.pop_back();
   if (directory.empty()) return false;
@@ -31,7 +45,11 @@ bool CFileSystem::CreateDirectories(std::string directory) {
   // entry that already exists (made by us or a racing process) is fine.
   for (size_t slash = directory.find('/', 1);; slash = directory.find('/', slash + 1)) {
     std::string part = directory.substr(0, slash);
-    if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) return false;
+    if (mkdir(part.c_str(), 0777) == 0) {
+      AdoptLogDirectory(part);
+    } else if (errno != EEXIST) {
+      return false;
+    }
     if (slash == std::string::npos) break;
   }
   struct stat st;

@@ -12,7 +12,8 @@ class CFileSystem {
   static void FindAllFiles(std::string directory, const std::string& prefix, const std::string& fragment,
                            std::list<std::string>& names);
   // Creates `directory` and any missing parents (mode 0777 before the
-  // umask). A trailing "/" or "\\" is ignored. Returns false when the
+  // umask, or SharedFiles::LogDirectoryMode() with the installation's group
+  // when the installation grants others nothing). A trailing "/" or "\\" is ignored. Returns false when the
   // directory does not exist afterwards.
   static bool CreateDirectories(std::string directory);
 };

@@ -8,7 +8,7 @@
 
 #include "Support/CRuntimeInfo.h"
 #include "Support/FirstByteLock.h"
-#include "Support/ScopedUmask.h"
+#include "Support/SharedFiles.h"
 #include "Support/Validation2Exception.h"
 
 namespace {
@@ -17,7 +17,7 @@ namespace {
 // on such a removed file must not count.
 bool StillLinked(int fd, const std::string& path) {
   struct stat byFd, byPath;
-  return ::fstat(fd, &byFd) == 0 && ::stat(path.c_str(), &byPath) == 0 && byFd.st_dev == byPath.st_dev &&
+  return ::fstat(fd, &byFd) == 0 && ::lstat(path.c_str(), &byPath) == 0 && byFd.st_dev == byPath.st_dev &&
          byFd.st_ino == byPath.st_ino;
 }
 }  // namespace
@@ -27,10 +27,7 @@ ExclusiveAccessUsingLockFile::ExclusiveAccessUsingLockFile(const std::string& na
   // A few rounds cover a holder that removed the file between our open and
   // our lock; each round opens the file anew.
   for (int attempt = 0;; ++attempt) {
-    {
-      ScopedUmask mask(0);
-      m_Fd = ::open(m_Path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    }
+    m_Fd = SharedFiles::OpenOrCreate(m_Path, O_RDWR, SharedFiles::SharedFileMode(), std::nullopt);
     Validation2Exception::CheckLogic(m_Fd >= 0, "Error opening lock file, exclusive access denined");
     struct flock lock = FirstByteLock(F_WRLCK);
     bool locked = ::fcntl(m_Fd, F_OFD_SETLK, &lock) == 0;
@@ -71,7 +68,7 @@ ExclusiveAccessUsingLockFile::~ExclusiveAccessUsingLockFile() {
 
 bool ExclusiveAccessUsingLockFile::IsHeld(const std::string& name) {
   std::string path = CRuntimeInfo::TempDirectory() + name + ".lck";
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = SharedFiles::OpenExisting(path, O_RDONLY, std::nullopt);
   if (fd < 0) return false;
   // An open-file-description query sees every other holder, including other
   // objects of this process, without taking anything.

@@ -1,26 +1,11 @@
 #include "Support/FileStatusReport.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <sstream>
 
 #include "Support/CFastStr.h"
 #include "Support/CRuntimeInfo.h"
+#include "Support/SharedFiles.h"
 #include "Support/Validation2Exception.h"
-
-namespace {
-
-// Closes the descriptor on every path out of a report.
-struct Descriptor {
-  int fd;
-  ~Descriptor() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
-}  // namespace
 
 FileStatusReport::FileStatusReport(StatusReport::Collector& collector)
     : FileStatusReport(collector, CRuntimeInfo::TempDirectory() + "KivServerStatus" + ".txt") {}
@@ -52,13 +37,9 @@ void FileStatusReport::Worker() {
   WriteReport(text, local, *m_Collector);
   const std::string content = text.str();
 
-  Descriptor file{::open(m_Path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)};
-  Validation2Exception::CheckOSCall(file.fd >= 0, "Can not open status file");
-  size_t written = 0;
-  while (written < content.size()) {
-    ssize_t n = ::write(file.fd, content.data() + written, content.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    Validation2Exception::CheckOSCall(n > 0, "Can not write status file");
-    written += static_cast<size_t>(n);
-  }
+  // Written aside and renamed into place: a reader sees a whole report, and
+  // a link planted at the name is replaced, never written through.
+  Validation2Exception::CheckOSCall(
+      SharedFiles::ReplaceContent(m_Path, content, SharedFiles::SharedFileMode()),
+      "Can not write status file");
 }

@@ -15,11 +15,13 @@
 
 class InterProcessLock {
  public:
-  // Opens (creating, mode 0666) the lock file; raises "Unable to open lock file".
-  // With `removeFile` false the destructor leaves the file in place: users
-  // that only borrow a lock another process owns pass false, because removing
-  // the file while others wait on it lets the next opener create a fresh file
-  // and take a "lock" that excludes nobody.
+  // The owner (`removeFile` true) opens or creates the lock file (mode
+  // SharedFiles::SharedFileMode()); a borrower (`removeFile` false) opens the
+  // existing file, which must belong to the owner of "{temp}". Files are
+  // opened without following links (see SharedFiles.h). Raises "Unable to
+  // open lock file". A borrower's destructor leaves the file in place:
+  // removing it while others wait on it lets the next opener create a fresh
+  // file and take a "lock" that excludes nobody.
   explicit InterProcessLock(const std::string& name, bool removeFile = true);
   // Closes the file and (unless constructed with removeFile false) removes
   // it; never raises. Processes still using the name keep working on the
@@ -28,8 +30,11 @@ class InterProcessLock {
   InterProcessLock(const InterProcessLock&) = delete;
   InterProcessLock& operator=(const InterProcessLock&) = delete;
 
-  // Blocks until the lock is granted ("Can not lock").
+  // The owner blocks until the lock is granted ("Can not lock"). A borrower
+  // waits at most kBorrowerDeadlineMs, then raises "Can not lock" with
+  // ETIMEDOUT: another process holding the lock must never stall it.
   void Lock();
+  static constexpr int kBorrowerDeadlineMs = 300;
   // "Can not unlock".
   void Unlock();
 

@@ -11,6 +11,7 @@
 
 #include "Support/CFastStr.h"
 #include "Support/CRuntimeInfo.h"
+#include "Support/SharedFiles.h"
 
 std::atomic<int> Logging::s_diagnostic_mode{0};
 std::atomic<const char*> Logging::s_prefix{"KIVCLIENT: "};
@@ -37,14 +38,12 @@ void Logging::ResetDiagnosticModeForTesting() { s_diagnostic_mode.store(0); }
 
 void Logging::SetProgramPrefix(const char* prefix) { s_prefix.store(prefix); }
 
-std::string Logging::LogFilePath() {
-  return CRuntimeInfo::TempDirectory() + "trace.txt";
-}
+std::string Logging::LogFilePath() { return CRuntimeInfo::TempDirectory() + "trace.txt"; }
 
 void Logging::Write(const std::string& text) {
-  mode_t old = umask(0);
-  int fd = ::open(LogFilePath().c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-  umask(old);
+  // Shared by every process: never through a planted link, never a umask change.
+  int fd = SharedFiles::OpenOrCreate(LogFilePath(), O_RDWR | O_APPEND, SharedFiles::SharedFileMode(),
+                                     std::nullopt);
   if (fd < 0) {
     SysLogError("Error: trace.txt file open");
     throw 1;

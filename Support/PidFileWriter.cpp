@@ -5,16 +5,14 @@
 
 #include <cerrno>
 
-#include "Support/ScopedUmask.h"
+#include "Support/SharedFiles.h"
 
 PidFileWriter::Result PidFileWriter::Publish(const std::string& path, mode_t mode) {
   const std::string text = std::to_string(static_cast<long>(getpid())) + "\n";
   const std::string staging = path + ".new" + std::to_string(static_cast<long>(getpid()));
-  int fd;
-  {
-    ScopedUmask mask(0);
-    fd = ::open(staging.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-  }
+  // A fresh private file (never one planted at the name), renamed over the
+  // path: a link at `path` is replaced, not followed.
+  int fd = SharedFiles::CreateNew(staging, O_WRONLY, mode);
   if (fd < 0) return OpenFailed;
   Result result = Published;
   if (::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) result = WriteFailed;

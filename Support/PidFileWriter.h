@@ -13,7 +13,7 @@ class PidFileWriter {
     WriteFailed,  // the id could not be written
   };
   // Writes this process's id in decimal and a newline to `path` with the
-  // given permission bits (umask 0). The text goes to a private file first
+  // given permission bits (the umask does not apply). The text goes to a private file first
   // and is renamed into place, so a reader that finds `path` always finds
   // the whole id. On failure errno is set and nothing is left behind.
   static Result Publish(const std::string& path, mode_t mode);

@@ -9,7 +9,7 @@
 #include <cstdlib>
 
 #include "Support/CRuntimeInfo.h"
-#include "Support/ScopedUmask.h"
+#include "Support/SharedFiles.h"
 #include "Support/Validation2Exception.h"
 
 namespace {
@@ -29,19 +29,10 @@ std::string SharedMemory::FilePath(const std::string& name) {
   return CRuntimeInfo::TempDirectory() + name + ".map";
 }
 
-unsigned SharedMemory::MapFileMode() {
-  const char* dir = getenv("OLVAN_VORNEL_DIR");
-  if (!dir) dir = "/usr/vornel";
-  struct stat st;
-  if (::stat(dir, &st) != 0) return 0666;
-  return st.st_mode & 0666;
-}
+unsigned SharedMemory::MapFileMode() { return SharedFiles::SharedFileMode(); }
 
 SharedMemory::SharedMemory(const std::string& name, uint32_t size) : m_Path(FilePath(name)), m_Owner(true) {
-  {
-    ScopedUmask mask(0);
-    m_Fd = ::open(m_Path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, MapFileMode());
-  }
+  m_Fd = SharedFiles::CreateNew(m_Path, O_RDWR, MapFileMode());
   Validation2Exception::CheckOSCall(m_Fd >= 0, "Can not create for shared memory");
   try {
     Validation2Exception::CheckOSCall(::ftruncate(m_Fd, size) == 0, "Can not adjust file size");
@@ -56,9 +47,12 @@ SharedMemory::SharedMemory(const std::string& name, uint32_t size) : m_Path(File
   }
 }
 
-SharedMemory::SharedMemory(const std::string& name) : m_Path(FilePath(name)), m_Owner(false) {
-  m_Fd = ::open(m_Path.c_str(), O_RDWR | O_CLOEXEC);
-  Validation2Exception::CheckOSCall(m_Fd >= 0, "Can not open file");
+SharedMemory::SharedMemory(const std::string& name)
+    : SharedMemory(name, OwnedBy{SharedFiles::DirectoryOwner(FilePath(name)).value_or(geteuid())}) {}
+
+SharedMemory::SharedMemory(const std::string& name, OwnedBy owner) : m_Path(FilePath(name)), m_Owner(false) {
+  m_Fd = SharedFiles::OpenExisting(m_Path, O_RDWR, owner.uid);
+  Validation2Exception::CheckOSCall(m_Fd >= 0, "Can not open file " + m_Path);
   try {
     off_t end = ::lseek(m_Fd, 0, SEEK_END);
     Validation2Exception::CheckOSCall(end >= 0, "Can not seek to the end of file");
@@ -79,11 +73,27 @@ SharedMemory::SharedMemory(const std::string& name) : m_Path(FilePath(name)), m_
 bool SharedMemory::IsFileAtPath() const {
   struct stat mapped {};
   struct stat named {};
-  if (m_Fd < 0 || ::fstat(m_Fd, &mapped) != 0 || ::stat(m_Path.c_str(), &named) != 0) return false;
+  if (m_Fd < 0 || ::fstat(m_Fd, &mapped) != 0 || ::lstat(m_Path.c_str(), &named) != 0) return false;
   return mapped.st_dev == named.st_dev && mapped.st_ino == named.st_ino;
 }
 
+bool SharedMemory::IsIntact() const {
+  struct stat mapped {};
+  return m_Fd >= 0 && ::fstat(m_Fd, &mapped) == 0 && mapped.st_size >= static_cast<off_t>(m_Length);
+}
+
+bool SharedMemory::RestoreLength() const {
+  return m_Owner && m_Fd >= 0 && ::ftruncate(m_Fd, static_cast<off_t>(m_Length)) == 0;
+}
+
+void SharedMemory::RemoveFile() {
+  if (m_Owner && IsFileAtPath()) ::unlink(m_Path.c_str());
+  m_Owner = false;
+}
+
 SharedMemory::~SharedMemory() {
+  // Only our own file: a successor made under the same name stays.
+  const bool remove = m_Owner && IsFileAtPath();
   // Each step runs even when the one before failed.
   try {
     Validation2Exception::CheckOSCall(::munmap(m_Address, m_Length) == 0, "Can not unmap memory");
@@ -93,7 +103,7 @@ SharedMemory::~SharedMemory() {
     Validation2Exception::CheckOSCall(::close(m_Fd) == 0, "Can not close file");
   } catch (...) {
   }
-  if (m_Owner) {
+  if (remove) {
     try {
       Validation2Exception::CheckOSCall(::unlink(m_Path.c_str()) == 0, "can not remove file");
     } catch (...) {

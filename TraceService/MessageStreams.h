@@ -9,6 +9,12 @@
 // its own message ring; only a creator writes a ring header. Openers map an
 // existing ring and use the header as they find it (checked on every access,
 // see CircularMemoryBuffer.h).
+//
+// Every access to a mapped ring is guarded against the file being truncated
+// by another process (MappedAccess.h): on a ring of one's own making the
+// file gets its length back and the access raises a LogicException, as a
+// damaged header does (RecoverIfDamaged() then resets it); on another's ring
+// the access raises "Ring file was truncated". Nothing ends the process.
 
 #include <cstdint>
 
@@ -45,7 +51,7 @@ class ServerMessageReceivingStream : public InterProcessLock {
  public:
   ServerMessageReceivingStream();
 
-  uint32_t GetDataLength() const { return m_Ring.GetDataLength(); }
+  uint32_t GetDataLength() const;
   void read(void* destination, size_t length);
   void Skip(size_t length);
   void SkipAll();
@@ -58,7 +64,8 @@ class ServerMessageReceivingStream : public InterProcessLock {
   CircularMemoryInputStream m_Ring;
 };
 
-// Dispatcher side: maps the existing message ring of client `pid`. Every
+// Dispatcher side: maps the existing message ring of client `pid`, which
+// must belong to the real user of that process (or to root or this user). Every
 // write holds this object's mutex, so the dispatcher's threads that talk to
 // one client (confirmations and broadcasts on the message thread, pings on
 // that client's trace-server thread) must share one object per client.
@@ -71,6 +78,8 @@ class ClientMessageSendingStream {
   bool write(const void* data, size_t length);
   // The mapped ring file (to tell whether its map file was replaced).
   const SharedMemory& Memory() const { return m_Memory; }
+  // Whose files of client `pid` are accepted (its process's real user).
+  static SharedMemory::OwnedBy OwnerOf(uint32_t pid);
 
  private:
   SharedMemory m_Memory;
@@ -86,10 +95,10 @@ class ClientMessageReceivingStream {
   explicit ClientMessageReceivingStream(uint32_t pid);
   virtual ~ClientMessageReceivingStream() = default;
 
-  uint32_t GetDataLength() const { return m_Ring.GetDataLength(); }
-  void read(void* destination, size_t length) { m_Ring.read(destination, length); }
-  void Skip(size_t length) { m_Ring.Skip(length); }
-  void SkipAll() { m_Ring.SkipAll(); }
+  uint32_t GetDataLength() const;
+  void read(void* destination, size_t length);
+  void Skip(size_t length);
+  void SkipAll();
   bool RecoverIfDamaged();
 
  private:

@@ -140,3 +140,21 @@ TEST_F(ProviderTest, ShortAndForeignMessagesAreIgnoredAndADamagedRingIsReset) {
   ASSERT_TRUE(Register(client));
   EXPECT_EQ(provider->Manager().ClientCount(), 1u);
 }
+
+TEST_F(ProviderTest, MessagesNamingAProcessWhoseMapFilesBelongToAnotherUserAreIgnored) {
+  kivtest::SleepingChild other;  // runs as this test's user
+  ProtocolClient client(other.Pid());
+  for (const std::string& file :
+       {ProtocolClient::TraceRingFile(other.Pid()), ProtocolClient::MessageRingFile(other.Pid())})
+    ASSERT_EQ(chown(file.c_str(), 4321, 4321), 0);
+  ASSERT_TRUE(client.SendRegistration());
+  provider->Worker();
+  EXPECT_EQ(provider->Manager().ClientCount(), 0u);
+  client.Poll();
+  EXPECT_EQ(client.CountMessages(MessageTypeConfirmation, ConfirmRegistration), 0u);
+
+  ASSERT_EQ(chown(ProtocolClient::TraceRingFile(other.Pid()).c_str(), getuid(), getgid()), 0);
+  ASSERT_EQ(chown(ProtocolClient::MessageRingFile(other.Pid()).c_str(), getuid(), getgid()), 0);
+  ASSERT_TRUE(Register(client));
+  EXPECT_EQ(provider->Manager().ClientCount(), 1u);
+}

@@ -100,7 +100,7 @@ TEST_F(ServiceClientTest, MissingDispatcherFilesFailTheConstructionAndLeaveNothi
   EXPECT_TRUE(kivtest::ListDir(sandbox.TempDir()).empty());
   {
     KivRecordSequenceGenerator counter(KivRecordSequenceGenerator::Create);
-    EXPECT_NE(FailureOf([&] { KivServiceClient client(getpid(), filter); }).find("Can not open file"),
+    EXPECT_NE(FailureOf([&] { KivServiceClient client(getpid(), filter); }).find("Unable to open lock file"),
               std::string::npos);
   }
   EXPECT_FALSE(kivtest::FileExists(OwnRingFile()));

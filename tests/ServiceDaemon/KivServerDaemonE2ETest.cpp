@@ -17,7 +17,6 @@
 #include "ServiceDaemon/KivServiceDaemon.h"
 #include "TestSupport/Sandbox.h"
 
-using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
 namespace {
@@ -220,8 +219,11 @@ TEST_F(KivServerE2E, DiagnosticModeLogsWithTheServerPrefix) {
   ASSERT_EQ(r.exitCode, 0);
   ASSERT_TRUE(kivtest::WaitFor([&] { return KivDaemon::LockHolder(lockFile) > 0; }));
   pid_t pid = KivDaemon::LockHolder(lockFile);
-  EXPECT_THAT(kivtest::ReadFile(temp + "trace.txt"),
-              HasSubstr(" KIVSERVER: Lock file can be locked, service did not start yet\n"));
+  // Written after the lock is taken and {temp} emptied: waited for.
+  EXPECT_TRUE(kivtest::WaitFor([&] {
+    return kivtest::ReadFile(temp + "trace.txt")
+               .find(" KIVSERVER: Lock file can be locked, service did not start yet\n") != std::string::npos;
+  }));
   kivtest::Run("kivserver", {"stop"});
   ExpectStoppedAndClean(pid);
 }

@@ -45,12 +45,13 @@ TEST_F(DaemonTest, PidFilesMustHoldAPositiveId) {
               StartsWith("Open PID FILE error [OS call failed:2("));
 }
 
-TEST_F(DaemonTest, StoredPidIsPrivateAndReadBack) {
+TEST_F(DaemonTest, StoredPidIsForTheGroupOnlyAndReadBack) {
   std::filesystem::create_directories(temp);
   KivDaemon::StoreServicePID(temp + "Me.pid");
   EXPECT_EQ(kivtest::ReadFile(temp + "Me.pid"), std::to_string(getpid()) + "\n");
   EXPECT_EQ(std::filesystem::status(temp + "Me.pid").permissions() & std::filesystem::perms::all,
-            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                std::filesystem::perms::group_read | std::filesystem::perms::group_write);
   EXPECT_EQ(KivDaemon::GetServicePID(temp + "Me.pid"), getpid());
 }
 

@@ -2,11 +2,14 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
 
+#include "Support/MappedAccess.h"
 #include "Support/TestFork.h"
 #include "TestSupport/Sandbox.h"
 
@@ -93,7 +96,8 @@ TEST_F(SharedMemoryTest, MapFileModeFollowsTheInstallationDirectory) {
     SharedMemory created("Mode", 16);
     struct stat st;
     ASSERT_EQ(stat(created.Path().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    // Others get nothing, the installation's group read and write.
+    EXPECT_EQ(st.st_mode & 0777, 0660u);
   }
   ASSERT_EQ(chmod(sandbox.Dir().c_str(), 0777), 0);
   SharedMemory open("Mode2", 16);
@@ -109,4 +113,44 @@ TEST_F(SharedMemoryTest, CreatingTruncatesAStaleFile) {
   ASSERT_EQ(stat(created.Path().c_str(), &st), 0);
   EXPECT_EQ(st.st_size, 32);
   EXPECT_EQ(created.Data()[0], 0);
+}
+
+TEST_F(SharedMemoryTest, TruncationWhileMappedIsSeenItsFaultCaughtAndTheCreatorRestoresTheLength) {
+  SharedMemory created("Cut", 8192);
+  SharedMemory opened("Cut");
+  ASSERT_EQ(truncate(created.Path().c_str(), 0), 0);
+  EXPECT_FALSE(opened.IsIntact());
+  char byte = 1;
+  EXPECT_FALSE(MappedAccess::Copy(&byte, opened.Data() + 4096, 1));
+  EXPECT_FALSE(opened.RestoreLength());  // only the creator may
+  ASSERT_TRUE(created.RestoreLength());
+  EXPECT_TRUE(opened.IsIntact());
+  EXPECT_TRUE(MappedAccess::Copy(&byte, opened.Data() + 4096, 1));
+  EXPECT_EQ(byte, 0);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // A fault outside any guarded step keeps its default action (a sanitizer
+  // would report it as a crash of its own).
+  EXPECT_EQ(kivtest::RunInChild([&] {
+              MappedAccess::Install();
+              if (truncate(created.Path().c_str(), 0) != 0) return 1;
+              return static_cast<int>(opened.Data()[4096]);
+            }),
+            128 + SIGBUS);
+#endif
+}
+
+TEST_F(SharedMemoryTest, PlantedLinksHardLinksAndForeignFilesAreRefused) {
+  const std::string temp = sandbox.TempDir();
+  kivtest::WriteFile(sandbox.Dir() + "/victim", "victim");
+  std::filesystem::create_symlink(sandbox.Dir() + "/victim", temp + "Link.map");
+  std::filesystem::create_hard_link(sandbox.Dir() + "/victim", temp + "Hard.map");
+  ASSERT_EQ(mkfifo((temp + "Fifo.map").c_str(), 0600), 0);
+  kivtest::WriteFile(temp + "Foreign.map", std::string(64, 'f'));
+  ASSERT_EQ(chown((temp + "Foreign.map").c_str(), 4321, 4321), 0);
+  for (const char* name : {"Link", "Hard", "Fifo"}) EXPECT_ANY_THROW(SharedMemory opened(name)) << name;
+  EXPECT_ANY_THROW(SharedMemory opened("Foreign", SharedMemory::OwnedBy{1234}));
+  SharedMemory foreignOwner("Foreign", SharedMemory::OwnedBy{4321});
+  // Creating over a planted link replaces the link, never writes through it.
+  { SharedMemory created("Link", 16); }
+  EXPECT_EQ(kivtest::ReadFile(sandbox.Dir() + "/victim"), "victim");
 }

@@ -72,7 +72,21 @@ bool ProtocolClient::SendRegistration() {
 }
 
 bool ProtocolClient::SendUnregistration() {
+  ReleaseTraceRingFile();
   return Send(*this, MessageClientRegistration(m_Pid, CodeUnregister));
+}
+
+void ProtocolClient::ReleaseTraceRingFile() { m_Rings->traceMemory.RemoveFile(); }
+
+bool ProtocolClient::SendUnregistrationOf(uint32_t pid) {
+  SmartBufferOutputStream<1024> encoded;
+  EncodeMessage(MessageClientRegistration(pid, CodeUnregister), encoded);
+  try {
+    ServerMessageSendingStream stream;
+    return stream.write(encoded.Data(), encoded.GetLength());
+  } catch (const std::exception&) {
+    return false;
+  }
 }
 
 bool ProtocolClient::SendConfigChange(RuntimeConfigChangeCode code) {

@@ -54,7 +54,12 @@ class ProtocolClient {
   // One message into the dispatcher's ring; false when it did not fit (or
   // the ring is missing: the dispatcher does not run).
   bool SendRegistration();
+  // As the real client: the trace ring's file goes first (ReleaseTraceRingFile),
+  // which is what makes the dispatcher believe the message.
   bool SendUnregistration();
+  void ReleaseTraceRingFile();
+  // An un-registration naming `pid`, sent by whoever calls (a forger).
+  static bool SendUnregistrationOf(uint32_t pid);
   bool SendConfigChange(RuntimeConfigChangeCode code);
   bool SendRaw(const void* data, size_t length);
 
