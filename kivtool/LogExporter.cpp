@@ -4,6 +4,7 @@
 
 #include "MultiFileStream/KivFileOutputSupport.h"
 #include "Support/CFileSystem.h"
+#include "Support/Validation2Exception.h"
 #include "kivtool/ExportFile.h"
 #include "kivtool/TraceTextRendering.h"
 
@@ -40,14 +41,21 @@ void LogExporter::Run(const ExportRequest& request) {
   std::string source = request.source;
   if (source.empty() || source.back() != '/') source += '/';
   std::string destination = request.output.empty() ? "." : request.output;
+  std::string failures;
   for (const std::string& name : names) {
     // Each output holds exactly its own log file: collecting by the name as a
     // prefix would also pull in every longer name that starts with it (the
     // "_p" file of the same millisecond, or kivlog-AB beside kivlog-A).
     KivBinaryMultiFileInputStream input;
     input.AddFile(source + name, true);
-    ExportTo(input, destination + "/EXPORT-" + BaseName(name) + ".txt", request);
+    // A damaged file must not keep the files after it from being exported.
+    try {
+      ExportTo(input, destination + "/EXPORT-" + BaseName(name) + ".txt", request);
+    } catch (const std::exception& e) {
+      failures += (failures.empty() ? "" : "; ") + std::string(e.what());
+    }
   }
+  if (!failures.empty()) Validation2Exception::Raise(LogicException(failures, __FILE__, __LINE__));
 }
 
 void LogExporter::ExportTo(KivBinaryMultiFileInputStream& input, const std::string& path,

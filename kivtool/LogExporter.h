@@ -26,9 +26,9 @@ class LogExporter {
   // Progress characters go to `progress` (when the request asks for them).
   explicit LogExporter(std::ostream& progress) : m_Progress(progress) {}
 
-  // Raises when a log file is damaged, after the text of everything readable
-  // before the damage has been written; files that are too small or lack the
-  // binary header are skipped.
+  // Damage ends the reading of its file only: every other file is exported
+  // whole, then one error names each damaged file and the bytes skipped.
+  // Files that are too small or lack the binary header are skipped.
   void Run(const ExportRequest& request);
 
   // Directory and name of a file path: "./" when it has no "/".
