@@ -127,7 +127,7 @@ inline bool KivTraceOutput::Write(std::string_view module, std::string_view labe
   if (writer) {
     written = writer->Write(module, label, client, text);
   } else {
-    TraceRecordWriting::Count(false);
+    TraceRecordWriting::CountUnpublishedDrop();
   }
   KivTraceOutputSlot::s_InFlight[phase].fetch_sub(1);
   return written;

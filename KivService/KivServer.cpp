@@ -3,7 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "KivConfigFileReader/KivConfigFileReader.h"
+#include "KivService/ClientLossCounters.h"
 #include "KivService/KivServerControlRecord.h"
 #include "Support/ConfigPath.h"
 #include "Support/Logging.h"
@@ -58,6 +61,14 @@ KivServer::KivServer(KivRecordSequenceGenerator& sequence, uint32_t pid)
       m_TraceRing(m_TraceMemory.Data(), CheckedTraceRingLength(m_TraceMemory)),
       m_MessageStream(CheckedMessageRingPid(pid)),
       m_RingsChecked(CheckTraceRingHeader()) {
+  // Optional: a client without loss counters is served all the same.
+  try {
+    CheckRingFile(ClientLossCounters::Name(pid), ClientLossCounters::kFileSize);
+    m_LossMemory = std::make_unique<SharedMemory>(ClientLossCounters::Name(pid));
+    if (m_LossMemory->Length() != ClientLossCounters::kFileSize) m_LossMemory.reset();
+  } catch (const std::exception&) {
+    m_LossMemory.reset();
+  }
   KIV_DIAG("KivServer for process:" << m_Pid << " created.\n");
   ReadKivServerConfig(m_Config, KivConfigPathPolicy().Get());
   if (m_Config.m_StatusTrace) WriteControlRecord(TracePacketShared::ClientAttached, "");
@@ -67,7 +78,7 @@ KivServer::~KivServer() {
   try {
     // Data still in the ring goes out before the detach record; a ring whose
     // header the client damaged holds nothing that can be trusted.
-    if (m_TraceRing.IsHeaderValid()) TakeBlock();
+    if (m_TraceRing.IsHeaderValid()) TakeBlock(true);
   } catch (const std::exception& e) {
     KIV_DIAG_NOTHROW("KivServer for process:" << m_Pid << " last block lost: " << e.what() << "\n");
   }
@@ -84,18 +95,67 @@ void KivServer::WriteControlRecord(uint32_t code, const char* text) {
   WriteKivControlRecord(*m_Dispatcher, m_Sequence, code, m_Pid, text);
 }
 
-bool KivServer::TakeBlock() {
+bool KivServer::TakeBlock(bool last) {
+  // Read before the ring: a drop counted here happened before the records
+  // written after it, which are in the ring now or come later.
+  ClientLossCounters* counters =
+      m_LossMemory ? reinterpret_cast<ClientLossCounters*>(m_LossMemory->Data()) : nullptr;
+  uint64_t dropped = 0, untold = 0, gapAfter = 0;
+  if (counters && ClientLossCounters::Field(counters->m_Magic).load(std::memory_order_acquire) ==
+                      ClientLossCounters::kMagic) {
+    dropped = ClientLossCounters::Field(counters->m_Dropped).load(std::memory_order_acquire);
+    const uint64_t told = ClientLossCounters::Field(counters->m_Told).load(std::memory_order_relaxed);
+    gapAfter = ClientLossCounters::Field(counters->m_GapAfter).load(std::memory_order_relaxed);
+    if (dropped > told) untold = dropped - told;
+  }
+  const auto tell = [&] {
+    m_Dispatcher->ReportLost(m_Pid, untold, TraceLossLedger::ClientRingFull);
+    ClientLossCounters::Field(counters->m_Told).store(dropped, std::memory_order_release);
+  };
   const uint32_t n = m_TraceRing.GetDataLength();
-  if (n == 0) return false;
+  if (n == 0) {
+    if (last && untold != 0) tell();
+    return false;
+  }
   // Header packet and body composed in place; the bytes are whole records
-  // as the client wrote them and are not parsed here.
+  // as the client wrote them.
   m_Block.Clear();
   uint8_t* at = m_Block.Extend(TraceRecordBuilder::kBlockHeaderPacketSize + size_t{n});
-  TraceRecordBuilder::BuildBlockHeader(TraceBlockHeader(n, m_Pid), at);
+  uint8_t* records = at + TraceRecordBuilder::kBlockHeaderPacketSize;
   // Reading frees the ring for the client before the output is written.
-  m_TraceRing.read(at + TraceRecordBuilder::kBlockHeaderPacketSize, n);
-  m_Dispatcher->write(m_Block.Data(), m_Block.GetLength());
+  m_TraceRing.read(records, n);
+  if (untold == 0) {
+    WriteBlock(at, n);
+    return true;
+  }
+  // The first record numbered after the gap; records are only walked here.
+  uint32_t split = 0;
+  while (split + TraceRecordBuilder::kRecordHeaderPacketSize <= n) {
+    TraceRecordHeader header;
+    std::memcpy(&header, records + split + 7, sizeof header);
+    if (header.m_SequenceNumber >= gapAfter) break;
+    const uint64_t next = uint64_t{split} + TraceRecordBuilder::kRecordHeaderPacketSize + header.m_BodyLength;
+    if (next > n) {
+      split = 0;  // not whole records: tell the loss first
+      break;
+    }
+    split = static_cast<uint32_t>(next);
+  }
+  if (split + TraceRecordBuilder::kRecordHeaderPacketSize > n) split = n;
+  if (split == n && !last) {
+    WriteBlock(at, n);
+    return true;
+  }
+  if (split > 0) WriteBlock(at, split);
+  tell();
+  // The second block's header goes over the end of the first, already written.
+  if (split < n) WriteBlock(at + split, n - split);
   return true;
+}
+
+void KivServer::WriteBlock(uint8_t* at, uint32_t length) {
+  TraceRecordBuilder::BuildBlockHeader(TraceBlockHeader(length, m_Pid), at);
+  m_Dispatcher->write(at, TraceRecordBuilder::kBlockHeaderPacketSize + length);
 }
 
 void KivServer::IdleSleep() const {

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "KivANSIAPI/KivFilterManager.h"
+#include "Support/AutoSync.h"
 #include "Support/Logging.h"
 #include "Support/Validation2Exception.h"
 #include "TraceService/MessageBufferNames.h"
@@ -23,10 +24,20 @@ KivServiceClient::KivServiceClient(uint32_t dispatcherPid, KivFilterManager& fil
       m_FilterManager(&filterManager),
       m_TraceMemory(KivMessageBuffers::TraceBufferName(m_OwnPid), KivMessageBuffers::TraceRingFileSize),
       m_TraceRing(Initialized(m_TraceMemory).Data(), m_TraceMemory.Length()),
+      m_LossMemory(ClientLossCounters::Name(m_OwnPid), ClientLossCounters::kFileSize),
       m_Sequence(KivRecordSequenceGenerator::Open),
       m_ServiceClient(dispatcherPid, m_OwnPid, cancel),
       m_Handler{&m_Confirmation, &filterManager},
       m_Helper{&m_Handler, &m_ServiceClient} {
+  // The file was made before the registration, zero-filled; records dropped
+  // while this process had no dispatcher are told before its first record.
+  ClientLossCounters* counters = LossCounters();
+  ClientLossCounters::Field(counters->m_Magic).store(ClientLossCounters::kMagic, std::memory_order_release);
+  {
+    AutoSync<CriticalSectionSyncPolicy> guard(m_TraceRingLock);
+    if (const uint64_t dropped = TraceRecordWriting::TakeUnpublishedDrops())
+      counters->NoteDropped(dropped, 0);
+  }
   m_Thread = std::make_unique<TimerClassMemberFunction<ServiceClientThreadHelper>>(m_Helper, ThreadPeriodMs);
   // The dispatcher may have changed the configuration while this process was
   // not registered; start from the file as it is now.

@@ -3,12 +3,11 @@
 //
 // While the dispatcher runs, the process's service monitor holds one
 // KivServiceClient. It creates the process's trace ring ("KivTraceBuffer" +
-// pid) and maps the shared record sequence counter, registers the process
-// (ServiceClient), reads the configuration into the filter manager, and runs
-// a 100 ms thread that applies what the dispatcher sends: reload, pause and
-// resume go to the filter manager, confirmations complete a request, pings
-// are only logged. Destruction stops the thread, un-registers and removes
-// both rings' files.
+// pid) and its loss counters ("KivTraceLoss" + pid) and maps the shared record sequence counter, registers
+// the process (ServiceClient), reads the configuration into the filter manager, and runs a 100 ms thread that
+// applies what the dispatcher sends: reload, pause and resume go to the filter manager, confirmations
+// complete a request, pings are only logged. Destruction stops the thread, un-registers and removes both
+// rings' files.
 //
 // Ownership: owns the rings, the counter mapping, the registration and the
 // thread; borrows the filter manager, which must outlive it.
@@ -29,6 +28,7 @@
 #include <memory>
 
 #include "KivANSIAPI/KivTraceOutput.h"
+#include "KivService/ClientLossCounters.h"
 #include "KivService/KivRecordSequenceGenerator.h"
 #include "KivService/ServiceClient.h"
 #include "MemoryStream/CircularMemoryOutputStream.h"
@@ -73,6 +73,8 @@ class KivServiceClient {
   CircularMemoryOutputStream& TraceRing() { return m_TraceRing; }
   CriticalSectionSyncPolicy& TraceRingLock() { return m_TraceRingLock; }
   uint32_t NextSequenceNumber() { return m_Sequence.Next(); }
+  // Where dropped records are told (guarded by TraceRingLock()).
+  ClientLossCounters* LossCounters() { return reinterpret_cast<ClientLossCounters*>(m_LossMemory.Data()); }
 
   // What the dispatcher sends, applied to the filter manager.
   struct MessageHandler {
@@ -95,6 +97,7 @@ class KivServiceClient {
   SharedMemory m_TraceMemory;
   CircularMemoryOutputStream m_TraceRing;
   CriticalSectionSyncPolicy m_TraceRingLock;  // serialises the writers of m_TraceRing
+  SharedMemory m_LossMemory;                  // "KivTraceLoss" + pid, made before registering
   KivRecordSequenceGenerator m_Sequence;
   Registration m_ServiceClient;
   // 0 while no confirmation arrived since the last request, 1 for a success,
