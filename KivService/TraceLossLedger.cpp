@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "Support/AutoSync.h"
+#include "Support/Logging.h"
 #include "Support/SysLogEntry.h"
 #include "TraceData/TraceRecordBuilder.h"
 
@@ -78,6 +79,7 @@ void TraceLossLedger::OutputFailed(const std::string& output, std::string_view e
     // Once per run of failures: a dead disk must not flood the system log.
     SysLogEntry entry("KivServer", 1);
     entry << "Trace output " << output << " failed, records are lost until it works again: " << error;
+    KIV_DIAG_NOTHROW(entry.str() << "\n");
   }
   failing = true;
 }
@@ -89,6 +91,7 @@ void TraceLossLedger::OutputSucceeded(const std::string& output) {
   found->second = false;
   SysLogEntry entry("KivServer", 2);
   entry << "Trace output " << output << " works again";
+  KIV_DIAG_NOTHROW(entry.str() << "\n");
 }
 
 TraceLossLedger::Pending TraceLossLedger::TakePending(const std::string& output) {

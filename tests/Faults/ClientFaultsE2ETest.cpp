@@ -215,6 +215,6 @@ TEST_F(ClientFaultsE2E, OverflowedRingIsToldInTheLogWhereTheGapIs) {
     EXPECT_TRUE(found) << "gap " << n << ".." << end - 1;
     previousEnd = end;
   }
-  std::printf("[reliability] ring overflow: calls %ld, exported %zu, dropped %ld, told in the log %ld\n", calls,
-              present.size(), lost, told);
+  std::printf("[reliability] ring overflow: calls %ld, exported %zu, dropped %ld, told in the log %ld\n",
+              calls, present.size(), lost, told);
 }

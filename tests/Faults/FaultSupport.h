@@ -205,7 +205,8 @@ inline void FreeBoard(ClientBoard* board) { munmap(board, sizeof(ClientBoard)); 
       usleep(1000);
     }
     uint64_t accepted = 0, dropped = 0;
-    if (n % 64 == 0 && KivGetTraceStatistics(&accepted, &dropped) == 0) board->dropped[slot] = static_cast<long>(dropped);
+    if (n % 64 == 0 && KivGetTraceStatistics(&accepted, &dropped) == 0)
+      board->dropped[slot] = static_cast<long>(dropped);
     if (n % 64 == 0) usleep(1000);  // let the dispatcher keep up
   }
   uint64_t accepted = 0, dropped = 0;
