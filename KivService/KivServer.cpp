@@ -112,7 +112,7 @@ bool KivServer::TakeBlock(bool last) {
     m_Dispatcher->ReportLost(m_Pid, untold, TraceLossLedger::ClientRingFull);
     ClientLossCounters::Field(counters->m_Told).store(dropped, std::memory_order_release);
   };
-  const uint32_t n = m_TraceRing.GetDataLength();
+  uint32_t n = m_TraceRing.GetDataLength();
   if (n == 0) {
     if (last && untold != 0) tell();
     return false;
@@ -122,8 +122,44 @@ bool KivServer::TakeBlock(bool last) {
   m_Block.Clear();
   uint8_t* at = m_Block.Extend(TraceRecordBuilder::kBlockHeaderPacketSize + size_t{n});
   uint8_t* records = at + TraceRecordBuilder::kBlockHeaderPacketSize;
-  // Reading frees the ring for the client before the output is written.
-  m_TraceRing.read(records, n);
+  // Freed in the ring only once written (or found unwritable): a dispatcher
+  // killed meanwhile leaves them to be carried over by the client.
+  m_TraceRing.Peek(records, n);
+  struct Free {
+    CircularMemoryInputStream& ring;
+    uint32_t n;
+    ~Free() {
+      try {
+        ring.Skip(n);
+      } catch (...) {
+      }
+    }
+  } free{m_TraceRing, n};
+  if (m_FirstDrain) {
+    m_FirstDrain = false;
+    // Records carried over from the ring of a dispatcher that died keep
+    // their numbers, above this dispatcher's: a block of their own, so that
+    // readers, which order a block by number, keep them first.
+    uint32_t carried = 0, previous = 0;
+    while (carried + TraceRecordBuilder::kRecordHeaderPacketSize <= n) {
+      TraceRecordHeader header;
+      std::memcpy(&header, records + carried + 7, sizeof header);
+      if (carried != 0 && header.m_SequenceNumber < previous) break;
+      previous = header.m_SequenceNumber;
+      const uint64_t next =
+          uint64_t{carried} + TraceRecordBuilder::kRecordHeaderPacketSize + header.m_BodyLength;
+      if (next > n) break;
+      carried = static_cast<uint32_t>(next);
+    }
+    if (carried != 0 && carried + TraceRecordBuilder::kRecordHeaderPacketSize <= n) {
+      if (untold != 0) tell();  // the carried drops: told first
+      untold = 0;
+      WriteBlock(at, carried);
+      at += carried;  // the next header goes over the end of the block written
+      records += carried;
+      n -= carried;
+    }
+  }
   if (untold == 0) {
     WriteBlock(at, n);
     return true;

@@ -120,4 +120,5 @@ class KivServer : public WatchServiceStopUsingPID {
   SmartBufferOutputStream<65536> m_Block;  // touched by the worker, then by the destructor
   // The client's loss counters, when it has them (ClientLossCounters.h).
   std::unique_ptr<SharedMemory> m_LossMemory;
+  bool m_FirstDrain = true;  // worker, then destructor
 };

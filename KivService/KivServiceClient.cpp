@@ -2,10 +2,15 @@
 
 #include <unistd.h>
 
+#include <cstring>
+#include <vector>
+
 #include "KivANSIAPI/KivFilterManager.h"
+#include "MemoryStream/CircularMemoryInputStream.h"
 #include "Support/AutoSync.h"
 #include "Support/Logging.h"
 #include "Support/Validation2Exception.h"
+#include "TraceData/TraceRecordBuilder.h"
 #include "TraceService/MessageBufferNames.h"
 #include "TraceService/MessageProcessor.h"
 #include "TraceService/MessageTransmitter.h"
@@ -18,7 +23,7 @@ SharedMemory& Initialized(SharedMemory& memory) {
 }  // namespace
 
 KivServiceClient::KivServiceClient(uint32_t dispatcherPid, KivFilterManager& filterManager,
-                                   const std::atomic<bool>* cancel)
+                                   const std::atomic<bool>* cancel, KivServiceClient* previous)
     : m_DispatcherPid(dispatcherPid),
       m_OwnPid(static_cast<uint32_t>(getpid())),
       m_FilterManager(&filterManager),
@@ -42,6 +47,57 @@ KivServiceClient::KivServiceClient(uint32_t dispatcherPid, KivFilterManager& fil
   // The dispatcher may have changed the configuration while this process was
   // not registered; start from the file as it is now.
   m_FilterManager->ReloadConfiguration();
+  if (previous) {
+    TakeOverFrom(*previous);
+  } else {
+    m_TraceOutput = std::make_unique<KivTraceOutput::Publication>(*this);
+  }
+}
+
+void KivServiceClient::Retire() {
+  Abandon();
+  KivTraceOutputSlot::s_Orphaned.store(true);
+  m_Thread.reset();
+  m_TraceMemory.ReleaseFile();
+  m_LossMemory.ReleaseFile();
+  m_ServiceClient.MessageBuffer().ReleaseFile();
+}
+
+void KivServiceClient::TakeOverFrom(KivServiceClient& previous) {
+  // Tracing threads wait for the new writer rather than drop meanwhile.
+  KivTraceOutputSlot::s_Switching.store(true);
+  struct EndSwitch {
+    ~EndSwitch() { KivTraceOutputSlot::s_Switching.store(false); }
+  } endSwitch;
+  previous.m_TraceOutput.reset();  // waits for the writes under way
+  ClientLossCounters* old = previous.LossCounters();
+  uint64_t untold = 0;
+  const uint64_t dropped = ClientLossCounters::Field(old->m_Dropped).load(std::memory_order_acquire);
+  const uint64_t told = ClientLossCounters::Field(old->m_Told).load(std::memory_order_acquire);
+  if (dropped > told) untold = dropped - told;
+  try {
+    // Same capacity, and the new ring is still empty: everything fits.
+    CircularMemoryInputStream oldRing(previous.m_TraceMemory.Data(), previous.m_TraceMemory.Length());
+    const uint32_t n = oldRing.GetDataLength();
+    std::vector<uint8_t> records(n);
+    oldRing.read(records.data(), n);
+    if (!m_TraceRing.write(records.data(), n)) {
+      // Whole records, each a 15-byte header packet (body length at 11) and its body.
+      for (uint64_t at = 0; at + TraceRecordBuilder::kRecordHeaderPacketSize <= n; ++untold) {
+        uint32_t body;
+        std::memcpy(&body, records.data() + at + 11, sizeof body);
+        at += TraceRecordBuilder::kRecordHeaderPacketSize + uint64_t{body};
+      }
+    }
+  } catch (const std::exception& e) {
+    // A damaged old ring: what it held cannot be counted.
+    KIV_DIAG_NOTHROW("Records of the previous trace ring not carried over: " << e.what() << "\n");
+  }
+  {
+    AutoSync<CriticalSectionSyncPolicy> guard(m_TraceRingLock);
+    // Told before the carried records: where in them the gaps were is not kept.
+    if (untold != 0) LossCounters()->NoteDropped(untold, 0);
+  }
   m_TraceOutput = std::make_unique<KivTraceOutput::Publication>(*this);
 }
 

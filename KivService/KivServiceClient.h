@@ -50,8 +50,14 @@ class KivServiceClient {
   // raises when a ring cannot be made, the counter cannot be mapped or the
   // registration is not confirmed (see ServiceClient). `cancel`, when set
   // during the registration wait, ends it early (a closing monitor).
+  //
+  // `previous`, the retired client of a dispatcher that died, hands over
+  // what its ring still holds: those records go into the new ring first,
+  // as they were (numbers included), and its untold drops are told by the
+  // new dispatcher; the new writer takes over from the old one without a
+  // gap. What cannot be carried is counted as dropped.
   KivServiceClient(uint32_t dispatcherPid, KivFilterManager& filterManager,
-                   const std::atomic<bool>* cancel = nullptr);
+                   const std::atomic<bool>* cancel = nullptr, KivServiceClient* previous = nullptr);
   // Stops the thread, un-registers (unless abandoned) and removes the rings.
   virtual ~KivServiceClient();
   KivServiceClient(const KivServiceClient&) = delete;
@@ -65,6 +71,11 @@ class KivServiceClient {
 
   // The dispatcher has gone: destruction sends no un-registration.
   void Abandon() { m_ServiceClient.Abandon(); }
+  // The dispatcher has gone: abandons, stops the thread and gives up the
+  // files' names (a successor registration makes new files), but keeps the
+  // ring mapped and published, so tracing goes on into it until the next
+  // registration carries its records over (or it is full).
+  void Retire();
 
   uint32_t DispatcherPid() const { return m_DispatcherPid; }
   uint32_t OwnPid() const { return m_OwnPid; }
@@ -91,6 +102,10 @@ class KivServiceClient {
   };
 
  private:
+  // Moves `previous`'s unread records and untold drops into this client's
+  // ring and counters, then publishes this client's writer in its place.
+  void TakeOverFrom(KivServiceClient& previous);
+
   const uint32_t m_DispatcherPid;
   const uint32_t m_OwnPid;
   KivFilterManager* m_FilterManager;

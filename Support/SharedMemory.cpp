@@ -84,6 +84,9 @@ bool SharedMemory::IsFileAtPath() const {
 }
 
 SharedMemory::~SharedMemory() {
+  // A successor's file of the same name is not ours to remove; decided
+  // while the descriptor still tells which file is ours.
+  const bool remove = m_Owner && IsFileAtPath();
   // Each step runs even when the one before failed.
   try {
     Validation2Exception::CheckOSCall(::munmap(m_Address, m_Length) == 0, "Can not unmap memory");
@@ -93,10 +96,15 @@ SharedMemory::~SharedMemory() {
     Validation2Exception::CheckOSCall(::close(m_Fd) == 0, "Can not close file");
   } catch (...) {
   }
-  if (m_Owner) {
+  if (remove) {
     try {
       Validation2Exception::CheckOSCall(::unlink(m_Path.c_str()) == 0, "can not remove file");
     } catch (...) {
     }
   }
+}
+
+void SharedMemory::ReleaseFile() {
+  if (m_Owner && IsFileAtPath()) ::unlink(m_Path.c_str());
+  m_Owner = false;
 }

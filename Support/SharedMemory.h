@@ -32,6 +32,9 @@ class SharedMemory {
   // and inode); false once it was removed or replaced by a newer file of the
   // same name. Lets a user remove the file by name without hitting a successor.
   bool IsFileAtPath() const;
+  // An owner gives up its file: removed now when it is still the one at
+  // Path(), and not again by the destructor. The mapping stays usable.
+  void ReleaseFile();
 
   // "{temp}" + name + ".map".
   static std::string FilePath(const std::string& name);

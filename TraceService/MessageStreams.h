@@ -91,6 +91,8 @@ class ClientMessageReceivingStream {
   void Skip(size_t length) { m_Ring.Skip(length); }
   void SkipAll() { m_Ring.SkipAll(); }
   bool RecoverIfDamaged();
+  // See SharedMemory::ReleaseFile().
+  void ReleaseFile() { m_Memory.ReleaseFile(); }
 
  private:
   SharedMemory m_Memory;

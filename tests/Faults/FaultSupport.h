@@ -171,6 +171,7 @@ struct ClientBoard {
   std::atomic<int> connected[8];    // KivTraceConnected() as last seen
   std::atomic<int> disconnects[8];  // connected -> not connected transitions seen
   std::atomic<long> dropped[8];     // KivGetTraceStatistics' dropped count
+  std::atomic<long> accepted[8];    // and its written count, at the end
   std::atomic<int> stop;
 };
 inline ClientBoard* MakeBoard() {
@@ -210,7 +211,10 @@ inline void FreeBoard(ClientBoard* board) { munmap(board, sizeof(ClientBoard)); 
     if (n % 64 == 0) usleep(1000);  // let the dispatcher keep up
   }
   uint64_t accepted = 0, dropped = 0;
-  if (KivGetTraceStatistics(&accepted, &dropped) == 0) board->dropped[slot] = static_cast<long>(dropped);
+  if (KivGetTraceStatistics(&accepted, &dropped) == 0) {
+    board->dropped[slot] = static_cast<long>(dropped);
+    board->accepted[slot] = static_cast<long>(accepted);
+  }
   std::exit(0);
 }
 
