@@ -72,7 +72,8 @@ KIVANSIAPI_EXPORT int KivPreservationOff(void);
 #define KIV_MAX_MESSAGE_LENGTH 1016
 
 /* printf-style message. Returns 1 when the record was written, else 0. */
-KIVANSIAPI_EXPORT int KivTrace(int moduleHandle, uint32_t clientNumber, int labelHandle, const char* format, ...)
+KIVANSIAPI_EXPORT int KivTrace(int moduleHandle, uint32_t clientNumber, int labelHandle, const char* format,
+                               ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 4, 5)))
 #endif
@@ -91,7 +92,6 @@ KIVANSIAPI_EXPORT int KivTraceConnected(void);
  * buffer full, or enabled while no dispatcher was connected), since it
  * started or was forked. Either pointer may be NULL. Returns 0. */
 KIVANSIAPI_EXPORT int KivGetTraceStatistics(uint64_t* written, uint64_t* dropped);
-
 
 #ifdef __cplusplus
 }

@@ -24,9 +24,11 @@ bool Enabled(int module, uint32_t client, int label, KivFilterManager::TraceName
   } catch (...) {
     return false;
   }
-  if (!KivTraceOutput::IsAvailable()) {
-    // Enabled, but no dispatcher to take it: lost, and counted as such.
-    TraceRecordWriting::Count(false);
+  if (!KivTraceOutput::HasWriter()) {
+    // Enabled, but no dispatcher to take it: lost, counted, and told to the
+    // next dispatcher. (A ring kept from a dispatcher that died still takes
+    // records, carried over at the next registration.)
+    TraceRecordWriting::CountUnpublishedDrop();
     return false;
   }
   return true;

@@ -54,8 +54,11 @@ class KivTraceOutput {
   static bool Write(std::string_view module, std::string_view label, const std::string_view* client,
                     std::string_view text) noexcept;
 
-  // True while an output is published.
+  // True while an output of a registration with a running dispatcher is
+  // published.
   static bool IsAvailable() noexcept;
+  // True while any writer is published, an orphaned one included.
+  static bool HasWriter() noexcept;
 };
 
 // Inline, so that the service client below the API library can publish
@@ -70,6 +73,14 @@ namespace KivTraceOutputSlot {
 // and find the pointer cleared, so the wait ends even while other threads
 // keep tracing. All accesses are sequentially consistent.
 inline std::atomic<TraceRecordSink*> s_Current{nullptr};
+// Set while one writer's records are carried over to the next: a tracing
+// thread that finds no writer then waits for the new one (the carrying is a
+// copy in memory) instead of dropping its record.
+inline std::atomic<bool> s_Switching{false};
+// Set while the published writer belongs to a dispatcher that died (its
+// ring is kept for the next registration): records still go somewhere, but
+// the process is not registered.
+inline std::atomic<bool> s_Orphaned{false};
 inline std::atomic<uint32_t> s_Phase{0};
 inline std::atomic<uint32_t> s_InFlight[2] = {0, 0};
 // Serialises publications and retractions (the service monitor's thread
@@ -90,6 +101,8 @@ inline uint32_t JoinPhase() {
 // may have been held by a thread that does not exist in the child.
 inline void ForgetInChild() {
   s_Current.store(nullptr);
+  s_Switching.store(false);
+  s_Orphaned.store(false);
   s_InFlight[0].store(0);
   s_InFlight[1].store(0);
   new (&s_ChangeLock) std::mutex();
@@ -107,6 +120,7 @@ inline KivTraceOutput::Publication::Publication(std::unique_ptr<TraceRecordSink>
   KivTraceOutputSlot::RegisterForkHandlerOnce();
   std::lock_guard<std::mutex> guard(KivTraceOutputSlot::s_ChangeLock);
   KivTraceOutputSlot::s_Current.store(m_Sink.get());
+  KivTraceOutputSlot::s_Orphaned.store(false);
 }
 
 inline KivTraceOutput::Publication::~Publication() {
@@ -121,18 +135,31 @@ inline KivTraceOutput::Publication::~Publication() {
 
 inline bool KivTraceOutput::Write(std::string_view module, std::string_view label,
                                   const std::string_view* client, std::string_view text) noexcept {
-  const uint32_t phase = KivTraceOutputSlot::JoinPhase();
+  uint32_t phase = KivTraceOutputSlot::JoinPhase();
   TraceRecordSink* writer = KivTraceOutputSlot::s_Current.load();
+  while (!writer && KivTraceOutputSlot::s_Switching.load()) {
+    // Never waits inside a phase: the switch itself waits for the phase.
+    KivTraceOutputSlot::s_InFlight[phase].fetch_sub(1);
+    sched_yield();
+    phase = KivTraceOutputSlot::JoinPhase();
+    writer = KivTraceOutputSlot::s_Current.load();
+  }
   bool written = false;
   if (writer) {
     written = writer->Write(module, label, client, text);
   } else {
-    TraceRecordWriting::Count(false);
+    TraceRecordWriting::CountUnpublishedDrop();
   }
   KivTraceOutputSlot::s_InFlight[phase].fetch_sub(1);
   return written;
 }
 
 inline bool KivTraceOutput::IsAvailable() noexcept {
-  return KivTraceOutputSlot::s_Current.load(std::memory_order_acquire) != nullptr;
+  return KivTraceOutputSlot::s_Current.load(std::memory_order_acquire) != nullptr &&
+         !KivTraceOutputSlot::s_Orphaned.load(std::memory_order_acquire);
+}
+
+inline bool KivTraceOutput::HasWriter() noexcept {
+  return KivTraceOutputSlot::s_Current.load(std::memory_order_acquire) != nullptr ||
+         KivTraceOutputSlot::s_Switching.load(std::memory_order_acquire);
 }

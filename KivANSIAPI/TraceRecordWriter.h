@@ -18,6 +18,8 @@
 //   CircularMemoryOutputStream& TraceRing();
 //   CriticalSectionSyncPolicy& TraceRingLock();   // guards TraceRing()
 //   uint32_t NextSequenceNumber();                 // shared atomic counter
+// and optionally ClientLossCounters* LossCounters() (null: none), where
+// every dropped record is told to the dispatcher (ClientLossCounters.h).
 // The writer borrows the target, which must outlive it.
 //
 // The counters of written and dropped records are process-wide (all writers
@@ -29,10 +31,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <concepts>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
 
+#include "KivService/ClientLossCounters.h"
 #include "MemoryStream/CircularMemoryOutputStream.h"
 #include "Support/AutoSync.h"
 #include "Support/CriticalSectionSyncPolicy.h"
@@ -73,6 +77,9 @@ struct Statistics {
 
 inline std::atomic<uint64_t> s_Written{0};
 inline std::atomic<uint64_t> s_Dropped{0};
+// Records dropped while no writer was published: the next registration
+// takes them over (TakeUnpublishedDrops) and tells them.
+inline std::atomic<uint64_t> s_DroppedUnpublished{0};
 inline thread_local uint32_t t_ThreadId = 0;
 
 // A forked child starts with the forking thread only, under a new kernel id,
@@ -81,6 +88,7 @@ inline void ResetInChild() {
   t_ThreadId = 0;
   s_Written.store(0, std::memory_order_relaxed);
   s_Dropped.store(0, std::memory_order_relaxed);
+  s_DroppedUnpublished.store(0, std::memory_order_relaxed);
 }
 inline void RegisterForkHandlerOnce() {
   static const bool registered = pthread_atfork(nullptr, nullptr, ResetInChild) == 0;
@@ -104,6 +112,11 @@ inline Statistics GetStatistics() noexcept {
 inline void Count(bool written) noexcept {
   (written ? s_Written : s_Dropped).fetch_add(1, std::memory_order_relaxed);
 }
+inline void CountUnpublishedDrop() noexcept {
+  Count(false);
+  s_DroppedUnpublished.fetch_add(1, std::memory_order_relaxed);
+}
+inline uint64_t TakeUnpublishedDrops() noexcept { return s_DroppedUnpublished.exchange(0); }
 
 inline void Build(Image& image, std::string_view module, std::string_view label,
                   const std::string_view* client, std::string_view text) noexcept {
@@ -148,11 +161,19 @@ class TraceRecordWriter final : public TraceRecordSink {
       // record is then lost, never the process.
       if (!MappedAccess::Run([&] {
             if (ring.GetFreeRoom() >= image.m_Size) {
-              image.SetSequenceNumber(m_Target.NextSequenceNumber());
+              const uint32_t sequence = m_Target.NextSequenceNumber();
+              image.SetSequenceNumber(sequence);
               written = ring.write(image.m_Bytes, image.m_Size);
+              if (written) m_GapAfter = uint64_t{sequence} + 1;
             }
           }))
         m_RingLost.store(true, std::memory_order_relaxed);
+      // Told to the dispatcher, which writes the loss where it happened.
+      if constexpr (kTellsLosses) {
+        if (!written)
+          if (ClientLossCounters* counters = m_Target.LossCounters())
+            MappedAccess::Run([&] { counters->NoteDropped(1, m_GapAfter); });
+      }
     } catch (...) {
       // A damaged ring header (the region is writable by other processes)
       // or a failing lock: the record is lost, the caller carries on.
@@ -163,6 +184,11 @@ class TraceRecordWriter final : public TraceRecordSink {
   }
 
  private:
+  static constexpr bool kTellsLosses = requires(Target & t) {
+    { t.LossCounters() } -> std::same_as<ClientLossCounters*>;
+  };
+
   Target& m_Target;
   std::atomic<bool> m_RingLost{false};  // set by the first fault on the ring
+  uint64_t m_GapAfter = 0;              // under the ring lock: 1 + the last number written
 };

@@ -86,7 +86,10 @@ void FileStream<OutputSupport, HeaderSize>::WriteToFile(const void* data, uint32
 
 template <class OutputSupport, uint32_t HeaderSize>
 void FileStream<OutputSupport, HeaderSize>::AppendLocked(const void* data, uint32_t length) {
-  if (length != 0) m_Output->write(data, length);
+  if (length == 0) return;
+  m_Output->write(data, length);
+  // The output drops what it cannot write; the dispatcher counts it lost.
+  if (!m_Output->LastWriteLanded()) Validation2Exception::CheckOSCall(false, m_Output->LastError());
 }
 
 template class FileStream<KivBinaryFileOutputSupport, 256>;

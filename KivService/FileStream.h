@@ -42,7 +42,8 @@ class FileStream : public KivTraceStreamDispatcher::Stream {
   std::string CurrentFileName();
 
  protected:
-  // Appends bytes to the rotating output under m_Lock.
+  // Appends bytes to the rotating output under m_Lock; raises when the
+  // output dropped them (no file could be opened, a write failed).
   void WriteToFile(const void* data, uint32_t length);
   // The same with m_Lock already held by the caller.
   void AppendLocked(const void* data, uint32_t length);

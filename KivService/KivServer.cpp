@@ -3,7 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "KivConfigFileReader/KivConfigFileReader.h"
+#include "KivService/ClientLossCounters.h"
 #include "KivService/KivServerControlRecord.h"
 #include "Support/ConfigPath.h"
 #include "Support/Logging.h"
@@ -76,6 +79,15 @@ KivServer::KivServer(KivRecordSequenceGenerator& sequence, uint32_t pid)
       m_TraceRing(m_TraceMemory.Data(), CheckedTraceRingLength(m_TraceMemory)),
       m_MessageStream(CheckedMessageRingPid(pid)),
       m_RingsChecked(CheckTraceRingHeader()) {
+  // Optional: a client without loss counters is served all the same.
+  try {
+    CheckRingFile(ClientLossCounters::Name(pid), ClientLossCounters::kFileSize);
+    m_LossMemory = std::make_unique<SharedMemory>(ClientLossCounters::Name(pid),
+                                                  ClientMessageSendingStream::OwnerOf(pid));
+    if (m_LossMemory->Length() != ClientLossCounters::kFileSize) m_LossMemory.reset();
+  } catch (const std::exception&) {
+    m_LossMemory.reset();
+  }
   KIV_DIAG("KivServer for process:" << m_Pid << " created.\n");
   // A missing file was reported by the dispatcher's own reading already.
   ReadKivServerConfig(m_Config, KivConfigPathPolicy().Get(), false);
@@ -86,7 +98,7 @@ KivServer::~KivServer() {
   try {
     // Data still in the ring goes out before the detach record; a ring whose
     // header the client damaged holds nothing that can be trusted.
-    if (IsTraceRingUsable()) TakeBlock();
+    if (IsTraceRingUsable()) TakeBlock(true);
   } catch (const std::exception& e) {
     KIV_DIAG_NOTHROW("KivServer for process:" << m_Pid << " last block lost: " << e.what() << "\n");
   }
@@ -103,19 +115,114 @@ void KivServer::WriteControlRecord(uint32_t code, const char* text) {
   WriteKivControlRecord(*m_Dispatcher, m_Sequence, code, m_Pid, text);
 }
 
-bool KivServer::TakeBlock() {
+bool KivServer::TakeBlock(bool last) {
+  // Read before the ring: a drop counted here happened before the records
+  // written after it, which are in the ring now or come later. The counters
+  // live in a file of the client's; a truncated one is no longer read.
+  ClientLossCounters* counters = m_LossMemory && m_LossMemory->IsIntact()
+                                     ? reinterpret_cast<ClientLossCounters*>(m_LossMemory->Data())
+                                     : nullptr;
+  uint64_t dropped = 0, untold = 0, gapAfter = 0;
+  bool valid = false;
+  if (counters && !MappedAccess::Run([&] {
+        valid = ClientLossCounters::Field(counters->m_Magic).load(std::memory_order_acquire) ==
+                ClientLossCounters::kMagic;
+        if (!valid) return;
+        dropped = ClientLossCounters::Field(counters->m_Dropped).load(std::memory_order_acquire);
+        const uint64_t told = ClientLossCounters::Field(counters->m_Told).load(std::memory_order_relaxed);
+        gapAfter = ClientLossCounters::Field(counters->m_GapAfter).load(std::memory_order_relaxed);
+        if (dropped > told) untold = dropped - told;
+      })) {
+    m_LossMemory.reset();
+    counters = nullptr;
+  }
+  if (!valid) untold = 0;
+  const auto tell = [&] {
+    m_Dispatcher->ReportLost(m_Pid, untold, TraceLossLedger::ClientRingFull);
+    MappedAccess::Run(
+        [&] { ClientLossCounters::Field(counters->m_Told).store(dropped, std::memory_order_release); });
+  };
   uint32_t n = 0;
-  if (!OnTraceRing([&] { n = m_TraceRing.GetDataLength(); }) || n == 0) return false;
+  if (!OnTraceRing([&] { n = m_TraceRing.GetDataLength(); })) return false;
+  if (n == 0) {
+    if (last && untold != 0) tell();
+    return false;
+  }
   // Header packet and body composed in place; the bytes are whole records
-  // as the client wrote them and are not parsed here.
+  // as the client wrote them.
   m_Block.Clear();
   uint8_t* at = m_Block.Extend(TraceRecordBuilder::kBlockHeaderPacketSize + size_t{n});
-  TraceRecordBuilder::BuildBlockHeader(TraceBlockHeader(n, m_Pid), at);
-  // Reading frees the ring for the client before the output is written.
-  if (!OnTraceRing([&] { m_TraceRing.read(at + TraceRecordBuilder::kBlockHeaderPacketSize, n); }))
-    return false;
-  m_Dispatcher->write(m_Block.Data(), m_Block.GetLength());
+  uint8_t* records = at + TraceRecordBuilder::kBlockHeaderPacketSize;
+  // Freed in the ring only once written (or found unwritable): a dispatcher
+  // killed meanwhile leaves them to be carried over by the client.
+  if (!OnTraceRing([&] { m_TraceRing.Peek(records, n); })) return false;
+  struct Free {
+    KivServer& server;
+    uint32_t n;
+    ~Free() {
+      try {
+        server.OnTraceRing([&] { server.m_TraceRing.Skip(n); });
+      } catch (...) {
+      }
+    }
+  } free{*this, n};
+  if (m_FirstDrain) {
+    m_FirstDrain = false;
+    // Records carried over from the ring of a dispatcher that died keep
+    // their numbers, above this dispatcher's: a block of their own, so that
+    // readers, which order a block by number, keep them first.
+    uint32_t carried = 0, previous = 0;
+    while (carried + TraceRecordBuilder::kRecordHeaderPacketSize <= n) {
+      TraceRecordHeader header;
+      std::memcpy(&header, records + carried + 7, sizeof header);
+      if (carried != 0 && header.m_SequenceNumber < previous) break;
+      previous = header.m_SequenceNumber;
+      const uint64_t next =
+          uint64_t{carried} + TraceRecordBuilder::kRecordHeaderPacketSize + header.m_BodyLength;
+      if (next > n) break;
+      carried = static_cast<uint32_t>(next);
+    }
+    if (carried != 0 && carried + TraceRecordBuilder::kRecordHeaderPacketSize <= n) {
+      if (untold != 0) tell();  // the carried drops: told first
+      untold = 0;
+      WriteBlock(at, carried);
+      at += carried;  // the next header goes over the end of the block written
+      records += carried;
+      n -= carried;
+    }
+  }
+  if (untold == 0) {
+    WriteBlock(at, n);
+    return true;
+  }
+  // The first record numbered after the gap; records are only walked here.
+  uint32_t split = 0;
+  while (split + TraceRecordBuilder::kRecordHeaderPacketSize <= n) {
+    TraceRecordHeader header;
+    std::memcpy(&header, records + split + 7, sizeof header);
+    if (header.m_SequenceNumber >= gapAfter) break;
+    const uint64_t next = uint64_t{split} + TraceRecordBuilder::kRecordHeaderPacketSize + header.m_BodyLength;
+    if (next > n) {
+      split = 0;  // not whole records: tell the loss first
+      break;
+    }
+    split = static_cast<uint32_t>(next);
+  }
+  if (split + TraceRecordBuilder::kRecordHeaderPacketSize > n) split = n;
+  if (split == n && !last) {
+    WriteBlock(at, n);
+    return true;
+  }
+  if (split > 0) WriteBlock(at, split);
+  tell();
+  // The second block's header goes over the end of the first, already written.
+  if (split < n) WriteBlock(at + split, n - split);
   return true;
+}
+
+void KivServer::WriteBlock(uint8_t* at, uint32_t length) {
+  TraceRecordBuilder::BuildBlockHeader(TraceBlockHeader(length, m_Pid), at);
+  m_Dispatcher->write(at, TraceRecordBuilder::kBlockHeaderPacketSize + length);
 }
 
 void KivServer::IdleSleep() const {

@@ -33,6 +33,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "KivConfigFileReader/KivServerConfig.h"
 #include "KivService/KivLocalTraceStreamDispatcher.h"
@@ -76,6 +77,7 @@ class KivServer : public WatchServiceStopUsingPID {
   // files, which this server must neither drain in place of nor remove.
   bool IsTraceRingFileCurrent() const { return m_TraceMemory.IsFileAtPath(); }
   bool IsMessageRingFileCurrent() const { return m_MessageStream.Memory().IsFileAtPath(); }
+  bool IsLossFileCurrent() const { return m_LossMemory && m_LossMemory->IsFileAtPath(); }
   bool AreRingFilesCurrent() const { return IsTraceRingFileCurrent() && IsMessageRingFileCurrent(); }
   bool IsClientGone() const { return m_ClientGone.load(std::memory_order_acquire); }
 
@@ -93,7 +95,13 @@ class KivServer : public WatchServiceStopUsingPID {
  private:
   void MarkGone() { m_ClientGone.store(true, std::memory_order_release); }
   // Everything stored in the trace ring as one block; false when empty.
-  bool TakeBlock();
+  // Records the client dropped are told first, or between the records
+  // written before and after the drop; a drop after all the records taken
+  // waits for the next block, unless `last`.
+  bool TakeBlock(bool last = false);
+  // Writes the block of `length` record bytes whose header packet starts at
+  // `at` (its header is built there).
+  void WriteBlock(uint8_t* at, uint32_t length);
   // Sleeps one idle poll, waking early for a stop request.
   void IdleSleep() const;
   void WriteControlRecord(uint32_t code, const char* text);
@@ -121,4 +129,7 @@ class KivServer : public WatchServiceStopUsingPID {
   const bool m_RingsChecked;
   KivLocalTraceStreamDispatcherHandle m_Dispatcher;
   SmartBufferOutputStream<65536> m_Block;  // touched by the worker, then by the destructor
+  // The client's loss counters, when it has them (ClientLossCounters.h).
+  std::unique_ptr<SharedMemory> m_LossMemory;
+  bool m_FirstDrain = true;  // worker, then destructor
 };

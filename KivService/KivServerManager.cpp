@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "KivService/ClientLossCounters.h"
 #include "KivService/KivServerControlRecord.h"
 #include "ServiceMonitor/WatchServiceStopUsingPID.h"
 #include "Support/Logging.h"
@@ -29,8 +30,11 @@ KivServerManager::KivServerManager(StatusReport::Collector& collector, ConfigSer
       m_Collector(collector),
       m_Sequence(KivRecordSequenceGenerator::Create),
       m_Connections(collector, "Connections\\Local", "Number of connections to the server from local process",
-                    StatusReport::Number) {
+                    StatusReport::Number),
+      m_Ledger(collector) {
   KivTraceStreamDispatcher::s_Server = &server;
+  KivTraceStreamDispatcher::s_Ledger = &m_Ledger;
+  KivTraceStreamDispatcher::s_Sequence = &m_Sequence;
   KivLocalTraceStreamDispatcher::s_Collector = &collector;
   m_LocalOutput.emplace();
   Connect();
@@ -53,6 +57,8 @@ KivServerManager::~KivServerManager() {
   m_LocalOutput.reset();
   // Nothing of this manager may be reached through the statics any more.
   KivTraceStreamDispatcher::s_Server = nullptr;
+  KivTraceStreamDispatcher::s_Ledger = nullptr;
+  KivTraceStreamDispatcher::s_Sequence = nullptr;
   KivLocalTraceStreamDispatcher::s_Collector = nullptr;
 }
 
@@ -120,6 +126,8 @@ void KivServerManager::Remove(uint32_t pid, FilesOfTheClient files) {
     if (s.IsMessageRingFileCurrent())
       RemoveMapFile(KivMessageBuffers::ClientMessageBufferName(pid),
                     "Error: remove ClientMessageBuffer map file");
+    if (s.IsLossFileCurrent())
+      RemoveMapFile(ClientLossCounters::Name(pid), "Error: remove loss counters map file");
   }
   server.reset();
   UpdateStatus();

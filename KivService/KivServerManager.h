@@ -124,6 +124,7 @@ class KivServerManager : public ConfigServer::Client {
   StatusReport::Collector& m_Collector;
   KivRecordSequenceGenerator m_Sequence;
   StatusReport::Status m_Connections;  // "Connections\Local"
+  TraceLossLedger m_Ledger;            // reached by the dispatchers through their s_Ledger
   CriticalSectionSyncPolicy m_Lock;
   std::map<uint32_t, std::unique_ptr<MultithreadedKivServer>> m_Servers;  // guarded by m_Lock
   std::atomic<bool> m_StopRequested{false};

@@ -2,9 +2,16 @@
 
 #include <unistd.h>
 
+#include <cstring>
+#include <vector>
+
 #include "KivANSIAPI/KivFilterManager.h"
+#include "MemoryStream/CircularMemoryInputStream.h"
+#include "Support/AutoSync.h"
 #include "Support/Logging.h"
+#include "Support/MappedAccess.h"
 #include "Support/Validation2Exception.h"
+#include "TraceData/TraceRecordBuilder.h"
 #include "TraceService/MessageBufferNames.h"
 #include "TraceService/MessageProcessor.h"
 #include "TraceService/MessageTransmitter.h"
@@ -17,20 +24,84 @@ SharedMemory& Initialized(SharedMemory& memory) {
 }  // namespace
 
 KivServiceClient::KivServiceClient(uint32_t dispatcherPid, KivFilterManager& filterManager,
-                                   const std::atomic<bool>* cancel)
+                                   const std::atomic<bool>* cancel, KivServiceClient* previous)
     : m_DispatcherPid(dispatcherPid),
       m_OwnPid(static_cast<uint32_t>(getpid())),
       m_FilterManager(&filterManager),
       m_TraceMemory(KivMessageBuffers::TraceBufferName(m_OwnPid), KivMessageBuffers::TraceRingFileSize),
       m_TraceRing(Initialized(m_TraceMemory).Data(), m_TraceMemory.Length()),
+      m_LossMemory(ClientLossCounters::Name(m_OwnPid), ClientLossCounters::kFileSize),
       m_Sequence(KivRecordSequenceGenerator::Open),
       m_ServiceClient(dispatcherPid, m_OwnPid, cancel),
       m_Handler{&m_Confirmation, &filterManager},
       m_Helper{&m_Handler, &m_ServiceClient} {
+  // The file was made before the registration, zero-filled; records dropped
+  // while this process had no dispatcher are told before its first record.
+  ClientLossCounters* counters = LossCounters();
+  ClientLossCounters::Field(counters->m_Magic).store(ClientLossCounters::kMagic, std::memory_order_release);
+  {
+    AutoSync<CriticalSectionSyncPolicy> guard(m_TraceRingLock);
+    if (const uint64_t dropped = TraceRecordWriting::TakeUnpublishedDrops())
+      counters->NoteDropped(dropped, 0);
+  }
   m_Thread = std::make_unique<TimerClassMemberFunction<ServiceClientThreadHelper>>(m_Helper, ThreadPeriodMs);
   // The dispatcher may have changed the configuration while this process was
   // not registered; start from the file as it is now.
   m_FilterManager->ReloadConfiguration();
+  if (previous) {
+    TakeOverFrom(*previous);
+  } else {
+    m_TraceOutput = std::make_unique<KivTraceOutput::Publication>(*this);
+  }
+}
+
+void KivServiceClient::Retire() {
+  Abandon();
+  KivTraceOutputSlot::s_Orphaned.store(true);
+  m_Thread.reset();
+  m_TraceMemory.RemoveFile();
+  m_LossMemory.RemoveFile();
+  m_ServiceClient.MessageBuffer().RemoveFile();
+}
+
+void KivServiceClient::TakeOverFrom(KivServiceClient& previous) {
+  // Tracing threads wait for the new writer rather than drop meanwhile.
+  KivTraceOutputSlot::s_Switching.store(true);
+  struct EndSwitch {
+    ~EndSwitch() { KivTraceOutputSlot::s_Switching.store(false); }
+  } endSwitch;
+  previous.m_TraceOutput.reset();  // waits for the writes under way
+  ClientLossCounters* old = previous.LossCounters();
+  uint64_t untold = 0;
+  const uint64_t dropped = ClientLossCounters::Field(old->m_Dropped).load(std::memory_order_acquire);
+  const uint64_t told = ClientLossCounters::Field(old->m_Told).load(std::memory_order_acquire);
+  if (dropped > told) untold = dropped - told;
+  try {
+    // Same capacity, and the new ring is still empty: everything fits.
+    CircularMemoryInputStream oldRing(previous.m_TraceMemory.Data(), previous.m_TraceMemory.Length());
+    std::vector<uint8_t> records;
+    uint32_t n = 0;
+    // Guarded: a group member may have truncated the old ring's file.
+    if (!MappedAccess::Run([&] { n = oldRing.GetDataLength(); })) n = 0;
+    records.resize(n);
+    if (n != 0 && !MappedAccess::Run([&] { oldRing.read(records.data(), n); })) n = 0;
+    if (!m_TraceRing.write(records.data(), n)) {
+      // Whole records, each a 15-byte header packet (body length at 11) and its body.
+      for (uint64_t at = 0; at + TraceRecordBuilder::kRecordHeaderPacketSize <= n; ++untold) {
+        uint32_t body;
+        std::memcpy(&body, records.data() + at + 11, sizeof body);
+        at += TraceRecordBuilder::kRecordHeaderPacketSize + uint64_t{body};
+      }
+    }
+  } catch (const std::exception& e) {
+    // A damaged old ring: what it held cannot be counted.
+    KIV_DIAG_NOTHROW("Records of the previous trace ring not carried over: " << e.what() << "\n");
+  }
+  {
+    AutoSync<CriticalSectionSyncPolicy> guard(m_TraceRingLock);
+    // Told before the carried records: where in them the gaps were is not kept.
+    if (untold != 0) LossCounters()->NoteDropped(untold, 0);
+  }
   m_TraceOutput = std::make_unique<KivTraceOutput::Publication>(*this);
 }
 

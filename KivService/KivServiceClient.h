@@ -3,14 +3,15 @@
 //
 // While the dispatcher runs, the process's service monitor holds one
 // KivServiceClient. It creates the process's trace ring ("KivTraceBuffer" +
-// pid) and maps the shared record sequence counter, registers the process
-// (ServiceClient), reads the configuration into the filter manager, and runs
-// a 100 ms thread that applies what the dispatcher sends: reload, pause and
-// resume go to the filter manager, confirmations complete a request, pings
-// are only logged. Destruction stops the thread, removes the trace ring's
-// file (the dispatcher believes an un-registration only once it is gone, which
-// only this process's user can do in the sticky {temp}), un-registers and
-// removes the message ring's file.
+// pid) and its loss counters ("KivTraceLoss" + pid) and maps the shared
+// record sequence counter, registers the process (ServiceClient), reads the
+// configuration into the filter manager, and runs a 100 ms thread that
+// applies what the dispatcher sends: reload, pause and resume go to the
+// filter manager, confirmations complete a request, pings are only logged.
+// Destruction stops the thread, removes the trace ring's file (the dispatcher
+// believes an un-registration only once it is gone, which only this process's
+// user can do in the sticky {temp}), un-registers and removes the other
+// files.
 //
 // Ownership: owns the rings, the counter mapping, the registration and the
 // thread; borrows the filter manager, which must outlive it.
@@ -31,6 +32,7 @@
 #include <memory>
 
 #include "KivANSIAPI/KivTraceOutput.h"
+#include "KivService/ClientLossCounters.h"
 #include "KivService/KivRecordSequenceGenerator.h"
 #include "KivService/ServiceClient.h"
 #include "MemoryStream/CircularMemoryOutputStream.h"
@@ -52,8 +54,14 @@ class KivServiceClient {
   // raises when a ring cannot be made, the counter cannot be mapped or the
   // registration is not confirmed (see ServiceClient). `cancel`, when set
   // during the registration wait, ends it early (a closing monitor).
+  //
+  // `previous`, the retired client of a dispatcher that died, hands over
+  // what its ring still holds: those records go into the new ring first,
+  // as they were (numbers included), and its untold drops are told by the
+  // new dispatcher; the new writer takes over from the old one without a
+  // gap. What cannot be carried is counted as dropped.
   KivServiceClient(uint32_t dispatcherPid, KivFilterManager& filterManager,
-                   const std::atomic<bool>* cancel = nullptr);
+                   const std::atomic<bool>* cancel = nullptr, KivServiceClient* previous = nullptr);
   // Stops the thread, un-registers (unless abandoned) and removes the rings.
   virtual ~KivServiceClient();
   KivServiceClient(const KivServiceClient&) = delete;
@@ -67,6 +75,11 @@ class KivServiceClient {
 
   // The dispatcher has gone: destruction sends no un-registration.
   void Abandon() { m_ServiceClient.Abandon(); }
+  // The dispatcher has gone: abandons, stops the thread and gives up the
+  // files' names (a successor registration makes new files), but keeps the
+  // ring mapped and published, so tracing goes on into it until the next
+  // registration carries its records over (or it is full).
+  void Retire();
 
   uint32_t DispatcherPid() const { return m_DispatcherPid; }
   uint32_t OwnPid() const { return m_OwnPid; }
@@ -75,6 +88,8 @@ class KivServiceClient {
   CircularMemoryOutputStream& TraceRing() { return m_TraceRing; }
   CriticalSectionSyncPolicy& TraceRingLock() { return m_TraceRingLock; }
   uint32_t NextSequenceNumber() { return m_Sequence.Next(); }
+  // Where dropped records are told (guarded by TraceRingLock()).
+  ClientLossCounters* LossCounters() { return reinterpret_cast<ClientLossCounters*>(m_LossMemory.Data()); }
 
   // What the dispatcher sends, applied to the filter manager.
   struct MessageHandler {
@@ -91,12 +106,17 @@ class KivServiceClient {
   };
 
  private:
+  // Moves `previous`'s unread records and untold drops into this client's
+  // ring and counters, then publishes this client's writer in its place.
+  void TakeOverFrom(KivServiceClient& previous);
+
   const uint32_t m_DispatcherPid;
   const uint32_t m_OwnPid;
   KivFilterManager* m_FilterManager;
   SharedMemory m_TraceMemory;
   CircularMemoryOutputStream m_TraceRing;
   CriticalSectionSyncPolicy m_TraceRingLock;  // serialises the writers of m_TraceRing
+  SharedMemory m_LossMemory;                  // "KivTraceLoss" + pid, made before registering
   KivRecordSequenceGenerator m_Sequence;
   Registration m_ServiceClient;
   // 0 while no confirmation arrived since the last request, 1 for a success,

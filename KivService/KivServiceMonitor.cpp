@@ -50,9 +50,11 @@ void KivServiceMonitor::OnServiceStarted(uint32_t pid) {
   KIV_DIAG("Service started:" << pid << "\n");
   // Registration waits up to 2 s; the client pointer is not locked meanwhile,
   // so configuration requests are answered "not running" rather than stalled.
-  auto* created = new (std::nothrow) KivServiceClient(pid, *m_FilterManager, &m_StopRequested);
+  auto* created =
+      new (std::nothrow) KivServiceClient(pid, *m_FilterManager, &m_StopRequested, m_Retired.get());
   Validation2Exception::CheckMemoryAllocation(created != nullptr, "Can not create KivServiceClient object");
   std::unique_ptr<KivServiceClient> client(created);
+  m_Retired.reset();  // its records are in the new ring now
   AutoLockingPointer<KivServiceClient> pointer(*m_Client);
   pointer.Reset(std::move(client));
   m_DispatcherPid.store(pid, std::memory_order_release);
@@ -63,9 +65,10 @@ void KivServiceMonitor::OnServiceStopped() {
     AutoLockingPointer<KivServiceClient> pointer(*m_Client);
     if (pointer) {
       // The dispatcher's process has gone: an un-registration would wait in
-      // vain, or reach a successor dispatcher that never knew us.
-      pointer->Abandon();
-      pointer.Reset();
+      // vain, or reach a successor dispatcher that never knew us. Its ring
+      // is kept, still written, for the next registration to carry over.
+      pointer->Retire();
+      m_Retired = pointer.Release();
     }
     m_DispatcherPid.store(0, std::memory_order_release);
   }

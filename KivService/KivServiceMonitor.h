@@ -75,6 +75,9 @@ class KivServiceMonitor : public WatchServiceStartUsingPIDFile, public WatchServ
   KivFilterManager* m_FilterManager;
   LockablePointer<KivServiceClient>* m_Client;
   std::atomic<uint32_t> m_DispatcherPid{0};  // written by the thread running the checks
+  // The client of a dispatcher that died, until a registration carries its
+  // ring over (or the monitor goes). The thread running the checks only.
+  std::unique_ptr<KivServiceClient> m_Retired;
 };
 
 // A KivServiceMonitor and the thread that runs its loop; destruction asks the

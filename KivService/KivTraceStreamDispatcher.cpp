@@ -9,10 +9,14 @@
 #include "Support/AutoSync.h"
 #include "Support/Logging.h"
 #include "Support/Validation2Exception.h"
+#include "TraceData/ControlEvents.h"
+#include "TraceData/TraceRecord.h"
 
 using Guard = AutoSync<CriticalSectionSyncPolicy>;
 
 ConfigServer* KivTraceStreamDispatcher::s_Server = nullptr;
+TraceLossLedger* KivTraceStreamDispatcher::s_Ledger = nullptr;
+KivRecordSequenceGenerator* KivTraceStreamDispatcher::s_Sequence = nullptr;
 
 KivTraceStreamDispatcher::KivTraceStreamDispatcher(ConfigServer& server, StatusReport::Collector& collector,
                                                    std::string name, bool connect)
@@ -73,21 +77,80 @@ void KivTraceStreamDispatcher::Manage() {
 }
 
 bool KivTraceStreamDispatcher::write(const void* block, uint32_t length) noexcept {
+  std::string error = "unknown failure";
   try {
     Guard guard(m_Lock);
-    if (m_Stream) {
+    TraceLossLedger* ledger = s_Ledger;
+    try {
+      if (!m_Stream) {
+        // Paused or switched off by the operator: dropped by design, no loss.
+        if (ledger && m_TraceEnabled && !m_Paused)
+          ledger->Lost(m_Name, TraceLossLedger::BlockProcessId(block, length),
+                       TraceLossLedger::CountRecords(block, length), TraceLossLedger::OutputFailure);
+        return true;
+      }
+      if (ledger) WritePendingLosses();
       // The syslog copy is taken first: a block the local output refuses
       // (damaged past its header) still has its readable records sent.
       if (SyslogOutput* syslog = SyslogOutput::Current()) syslog->Offer(SyslogOrigin(), block, length);
       m_Stream->write(block, length);
+      if (ledger) {
+        ledger->Written(TraceLossLedger::CountRecords(block, length));
+        ledger->OutputSucceeded(m_Name);
+      }
+      return true;
+    } catch (const std::exception& e) {
+      error = e.what();
+    } catch (...) {
     }
-    return true;
-  } catch (const std::exception& e) {
-    KIV_DIAG_NOTHROW("Trace stream dispatcher " << m_Name << ": block lost: " << e.what() << "\n");
+    if (ledger) {
+      ledger->Lost(m_Name, TraceLossLedger::BlockProcessId(block, length),
+                   TraceLossLedger::CountRecords(block, length), TraceLossLedger::OutputFailure);
+      ledger->OutputFailed(m_Name, error);
+    }
   } catch (...) {
-    KIV_DIAG_NOTHROW("Trace stream dispatcher " << m_Name << ": block lost\n");
   }
+  KIV_DIAG_NOTHROW("Trace stream dispatcher " << m_Name << ": block lost: " << error << "\n");
   return false;
+}
+
+void KivTraceStreamDispatcher::ReportLost(uint32_t pid, uint64_t records, int cause) noexcept {
+  try {
+    Guard guard(m_Lock);
+    TraceLossLedger* ledger = s_Ledger;
+    if (!ledger || records == 0) return;
+    ledger->Lost(m_Name, pid, records, static_cast<TraceLossLedger::Cause>(cause));
+    if (!m_Stream) return;
+    try {
+      WritePendingLosses();
+    } catch (const std::exception& e) {
+      ledger->OutputFailed(m_Name, e.what());
+    }
+  } catch (...) {
+  }
+}
+
+void KivTraceStreamDispatcher::WritePendingLosses() {
+  TraceLossLedger::Pending pending = s_Ledger->TakePending(m_Name);
+  // A destination over the current stream, for the block builder.
+  struct Out {
+    Stream* stream;
+    void write(const void* data, uint32_t length) { stream->write(data, length); }
+  } out{m_Stream.get()};
+  for (size_t i = 0; i < pending.size(); ++i) {
+    try {
+      TraceRecord<256> record(s_Sequence ? s_Sequence->Next() : 0);
+      AddControlFields(record, TraceTimestamp::Now(), TracePacketShared::RecordsLost, pending[i].first,
+                       RecordsLostText(pending[i].second));
+      TraceBlock<Out, 256> block(out, 0);
+      record >> block;
+      s_Ledger->Written(1);
+    } catch (...) {
+      s_Ledger->Restore(m_Name,
+                        TraceLossLedger::Pending(pending.begin() + static_cast<long>(i), pending.end()));
+      throw;
+    }
+  }
 }
 
 void KivTraceStreamDispatcher::SetPaused(bool paused) {

@@ -28,6 +28,8 @@
 #include <string_view>
 
 #include "KivConfigFileReader/ConfigServer.h"
+#include "KivService/KivRecordSequenceGenerator.h"
+#include "KivService/TraceLossLedger.h"
 #include "Support/CriticalSectionSyncPolicy.h"
 #include "Support/StatusReport.h"
 
@@ -54,6 +56,11 @@ class KivTraceStreamDispatcher : public ConfigServer::Client {
   // The configuration server local dispatchers register with. Set by the
   // server manager before the first dispatcher is made.
   static ConfigServer* s_Server;
+  // Set by the server manager with s_Server (null: nothing is accounted):
+  // the ledger of written and lost records, and the numbers of the "records
+  // lost" control records.
+  static TraceLossLedger* s_Ledger;
+  static KivRecordSequenceGenerator* s_Sequence;
 
   // Builds the output from the current settings (unless tracing is off). A
   // stream that cannot be built is logged in diagnostic mode and leaves the
@@ -72,8 +79,16 @@ class KivTraceStreamDispatcher : public ConfigServer::Client {
   // syslog output when there is one (SyslogOutput::Current()); without an
   // output (tracing off, paused, or a failed rebuild) the block is dropped. Never raises:
   // writers must not see output errors. Returns false when the output failed
-  // (logged in diagnostic mode), true otherwise.
+  // (logged in diagnostic mode), true otherwise. The records of a block that
+  // failed or found no output while tracing was on and not paused are lost:
+  // a "records lost" control record tells them before the next block that
+  // reaches this output (the losses of any process waiting are written
+  // first).
   bool write(const void* block, uint32_t length) noexcept;
+
+  // `records` of process `pid` were lost before it reached this dispatcher
+  // (`cause`); told at once when the output works, else with the next block.
+  void ReportLost(uint32_t pid, uint64_t records, int cause) noexcept;
 
   // Pause drops the output (closing its file or connection); blocks written
   // while paused are lost. Resume builds a new output (a new file). Both
@@ -104,6 +119,10 @@ class KivTraceStreamDispatcher : public ConfigServer::Client {
   // The host the syslog output reports this dispatcher's records under
   // (empty: each block's own host name).
   std::string_view SyslogOrigin() const;
+  // Writes a "records lost" control record for every loss waiting for this
+  // output; raises (keeping what was not written) when the output fails.
+  // Caller holds m_Lock and m_Stream is set.
+  void WritePendingLosses();
 
   const std::string m_Name;             // "LOCAL", or a peer's dotted address
   bool m_TraceEnabled = false;          // guarded by m_Lock

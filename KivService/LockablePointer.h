@@ -69,6 +69,8 @@ class AutoLockingPointer {
   void Reset(std::unique_ptr<T> object = nullptr) {
     if (m_Owns) m_Pointer.m_Object = std::move(object);
   }
+  // Hands the object over, leaving the pointer empty (null without the lock).
+  std::unique_ptr<T> Release() { return m_Owns ? std::move(m_Pointer.m_Object) : nullptr; }
 
  private:
   LockablePointer<T>& m_Pointer;

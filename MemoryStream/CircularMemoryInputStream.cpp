@@ -17,3 +17,13 @@ void CircularMemoryInputStream::Consume(uint8_t* destination, size_t length) {
   if (next >= m_Capacity) next -= m_Capacity;
   StoreRead(next);
 }
+
+void CircularMemoryInputStream::Peek(void* destination, size_t length) const {
+  const Snapshot s = Load();
+  Validation2Exception::CheckLogic(length <= Stored(s, m_Capacity), "Insufficent data to be read");
+  const uint32_t n = static_cast<uint32_t>(length);
+  const uint32_t first = n < m_Capacity - s.read ? n : m_Capacity - s.read;
+  auto* bytes = static_cast<uint8_t*>(destination);
+  std::memcpy(bytes, m_Data + s.read, first);
+  if (first < n) std::memcpy(bytes + first, m_Data, n - first);
+}

@@ -23,6 +23,10 @@ class CircularMemoryInputStream : public CircularMemoryBuffer {
   // without allocating for it.
   void Skip(size_t length) { Consume(nullptr, length); }
 
+  // Copies `length` bytes like read() but leaves them stored: a reader that
+  // may die before it has passed them on frees them (Skip) only after.
+  void Peek(void* destination, size_t length) const;
+
   // Drops everything stored now. The reader's way to get back in step after
   // finding bytes that cannot be parsed.
   void SkipAll() { Skip(GetDataLength()); }

@@ -42,6 +42,10 @@ bool MultiFileInput::AddFile(const std::string& path, bool binaryOnly) {
 void MultiFileInput::read(void* buffer, uint32_t length) {
   Validation2Exception::CheckParameter(buffer != nullptr, "Invalid parameter: buf");
   if (length == 0) return;
+  if (m_InBlock && !m_Files.empty() && m_Files.front()->Remaining() == 0) {
+    Validation2Exception::CheckLogic(false,
+                                     "Incomplete trace block at the end of file " + m_Files.front()->Path());
+  }
   while (!m_Files.empty() && m_Files.front()->Remaining() == 0) m_Files.pop_front();
   Validation2Exception::CheckLogic(!m_Files.empty(), "No more files available for read");
   FileToBeRead& file = *m_Files.front();
@@ -53,3 +57,17 @@ void MultiFileInput::read(void* buffer, uint32_t length) {
   m_ReadPosition += length;
 }
 
+void MultiFileInput::BeginBlock() {
+  while (!m_Files.empty() && m_Files.front()->Remaining() == 0) m_Files.pop_front();
+  m_InBlock = true;
+  m_BlockStart = m_ReadPosition;
+  if (!m_Files.empty()) m_LastFileRead = m_Files.front()->Path();
+}
+
+uint64_t MultiFileInput::SkipRestOfFile() {
+  if (m_Files.empty()) return 0;
+  const uint64_t rest = m_Files.front()->Remaining();
+  m_Files.pop_front();
+  m_ReadPosition += rest;
+  return m_ReadPosition - m_BlockStart;
+}

@@ -52,6 +52,15 @@ class MultiFileInput {
   // Files not yet read to their end.
   size_t FilesLeft() const { return m_Files.size(); }
 
+  // Marks the start of a trace block: until the next mark, reads come from
+  // the file holding its first byte only, so a block cut short at the end of
+  // a file is never completed with the next file's bytes.
+  void BeginBlock();
+  // Gives up the rest of the file the current block started in (damage was
+  // found in it) and moves on to the next file. Returns the bytes given up,
+  // counted from the start of the block; 0 when no file is left.
+  uint64_t SkipRestOfFile();
+
  private:
   const std::string m_ExpectedHeader;
   const uint32_t m_HeaderSize;
@@ -59,4 +68,6 @@ class MultiFileInput {
   uint64_t m_ReadPosition = 0;
   std::deque<std::unique_ptr<FileToBeRead>> m_Files;
   std::string m_LastFileRead;
+  bool m_InBlock = false;     // set by BeginBlock()
+  uint64_t m_BlockStart = 0;  // read position at the latest BeginBlock()
 };

@@ -43,10 +43,15 @@ void RotatingFileOutput::write(const void* data, uint32_t length) {
       CloseFile();
       SwitchToNewFile();
     }
-    if (m_File < 0) return;  // no file: the block is dropped
+    if (m_File < 0) {
+      m_LastError = "Can not open log file " + m_FileName;  // the block is dropped
+      return;
+    }
     AppendBlock(data, length);
+    m_LastError.clear();
   } catch (const std::exception& e) {
     KIV_DIAG_NOTHROW("Error while writing log file " << m_FileName << ": " << e.what() << "\n");
+    m_LastError = e.what();
   }
 }
 

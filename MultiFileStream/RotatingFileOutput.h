@@ -36,6 +36,10 @@ class RotatingFileOutput {
   // later block tries again. While no file can be opened (missing directory,
   // no room) blocks are dropped and every write retries the open.
   virtual void write(const void* data, uint32_t length);
+  // Whether the latest write() put its bytes into a file, and why not: an
+  // owner that accounts for every block learns of the loss here.
+  bool LastWriteLanded() const { return m_LastError.empty(); }
+  const std::string& LastError() const { return m_LastError; }
 
   // Full path of the current file; empty before the first successful open.
   const std::string& CurrentFileName() const { return m_FileName; }
@@ -64,8 +68,9 @@ class RotatingFileOutput {
   const RotatingFileLimits m_Limits;
   const std::string m_Header;
 
-  uint64_t m_Written = 0;     // data bytes in the current file
-  std::string m_FileName;     // current file, or the last one tried
+  uint64_t m_Written = 0;  // data bytes in the current file
+  std::string m_FileName;
+  std::string m_LastError;    // empty when the latest write landed     // current file, or the last one tried
   int m_File = -1;            // -1: no file open (none yet, or the last open failed)
   bool m_OpenFailed = false;  // the last open failed; logged once, not at every retry
 };

@@ -9,14 +9,14 @@ namespace StatusReport {
 
 using Guard = AutoSync<CriticalSectionSyncPolicy>;
 
-Status::Status(Collector& collector, std::string key, std::string description, ValueType type)
+Status::Status(Collector& collector, std::string key, std::string description, ValueType type, bool trailing)
     : m_Key(std::move(key)), m_Description(std::move(description)), m_Type(type), m_Collector(&collector) {
   Validation2Exception::CheckParameter(type == Number || type == Text, "Unknown status value type");
   if (type == Text)
     SetText("unknown");
   else
     SetNumber(0);
-  m_Collector->Register(this);
+  m_Collector->Register(this, trailing);
 }
 
 Status::~Status() {
@@ -72,16 +72,18 @@ void Status::ReportTo(std::ostream& out) const {
 void Collector::ReportAllStatus(std::ostream& out) const {
   Guard guard(m_Lock);
   for (const Status* entry : m_Entries) entry->ReportTo(out);
+  for (const Status* entry : m_Trailing) entry->ReportTo(out);
 }
 
-void Collector::Register(Status* entry) {
+void Collector::Register(Status* entry, bool trailing) {
   Guard guard(m_Lock);
-  m_Entries.push_back(entry);
+  (trailing ? m_Trailing : m_Entries).push_back(entry);
 }
 
 void Collector::Unregister(Status* entry) {
   Guard guard(m_Lock);
   m_Entries.remove(entry);
+  m_Trailing.remove(entry);
 }
 
 }  // namespace StatusReport

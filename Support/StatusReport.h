@@ -32,7 +32,11 @@ class Status {
  public:
   // Text entries start as "unknown", number entries as 0. The type never
   // changes; any other type value is refused.
-  Status(Collector& collector, std::string key, std::string description, ValueType type);
+  // A trailing entry is reported after every other entry, whenever either
+  // was registered (totals added after the designed entries stay there when
+  // the designed ones are registered anew).
+  Status(Collector& collector, std::string key, std::string description, ValueType type,
+         bool trailing = false);
   virtual ~Status();  // unregisters; never raises
   Status(const Status&) = delete;
   Status& operator=(const Status&) = delete;
@@ -73,11 +77,12 @@ class Collector {
 
  private:
   friend class Status;
-  void Register(Status* entry);
+  void Register(Status* entry, bool trailing);
   void Unregister(Status* entry);
 
   mutable CriticalSectionSyncPolicy m_Lock;
-  std::list<Status*> m_Entries;  // guarded by m_Lock; not owned
+  std::list<Status*> m_Entries;   // guarded by m_Lock; not owned
+  std::list<Status*> m_Trailing;  // likewise; reported after m_Entries
 };
 
 }  // namespace StatusReport

@@ -20,9 +20,10 @@ const ControlEvent* Find(uint32_t code) {
       {"Reloaded configuration", "configuration_reloaded"},
       {"Turned on preservation", "preservation_on"},
       {"Turned off preservation", "preservation_off"},
+      {"", "records_lost"},
   };
-  static_assert(sizeof(kEvents) / sizeof(kEvents[0]) == PreservationOff - ClientAttached + 1);
-  if (code < ClientAttached || code > PreservationOff) return nullptr;
+  static_assert(sizeof(kEvents) / sizeof(kEvents[0]) == RecordsLost - ClientAttached + 1);
+  if (code < ClientAttached || code > RecordsLost) return nullptr;
   return &kEvents[code - ClientAttached];
 }
 
@@ -36,4 +37,15 @@ const char* ControlEventText(uint32_t code) {
 const char* ControlEventName(uint32_t code) {
   const ControlEvent* event = Find(code);
   return event ? event->m_Name : nullptr;
+}
+
+std::string RecordsLostText(uint64_t count) { return std::to_string(count) + " records lost "; }
+
+uint64_t RecordsLostCount(std::string_view message) {
+  uint64_t count = 0;
+  for (char c : message) {
+    if (c < '0' || c > '9') break;
+    count = count * 10 + static_cast<uint64_t>(c - '0');
+  }
+  return count;
 }

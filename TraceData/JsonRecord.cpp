@@ -144,9 +144,10 @@ std::string ControlMessageText(const DecodedRecord& record) {
     text = "Unknown control message:" + std::to_string(record.m_Control.m_Code);
   }
   if (!record.m_Message.empty()) {
-    text += ' ';
+    if (!text.empty()) text += ' ';
     text += record.m_Message;
   }
+  while (!text.empty() && text.back() == ' ') text.pop_back();
   return text;
 }
 
@@ -168,6 +169,8 @@ void AppendJsonRecord(std::string& out, const DecodedRecord& record, bool utc) {
     out += std::to_string(record.m_Control.m_Code);
     const char* name = ControlEventName(record.m_Control.m_Code);
     AppendStringField(out, ",\"name\":", name ? name : "unknown");
+    if (record.m_Control.m_Code == TracePacketShared::RecordsLost)
+      AppendNumberField(out, ",\"lost\":", RecordsLostCount(record.m_Message));
     out += '}';
     AppendStringField(out, ",\"client\":", record.m_Client);
     AppendStringField(out, ",\"message\":", ControlMessageText(record));

@@ -63,5 +63,6 @@ void AppendIsoTime(std::string& out, const TraceTimestamp& timestamp, bool utc);
 void AppendJsonRecord(std::string& out, const DecodedRecord& record, bool utc);
 
 // The text a control record shows in its message field: the event text, or
-// "Unknown control message:<code>", followed by any text the record carries.
+// "Unknown control message:<code>", followed by any text the record carries
+// (trailing spaces dropped). A "records lost" control also gets "lost":<N>.
 std::string ControlMessageText(const DecodedRecord& record);

@@ -54,11 +54,11 @@ void LegacyKivRecord::AppendMessage(std::string_view text) {
 void LegacyKivRecord::AppendControlMessage(const ControlMessagePacketHeader& control) {
   m_Message.Append("[Control message from process ").AddNumber(control.m_ProcessId).Append("]:");
   if (const char* event = ControlEventText(control.m_Code)) {
-    m_Message.Append(event);
+    // An event without text of its own is told by the record's MessageText.
+    if (*event != '\0') m_Message.Append(event).Append(' ');
   } else {
-    m_Message.Append("Unknown control message:").AddNumber(control.m_Code);
+    m_Message.Append("Unknown control message:").AddNumber(control.m_Code).Append(' ');
   }
-  m_Message.Append(' ');
 }
 
 void LegacyKivRecord::FormatTime(Line& line, const tm& local, uint32_t milliseconds) {

@@ -31,6 +31,9 @@ enum ControlCode : uint32_t {
   ConfigurationReloaded = 5,
   PreservationOn = 6,
   PreservationOff = 7,
+  // Records of the process were lost before the next record; the count
+  // travels as the record's MessageText (see ControlEvents.h).
+  RecordsLost = 8,
 };
 
 }  // namespace TracePacketShared

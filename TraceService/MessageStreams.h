@@ -100,6 +100,8 @@ class ClientMessageReceivingStream {
   void Skip(size_t length);
   void SkipAll();
   bool RecoverIfDamaged();
+  // See SharedMemory::RemoveFile().
+  void RemoveFile() { m_Memory.RemoveFile(); }
 
  private:
   SharedMemory m_Memory;

@@ -149,16 +149,23 @@ uint64_t LogExporter::Run(const ExportRequest& request) {
     return m_Records;
   }
   const std::string destination = request.output.empty() ? "." : request.output;
+  std::string failures;
   for (const std::string& name : names) {
     // Each output holds exactly its own log file: collecting by the name as a
     // prefix would also pull in every longer name that starts with it (the
     // "_p" file of the same millisecond, or kivlog-AB beside kivlog-A).
     KivBinaryMultiFileInputStream input;
     input.AddFile(source + name, true);
-    ExportTo(input, destination + "/" + "EXPORT-" + BaseName(name) + Extension(request), request);
+    // A damaged file must not keep the files after it from being exported.
+    try {
+      ExportTo(input, destination + "/" + "EXPORT-" + BaseName(name) + Extension(request), request);
+    } catch (const std::exception& e) {
+      failures += (failures.empty() ? "" : "; ") + std::string(e.what());
+    }
   }
   for (const std::string& path : json)
     CopyJsonLogs({path}, destination + "/EXPORT-" + SplitPath(path).second);
+  if (!failures.empty()) Validation2Exception::Raise(LogicException(failures, __FILE__, __LINE__));
   return m_Records;
 }
 

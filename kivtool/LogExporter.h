@@ -39,10 +39,10 @@ class LogExporter {
   explicit LogExporter(std::ostream& progress) : m_Progress(progress) {}
 
   // Raises "no log files in <directory>" (creating nothing) when the source
-  // holds no binary log file or does not exist. Raises when a log file is
-  // damaged, after everything readable before the damage has been written;
-  // files that are too small or lack the binary header are skipped. Returns
-  // the number of records written.
+  // holds no log file or does not exist. Damage ends the reading of its file
+  // only: every other file is exported whole, then one error names each
+  // damaged file and the bytes skipped. Files that are too small or lack the
+  // binary header are skipped. Returns the number of records written.
   uint64_t Run(const ExportRequest& request);
 
   // Directory and name of a file path: "./" when it has no "/".

@@ -10,8 +10,9 @@
 
 // Renders every block of `input` into `output` as `options` ask (format,
 // filter), with progress on `progress` when `showProgress`. Returns the
-// number of records written. Raises when a block cannot be read (the export
-// stops there) or, after rendering everything else, when blocks were cut
-// short by damage inside them; the message names the file concerned.
+// number of records written. A block that cannot be read ends the reading
+// of its file only; after rendering everything else, raises naming every
+// damaged file and the bytes skipped, and the blocks cut short by damage
+// inside them.
 uint64_t RenderRecords(KivBinaryMultiFileInputStream& input, ExportFile& output, const RenderOptions& options,
                        std::ostream& progress, bool showProgress);

@@ -1,6 +1,6 @@
 // Faults on the client side against the real dispatcher: client processes
-// killed while they write, and a client that scribbles over its own trace
-// ring.
+// killed while they write, a client that scribbles over its own trace ring,
+// and one whose ring overflows.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -176,4 +176,45 @@ TEST_F(ClientFaultsE2E, ScribbledRingCostsOnlyItsOwnerItsData) {
   // The bad client's records from before the damage were drained whole.
   EXPECT_EQ(faults::RecordNumbers(e.text, "bad").size(), 100u);
   faults::ReportCounts("scribbled ring: other client", goodWritten, static_cast<long>(distinct.size()));
+}
+
+TEST_F(ClientFaultsE2E, OverflowedRingIsToldInTheLogWhereTheGapIs) {
+  faults::ClientBoard* board = faults::MakeBoard();
+  ASSERT_NE(board, nullptr);
+  const pid_t client = faults::StartApiClient(board, 0, "g", 60000, true);
+  ASSERT_TRUE(kivtest::WaitFor([&] { return board->written[0] > 1000; }, std::chrono::seconds(30)));
+  // A stopped dispatcher drains nothing: the ring fills and records drop.
+  kill(static_cast<pid_t>(dispatcher.Pid()), SIGSTOP);
+  const bool dropped = kivtest::WaitFor([&] { return board->dropped[0] > 0; }, std::chrono::seconds(30));
+  kill(static_cast<pid_t>(dispatcher.Pid()), SIGCONT);
+  ASSERT_TRUE(dropped);
+  EXPECT_EQ(faults::Reap(client), 0);
+  const long calls = board->written[0], lost = board->dropped[0];
+  faults::FreeBoard(board);
+  ASSERT_TRUE(dispatcher.Stop());
+
+  auto e = faults::ExportDirectory(logDir, sandbox.Dir() + "/export");
+  EXPECT_EQ(e.run.exitCode, 0) << e.run.err;
+  const auto numbers = faults::RecordNumbers(e.text, "g");
+  const std::set<long> present(numbers.begin(), numbers.end());
+  EXPECT_EQ(present.size(), numbers.size());
+  EXPECT_EQ(calls - static_cast<long>(present.size()), lost);
+  const auto losses = faults::LossRecords(e.text, static_cast<uint32_t>(client), "g");
+  long told = 0;
+  for (const auto& loss : losses) told += loss.count;
+  EXPECT_EQ(told, lost);
+  // Each gap has a loss record after the previous gap's first record and
+  // before the first record after it.
+  long previousEnd = -1;
+  for (long n = 0; n < calls; ++n) {
+    if (present.count(n) || !present.count(n - 1)) continue;
+    auto next = present.upper_bound(n);
+    const long end = next == present.end() ? calls : *next;
+    bool found = false;
+    for (const auto& loss : losses) found = found || (loss.after >= previousEnd && loss.after < end);
+    EXPECT_TRUE(found) << "gap " << n << ".." << end - 1;
+    previousEnd = end;
+  }
+  std::printf("[reliability] ring overflow: calls %ld, exported %zu, dropped %ld, told in the log %ld\n",
+              calls, present.size(), lost, told);
 }

@@ -1,5 +1,6 @@
 // A configuration file that is missing, empty, not XML or with huge
-// attribute values, at the dispatcher's start and at a reload.
+// attribute values, at the dispatcher's start and at a reload; a log
+// directory that cannot be used.
 
 #include <gtest/gtest.h>
 
@@ -148,4 +149,72 @@ TEST_F(ConfigFaultsE2E, BadFileAtReloadKeepsTheSettingsItHad) {
     exported += n;
   }
   faults::ReportCounts("config at reload: missing, empty, not XML, huge values", written, exported);
+}
+
+TEST_F(ConfigFaultsE2E, UnusableLogDirectoryIsReportedAndItsLossesToldOnceItWorks) {
+  const std::string status = sandbox.TempDir() + "KivServerStatus.txt";
+  const std::string pid = std::to_string(getpid());
+  // The value of a status entry, empty while there is none.
+  auto value = [&](const std::string& key) {
+    const std::string text = kivtest::FileExists(status) ? kivtest::ReadFile(status) : "";
+    const size_t at = text.find("\n" + key + "(");
+    const size_t colon = at == std::string::npos ? at : text.find("):", at);
+    if (colon == std::string::npos) return std::string();
+    return text.substr(colon + 2, text.find('\n', colon) - colon - 2);
+  };
+  // A regular file where the directory was; the directory comes back later.
+  const std::string away = sandbox.Dir() + "/log-away";
+  auto blockDirectory = [&] {
+    std::filesystem::rename(logDir, away);
+    kivtest::WriteFile(logDir, "not a directory");
+  };
+  auto freeDirectory = [&] {
+    std::filesystem::remove(logDir);
+    std::filesystem::rename(away, logDir);
+  };
+  sandbox.WriteConfig(faults::Config());
+  blockDirectory();
+  ASSERT_TRUE(dispatcher.Start(diagnostic));
+  WriteRecords("u1", 50);
+  EXPECT_TRUE(kivtest::WaitFor(
+      [&] {
+        const std::string lost = value("Totals\\LostOutputFailure");
+        return !lost.empty() && std::stol(lost) >= 50;
+      },
+      std::chrono::seconds(20)));
+  EXPECT_NE(value("Totals\\OutputErrors"), "0");
+  EXPECT_NE(value("Totals\\LastOutputError"), "none");
+  EXPECT_NE(value("Totals\\LastOutputErrorTime"), "none");
+  EXPECT_NE(kivtest::ReadFile(sandbox.TempDir() + "trace.txt").find("Trace output LOCAL failed"),
+            std::string::npos);
+  freeDirectory();
+  WriteRecords("u2", 30);
+
+  // The same after a reload that rebuilds the output over an unusable directory.
+  blockDirectory();
+  {
+    kivtest::ProtocolClient client;
+    ASSERT_TRUE(client.Register());
+    ASSERT_TRUE(client.RequestConfigChange(ReloadConfigFile));
+    for (long n = 0; n < 40; ++n) client.WriteRecord("u3#" + std::to_string(n) + ";");
+    ASSERT_TRUE(client.WaitUntilDrained());
+    freeDirectory();
+    for (long n = 0; n < 20; ++n) client.WriteRecord("u4#" + std::to_string(n) + ";");
+    ASSERT_TRUE(client.WaitUntilDrained());
+    Leave(client);
+  }
+  ASSERT_TRUE(dispatcher.Stop());
+  auto e = faults::ExportDirectory(logDir, sandbox.Dir() + "/export");
+  EXPECT_EQ(e.run.exitCode, 0) << e.run.err;
+  EXPECT_EQ(faults::RecordNumbers(e.text, "u1").size(), 0u);
+  EXPECT_EQ(faults::RecordNumbers(e.text, "u3").size(), 0u);
+  EXPECT_EQ(faults::RecordNumbers(e.text, "u2").size(), 30u);
+  EXPECT_EQ(faults::RecordNumbers(e.text, "u4").size(), 20u);
+  const size_t first = e.text.find("[Control message from process " + pid + "]:50 records lost \n");
+  const size_t second = e.text.find("[Control message from process " + pid + "]:40 records lost \n");
+  ASSERT_NE(first, std::string::npos) << e.text;
+  ASSERT_NE(second, std::string::npos) << e.text;
+  EXPECT_LT(first, e.text.find("u2#0;"));
+  EXPECT_LT(e.text.rfind("u2#"), second);
+  EXPECT_LT(second, e.text.find("u4#0;"));
 }

@@ -170,6 +170,8 @@ struct ClientBoard {
   std::atomic<long> written[8];     // records the library accepted, per client
   std::atomic<int> connected[8];    // KivTraceConnected() as last seen
   std::atomic<int> disconnects[8];  // connected -> not connected transitions seen
+  std::atomic<long> dropped[8];     // KivGetTraceStatistics' dropped count
+  std::atomic<long> accepted[8];    // and its written count, at the end
   std::atomic<int> stop;
 };
 inline ClientBoard* MakeBoard() {
@@ -182,10 +184,12 @@ inline void FreeBoard(ClientBoard* board) { munmap(board, sizeof(ClientBoard)); 
 // A client process using the client library: waits (up to 20 s) for the
 // dispatcher, then traces "<tag>#<n>;" with n counting up from 0, each record
 // once accepted, until board->stop or `limit` records. Retries a record the
-// library refused (ring full, or no dispatcher at the moment). Ends with exit()
-// so the library unregisters. Never returns.
+// library refused (ring full, or no dispatcher at the moment) unless
+// `everyCall`: then every call takes a number, written counts the calls and
+// a refused record leaves a gap. Ends with exit() so the library unregisters.
+// Never returns.
 [[noreturn]] inline void ApiClientProcess(ClientBoard* board, int slot, const std::string& tag,
-                                          long limit = -1) {
+                                          long limit = -1, bool everyCall = false) {
   int module = 0, label = 0;
   if (KivGetModuleHandle("Fault", &module) != 0 || KivGetLabelHandle("Error", &label) != 0) _exit(3);
   for (int i = 0; i < 200 && !KivTraceConnected(); ++i) usleep(100000);
@@ -196,21 +200,58 @@ inline void FreeBoard(ClientBoard* board) { munmap(board, sizeof(ClientBoard)); 
     int connected = KivTraceConnected();
     if (board->connected[slot] && !connected) ++board->disconnects[slot];
     board->connected[slot] = connected;
-    if (KivTrace(module, KIV_NO_CLIENT, label, "%s#%ld;", tag.c_str(), n)) {
+    if (KivTrace(module, KIV_NO_CLIENT, label, "%s#%ld;", tag.c_str(), n) || everyCall) {
       board->written[slot] = ++n;
     } else {
       usleep(1000);
     }
+    uint64_t accepted = 0, dropped = 0;
+    if (n % 64 == 0 && KivGetTraceStatistics(&accepted, &dropped) == 0)
+      board->dropped[slot] = static_cast<long>(dropped);
     if (n % 64 == 0) usleep(1000);  // let the dispatcher keep up
+  }
+  uint64_t accepted = 0, dropped = 0;
+  if (KivGetTraceStatistics(&accepted, &dropped) == 0) {
+    board->dropped[slot] = static_cast<long>(dropped);
+    board->accepted[slot] = static_cast<long>(accepted);
   }
   std::exit(0);
 }
 
 // Forks ApiClientProcess; returns the child's pid.
-inline pid_t StartApiClient(ClientBoard* board, int slot, const std::string& tag, long limit = -1) {
+inline pid_t StartApiClient(ClientBoard* board, int slot, const std::string& tag, long limit = -1,
+                            bool everyCall = false) {
   pid_t pid = fork();
-  if (pid == 0) ApiClientProcess(board, slot, tag, limit);
+  if (pid == 0) ApiClientProcess(board, slot, tag, limit, everyCall);
   return pid;
+}
+
+// The counts of the "records lost" control records of process `pid` in an
+// export, in their order, each with the number of the last "<tag>#<n>;"
+// record before it (-1: none).
+struct LossRecord {
+  long count;
+  long after;
+};
+inline std::vector<LossRecord> LossRecords(const std::string& text, uint32_t pid, const std::string& tag) {
+  std::vector<LossRecord> out;
+  const std::string marker = "[Control message from process " + std::to_string(pid) + "]:";
+  long last = -1;
+  size_t begin = 0;
+  while (begin < text.size()) {
+    size_t end = text.find('\n', begin);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(begin, end - begin);
+    begin = end + 1;
+    const size_t at = line.find(marker);
+    if (at != std::string::npos && line.find(" records lost ", at) != std::string::npos) {
+      out.push_back({std::stol(line.substr(at + marker.size())), last});
+      continue;
+    }
+    auto numbers = RecordNumbers(line, tag);
+    if (!numbers.empty()) last = *numbers.begin();
+  }
+  return out;
 }
 
 // The block framing of one binary log file: the note header, then block

@@ -1,6 +1,6 @@
 // Bit flips in a binary log file written by the real dispatcher: kivtool
 // export renders what is readable, reports the rest, and never crashes or
-// hangs.
+// hangs; a damaged file costs only itself.
 
 #include <gtest/gtest.h>
 
@@ -112,4 +112,40 @@ TEST(LogDamageE2E, BitFlipsCostOnlyTheBlocksTheyHit) {
       "[reliability] bit flips: %d rounds, %d reported as failed; records of blocks not hit: %ld, exported "
       "%ld\n",
       kRounds, failuresReported, expectedAll, exportedAll);
+
+  // Three log files, the first with a damaged block header: the reading of
+  // that file ends there, both later files are exported whole, in the single
+  // and the per-file form, and the report names the file and what it cost.
+  const std::string setDir = sandbox.Dir() + "/set";
+  std::filesystem::create_directories(setDir);
+  std::string first = original;
+  const size_t damagedBlock = framing.blocks / 2;
+  first[framing.blockStarts[damagedBlock]] = static_cast<char>(0xEE);  // the packet header byte
+  const char* kNames[] = {"kivlog-LOCAL-1.txt", "kivlog-LOCAL-2.txt", "kivlog-LOCAL-3.txt"};
+  kivtest::WriteFile(setDir + "/" + kNames[0], first);
+  kivtest::WriteFile(setDir + "/" + kNames[1], original);
+  kivtest::WriteFile(setDir + "/" + kNames[2], original);
+  const std::string skipped = std::to_string(original.size() - framing.blockStarts[damagedBlock]);
+  auto single = faults::ExportDirectory(setDir, sandbox.Dir() + "/setexport", 20);
+  EXPECT_EQ(single.run.exitCode, 255);
+  const std::string report = single.run.out + single.run.err;
+  EXPECT_NE(report.find(kNames[0]), std::string::npos) << report;
+  EXPECT_NE(report.find(skipped + " bytes skipped"), std::string::npos) << report;
+  const auto numbers = faults::RecordNumbers(single.text, "bf");
+  for (long n = 0; n < kRecords; ++n) {
+    const size_t copies = inBlock[damagedBlock].count(n) == 0 && n < *inBlock[damagedBlock].begin() ? 3 : 2;
+    ASSERT_EQ(numbers.count(n), copies) << "record " << n;
+  }
+  const std::string perFileDir = sandbox.Dir() + "/perfile";
+  std::filesystem::create_directories(perFileDir);
+  auto perFile =
+      faults::RunBounded("kivtool", {"export", "-d", setDir, "-m", perFileDir, "-silent"}, sandbox.Dir(), 20);
+  EXPECT_EQ(perFile.exitCode, 255);
+  EXPECT_NE((perFile.out + perFile.err).find(kNames[0]), std::string::npos);
+  for (int f = 1; f < 3; ++f) {
+    const auto whole = faults::RecordNumbers(
+        kivtest::ReadFile(perFileDir + "/EXPORT-kivlog-LOCAL-" + std::to_string(f + 1) + ".txt"), "bf");
+    EXPECT_EQ(whole.size(), static_cast<size_t>(kRecords));
+    EXPECT_EQ(std::set<long>(whole.begin(), whole.end()).size(), static_cast<size_t>(kRecords));
+  }
 }

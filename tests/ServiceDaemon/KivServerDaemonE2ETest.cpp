@@ -17,6 +17,7 @@
 #include "ServiceDaemon/KivServiceDaemon.h"
 #include "TestSupport/Sandbox.h"
 
+using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
 namespace {

@@ -8,6 +8,7 @@
 
 #include "MemoryStream/MemoryInputStream.h"
 #include "MemoryStream/MemoryOutputStream.h"
+#include "TraceData/ControlEvents.h"
 #include "TraceData/JsonRecord.h"
 #include "TraceData/TraceDataReader.h"
 #include "TraceDataTestUtil.h"
@@ -114,9 +115,9 @@ TEST_F(TextRendering, MultiLineMessagesAreIndentedUnderTheMessageColumn) {
 }
 
 TEST_F(TextRendering, ControlRecordsTellTheEvent) {
-  auto control = [&](uint32_t code, uint32_t pid) {
+  auto control = [&](uint32_t code, uint32_t pid, const std::string& text = "") {
     TraceRecord<1024> r(1);
-    AddControlFields(r, TraceTimestamp{Utc(2026, 1, 1, 0, 0, 0), 0, 0, 0, 0}, code, pid, "");
+    AddControlFields(r, TraceTimestamp{Utc(2026, 1, 1, 0, 0, 0), 0, 0, 0, 0}, code, pid, text);
     const std::string line = Render(Block({Record(r)}, 100), ",");
     return line.substr(line.find('['));
   };
@@ -128,6 +129,8 @@ TEST_F(TextRendering, ControlRecordsTellTheEvent) {
   EXPECT_EQ(control(6, 1), "[Control message from process 1]:Turned on preservation \n");
   EXPECT_EQ(control(7, 1), "[Control message from process 1]:Turned off preservation \n");
   EXPECT_EQ(control(99, 1), "[Control message from process 1]:Unknown control message:99 \n");
+  EXPECT_EQ(control(8, 4711, RecordsLostText(250)),
+            "[Control message from process 4711]:250 records lost \n");
 }
 
 TEST_F(TextRendering, OverlongLinesStillEndWithTheirLineFeed) {
@@ -245,6 +248,12 @@ TEST_F(TextRendering, JsonLinesCarryEveryFieldInSequenceOrder) {
   EXPECT_THAT(RenderJson(Block({Record(unknown)})),
               testing::HasSubstr("{\"code\":99,\"name\":\"unknown\"},\"client\":\"\","
                                  "\"message\":\"Unknown control message:99\"}"));
+  TraceRecord<1024> lost(1);
+  AddControlFields(lost, TraceTimestamp{}, 8, 42, RecordsLostText(1234567890123));
+  EXPECT_THAT(
+      RenderJson(Block({Record(lost)})),
+      testing::HasSubstr("{\"code\":8,\"name\":\"records_lost\",\"lost\":1234567890123},\"client\":\"\","
+                         "\"message\":\"1234567890123 records lost\"}"));
 }
 
 TEST(JsonString, EscapesEveryByteThatIsNotPlainValidText) {
