@@ -8,6 +8,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <exception>
+
+#include "SocketStream/Tls.h"
 
 namespace {
 
@@ -84,39 +87,25 @@ class TlsByteStream : public ClientByteStream {
 std::unique_ptr<TlsClientContext> TlsClientContext::Create(const std::string& caFile,
                                                            const std::string& certificate,
                                                            const std::string& key, std::string& error) {
-  SSL_CTX* context = SSL_CTX_new(TLS_client_method());
-  if (context == nullptr) {
-    error = LastSslError("can not create a TLS context");
+  try {
+    auto context = std::make_unique<SocketStream::TlsContext>(
+        SocketStream::TlsContext::Role::Client, SocketStream::TlsFiles{certificate, key, caFile});
+    return std::unique_ptr<TlsClientContext>(new TlsClientContext(std::move(context)));
+  } catch (const std::exception& e) {
+    error = e.what();
     return nullptr;
   }
-  std::unique_ptr<TlsClientContext> owner(new TlsClientContext(context));
-  SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
-  SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
-  SSL_CTX_set_mode(context, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-  if (SSL_CTX_load_verify_locations(context, caFile.c_str(), nullptr) != 1) {
-    error = LastSslError("can not load trusted certificates from " + caFile);
-    return nullptr;
-  }
-  if (!certificate.empty()) {
-    if (SSL_CTX_use_certificate_chain_file(context, certificate.c_str()) != 1) {
-      error = LastSslError("can not load certificate " + certificate);
-      return nullptr;
-    }
-    if (SSL_CTX_use_PrivateKey_file(context, key.c_str(), SSL_FILETYPE_PEM) != 1 ||
-        SSL_CTX_check_private_key(context) != 1) {
-      error = LastSslError("can not use key " + key);
-      return nullptr;
-    }
-  }
-  return owner;
 }
 
-TlsClientContext::~TlsClientContext() { SSL_CTX_free(m_Context); }
+TlsClientContext::TlsClientContext(std::unique_ptr<SocketStream::TlsContext> context)
+    : m_Context(std::move(context)) {}
+
+TlsClientContext::~TlsClientContext() = default;
 
 std::unique_ptr<ClientByteStream> TlsClientContext::Connect(int fd, const std::string& serverName,
                                                             const std::atomic<bool>& stop, int timeoutMs,
                                                             std::string& error) {
-  SSL* ssl = SSL_new(m_Context);
+  SSL* ssl = SSL_new(m_Context->Native());
   if (ssl == nullptr) {
     ::close(fd);
     error = LastSslError("can not create a TLS session");

@@ -1,5 +1,7 @@
 #pragma once
-// TLS client side over a connected TCP socket (OpenSSL). The context holds
+// TLS client side over a connected TCP socket (OpenSSL), for senders that
+// wait with a stop flag and a stall limit; the context itself is the
+// network sender's (SocketStream/Tls.h). The context holds
 // the trusted certificates and, for mutual TLS, the own certificate and key;
 // every stream made from it verifies the server's certificate chain and that
 // the certificate names the host (or address) it was asked to connect to.
@@ -14,7 +16,9 @@
 
 #include "KivService/ClientByteStream.h"
 
-struct ssl_ctx_st;
+namespace SocketStream {
+class TlsContext;
+}
 
 class TlsClientContext {
  public:
@@ -34,6 +38,6 @@ class TlsClientContext {
                                             const std::atomic<bool>& stop, int timeoutMs, std::string& error);
 
  private:
-  explicit TlsClientContext(ssl_ctx_st* context) : m_Context(context) {}
-  ssl_ctx_st* m_Context;  // owned
+  explicit TlsClientContext(std::unique_ptr<SocketStream::TlsContext> context);
+  std::unique_ptr<SocketStream::TlsContext> m_Context;  // the settings shared with the network sender
 };

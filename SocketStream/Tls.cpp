@@ -65,17 +65,25 @@ class SigPipeHeld {
 }  // namespace
 
 TlsContext::TlsContext(Role role, const TlsFiles& files) : m_Role(role) {
-  if (files.certificate.empty() || files.key.empty() || files.ca.empty())
-    throw std::invalid_argument("TLS: tls_certificate, tls_key and tls_ca must all be set");
+  // A client may go without a certificate of its own (a receiver that does
+  // not ask for one); a server always proves itself and checks its peers.
+  const bool ownCertificate = !files.certificate.empty() || !files.key.empty();
+  if (files.ca.empty() || (role == Role::Server && !ownCertificate) ||
+      files.certificate.empty() != files.key.empty())
+    throw std::invalid_argument(role == Role::Server
+                                    ? "TLS: tls_certificate, tls_key and tls_ca must all be set"
+                                    : "TLS: tls_ca must be set, tls_certificate and tls_key both or neither");
   m_Context = SSL_CTX_new(role == Role::Server ? TLS_server_method() : TLS_client_method());
   Require(m_Context != nullptr, "can not create context");
   try {
     Require(SSL_CTX_set_min_proto_version(m_Context, TLS1_2_VERSION) == 1, "can not set protocol version");
-    Require(SSL_CTX_use_certificate_chain_file(m_Context, files.certificate.c_str()) == 1,
-            "can not load tls_certificate " + files.certificate);
-    Require(SSL_CTX_use_PrivateKey_file(m_Context, files.key.c_str(), SSL_FILETYPE_PEM) == 1,
-            "can not load tls_key " + files.key);
-    Require(SSL_CTX_check_private_key(m_Context) == 1, "tls_key does not match tls_certificate");
+    if (ownCertificate) {
+      Require(SSL_CTX_use_certificate_chain_file(m_Context, files.certificate.c_str()) == 1,
+              "can not load tls_certificate " + files.certificate);
+      Require(SSL_CTX_use_PrivateKey_file(m_Context, files.key.c_str(), SSL_FILETYPE_PEM) == 1,
+              "can not load tls_key " + files.key);
+      Require(SSL_CTX_check_private_key(m_Context) == 1, "tls_key does not match tls_certificate");
+    }
     Require(SSL_CTX_load_verify_locations(m_Context, files.ca.c_str(), nullptr) == 1,
             "can not load tls_ca " + files.ca);
     SSL_CTX_set_verify(

@@ -30,9 +30,11 @@ struct TlsFiles {
 class TlsContext {
  public:
   enum class Role { Server, Client };
-  // Loads the three files; a server demands a certificate from every peer
-  // (mutual TLS), a client verifies the server's. TLS 1.2 at least. Raises
-  // std::invalid_argument naming the file or setting that was wrong.
+  // Loads the files; a server needs all three and demands a certificate
+  // from every peer (mutual TLS), a client needs the authority and verifies
+  // the server's certificate, presenting its own when it has one. TLS 1.2 at
+  // least. Raises std::invalid_argument naming the file or setting that was
+  // wrong.
   TlsContext(Role role, const TlsFiles& files);
   ~TlsContext();
   TlsContext(const TlsContext&) = delete;
