@@ -86,7 +86,7 @@ if [ "$SAN" = 1 ]; then
   # twice after the restart; the slower instrumented run hits those windows.
   restart='DispatcherRestartE2E\.ClientsCarryTheirRingsOverAndEveryCallIsLoggedOrToldLost$'
   run_sanitized_suite build-asan "^(InstallE2E\.|$flaky)" -DKIV_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug
-  run_sanitized_suite build-tsan "^(InstallE2E\.|$flaky)" \
+  run_sanitized_suite build-tsan "^(InstallE2E\.|$flaky|$restart)" \
     -DKIV_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
 fi
 if [ "$FUZZ" = 1 ] && [ -x "$ROOT/scripts/fuzz.sh" ]; then
