@@ -83,7 +83,7 @@ bool KivTraceStreamDispatcher::write(const void* block, uint32_t length) noexcep
     TraceLossLedger* ledger = s_Ledger;
     try {
       if (!m_Stream) {
-        // Paused or switched off by the operator: dropped by design, no loss.
+        // Paused or switched off by the operator: dropped on purpose, no loss.
         if (ledger && m_TraceEnabled && !m_Paused)
           ledger->Lost(m_Name, TraceLossLedger::BlockProcessId(block, length),
                        TraceLossLedger::CountRecords(block, length), TraceLossLedger::OutputFailure);

@@ -9,7 +9,7 @@
 // by the dispatchers through KivTraceStreamDispatcher::s_Ledger; it outlives
 // every dispatcher, so losses told by an output that closes meanwhile (the
 // last client left) are still written by its successor. Its totals are
-// trailing status entries: reported after every designed entry.
+// trailing status entries: reported after every standard entry.
 //
 // Locking: m_Lock guards the pending losses and the error state; callers may
 // hold a dispatcher's lock (lock order: dispatcher, ledger, status entry).

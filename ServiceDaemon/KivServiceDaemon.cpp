@@ -437,7 +437,7 @@ void Daemon<Server>::Stop(const std::string& name) {
   std::string pidFile = PidFilePath(name);
   std::string lsbFile = LsbPidFilePath();
   const pid_t holder = LockHolder(lockFile);
-  // With nobody on the daemon lock, no daemon runs (the designed "already
+  // With nobody on the daemon lock, no daemon runs (the established "already
   // stopped" errors follow); only a console dispatcher could, and that one is
   // ended from its terminal.
   auto noDaemon = [&] {

@@ -33,8 +33,8 @@ class Status {
   // Text entries start as "unknown", number entries as 0. The type never
   // changes; any other type value is refused.
   // A trailing entry is reported after every other entry, whenever either
-  // was registered (totals added after the designed entries stay there when
-  // the designed ones are registered anew).
+  // was registered (totals added after the standard entries stay there when
+  // the standard ones are registered anew).
   Status(Collector& collector, std::string key, std::string description, ValueType type,
          bool trailing = false);
   virtual ~Status();  // unregisters; never raises

@@ -16,6 +16,6 @@ RenderOptions ReadRenderOptions(const CommandLineParser::CommandOptions& options
 // The -host values.
 std::vector<std::string> ReadHosts(const CommandLineParser::CommandOptions& options);
 
-// With -utc, makes this process render local times in UTC (the designed text
+// With -utc, makes this process render local times in UTC (the standard text
 // lines take the process's time zone).
 void ApplyUtc(const RenderOptions& render);

@@ -8,7 +8,7 @@
 //   TraceBlockReader<decltype(client)> reader(client);
 //   while (input.GetDataLength() > 0) reader.Process(input);
 //
-// Text lines come from the designed text renderer itself, so they stay byte
+// Text lines come from the standard text renderer itself, so they stay byte
 // for byte as without a filter; JSON and CSV from the decoded record. The
 // input (for progress), output and progress stream are borrowed and must
 // outlive the client. Not thread-safe.
@@ -38,7 +38,7 @@ struct RenderOptions {
 };
 
 // What a text output file, or the terminal, starts with in each format
-// (JSON Lines have none). `textHeader` is the designed text header.
+// (JSON Lines have none). `textHeader` is the standard text header.
 std::string FormatHeader(OutputFormat format, const std::string& textHeader);
 
 template <class Input, class Output>
@@ -115,7 +115,7 @@ class RecordRenderingClient {
   Input& m_Input;
   Output& m_Output;
   const RenderOptions& m_Options;
-  const bool m_Decode;  // false: plain text without a filter, the designed path alone
+  const bool m_Decode;  // false: plain text without a filter, the standard path alone
   BlockReaderClient<Input, Output, std::ostream> m_Text;
   DecodedRecordCollector<RecordRenderingClient> m_Decoder;
   ProgressReporter<std::ostream> m_Progress;

@@ -41,22 +41,22 @@ int Run(int argc, const char* const* argv, const Commands& commands, std::ostrea
       WriteSyntaxHelp(help);
       return 0;
     }
-    const CommandSpec* spec = argc > 0 ? FindCommand(command) : nullptr;
+    const CommandSyntax* syntax = argc > 0 ? FindCommand(command) : nullptr;
     CommandLineParser::CommandProcessor* processor = nullptr;
     for (const auto& [name, candidate] : commands)
       if (CommandLineParser::ToUpper(name) == upper) processor = candidate;
-    if (spec != nullptr && processor != nullptr) {
+    if (syntax != nullptr && processor != nullptr) {
       // Help is looked for before anything else is read, so that it never
       // runs the command.
       if (AsksForHelp(argc, argv)) {
-        help << spec->m_Usage << std::flush;
+        help << syntax->m_Usage << std::flush;
         return 0;
       }
-      CommandLineParser::CommandOptions options = ParseOptions(*spec, argc, argv);
+      CommandLineParser::CommandOptions options = ParseOptions(*syntax, argc, argv);
       processor->Process(options);
       return 0;
     }
-    // Unknown commands get the designed parser's checks and messages.
+    // Unknown commands get the command-line parser's checks and messages.
     CommandLineParser parser;
     for (const auto& [name, candidate] : commands) parser.AddCommandProcessor(name, candidate);
     parser.Process(argc, argv);

@@ -28,7 +28,7 @@ using Commands = std::vector<std::pair<std::string, CommandLineParser::CommandPr
 // and a command with "-h"/"--help" among its options writes its usage, on
 // `help`, running nothing. A command kivtool declares options for (see
 // ToolOptions.h) has them checked: an unknown option or a missing value
-// shows its text and the command's usage. A designed syntax error shows its
+// shows its text and the command's usage. An established syntax error shows its
 // text and the overview; any other failure shows "Operation failed." and
 // "Error description:" with its text. Returns the exit status: 0, the code
 // of an ExitStatus, or -1 after a failure. The processors are borrowed.

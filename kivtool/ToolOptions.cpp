@@ -6,18 +6,18 @@ namespace KivTool {
 
 namespace {
 
-using V = OptionSpec::Value;
+using V = OptionSyntax::Value;
 
-#define KIV_FILTER_USAGE                                                                       \
-  "Filters (each may be repeated; a record passes when it matches one value of every\n"        \
-  "filter given; control records are kept when they concern a selected pid):\n"                \
-  "  -pid <pid> -tid <thread id> -module <name> -label <name> -client <name>\n"                \
-  "  -since <time> -until <time>   ISO 8601, \"YYYY-MM-DD HH:MM:SS\", or relative -10min,\n"   \
-  "                                -2h, -1d, -30s (before now)\n"                              \
-  "  -grep <text>                  the message contains the text\n"                            \
-  "  -host <address>               files of a network peer (LOCAL: this machine)\n"            \
-  "Output:\n"                                                                                  \
-  "  -format text|json|csv         text lines as designed, JSON Lines, or CSV with a header\n" \
+#define KIV_FILTER_USAGE                                                                     \
+  "Filters (each may be repeated; a record passes when it matches one value of every\n"      \
+  "filter given; control records are kept when they concern a selected pid):\n"              \
+  "  -pid <pid> -tid <thread id> -module <name> -label <name> -client <name>\n"              \
+  "  -since <time> -until <time>   ISO 8601, \"YYYY-MM-DD HH:MM:SS\", or relative -10min,\n" \
+  "                                -2h, -1d, -30s (before now)\n"                            \
+  "  -grep <text>                  the message contains the text\n"                          \
+  "  -host <address>               files of a network peer (LOCAL: this machine)\n"          \
+  "Output:\n"                                                                                \
+  "  -format text|json|csv         text lines (default), JSON Lines, or CSV with a header\n" \
   "  -utc                          times in UTC instead of local time\n"
 
 #define KIV_FILTER_OPTIONS                                                                         \
@@ -27,7 +27,7 @@ using V = OptionSpec::Value;
     "UTC", V::kOptional                                                                            \
   }
 
-const std::vector<CommandSpec> kCommands = {
+const std::vector<CommandSyntax> kCommands = {
     {"pause", "Syntax: kivtool pause\nPauses tracing in every registered process.\n", {}},
     {"resume", "Syntax: kivtool resume\nResumes tracing after a pause.\n", {}},
     {"reload",
@@ -75,12 +75,12 @@ bool IsHelp(const char* argument) {
 
 }  // namespace
 
-const std::vector<CommandSpec>& CommandSpecs() { return kCommands; }
+const std::vector<CommandSyntax>& CommandSpecs() { return kCommands; }
 
-const CommandSpec* FindCommand(const std::string& command) {
+const CommandSyntax* FindCommand(const std::string& command) {
   const std::string upper = CommandLineParser::ToUpper(command);
-  for (const CommandSpec& spec : kCommands)
-    if (CommandLineParser::ToUpper(spec.m_Name) == upper) return &spec;
+  for (const CommandSyntax& syntax : kCommands)
+    if (CommandLineParser::ToUpper(syntax.m_Name) == upper) return &syntax;
   return nullptr;
 }
 
@@ -107,17 +107,18 @@ bool AsksForHelp(int argc, const char* const* argv) {
   return false;
 }
 
-CommandLineParser::CommandOptions ParseOptions(const CommandSpec& spec, int argc, const char* const* argv) {
+CommandLineParser::CommandOptions ParseOptions(const CommandSyntax& syntax, int argc,
+                                               const char* const* argv) {
   CommandLineParser::CommandOptions options;
   for (int i = 1; i < argc; ++i) {
     const char* argument = argv[i] ? argv[i] : "";
     if (argument[0] != '-') CommandLineParser::Raise("Incorrect option syntax");
     if (argument[1] == '\0') CommandLineParser::Raise("Missing option name");
     const std::string name = CommandLineParser::ToUpper(argument + 1);
-    const OptionSpec* option = nullptr;
-    for (const OptionSpec& candidate : spec.m_Options)
+    const OptionSyntax* option = nullptr;
+    for (const OptionSyntax& candidate : syntax.m_Options)
       if (name == candidate.m_Name) option = &candidate;
-    if (option == nullptr) throw UsageError(std::string("Unknown option ") + argument, spec);
+    if (option == nullptr) throw UsageError(std::string("Unknown option ") + argument, syntax);
     const bool hasNext = i + 1 < argc && argv[i + 1] != nullptr;
     const bool nextIsWord = hasNext && argv[i + 1][0] != '-';
     std::string value;
@@ -126,11 +127,11 @@ CommandLineParser::CommandOptions ParseOptions(const CommandSpec& spec, int argc
         if (nextIsWord) value = argv[++i];
         break;
       case V::kRequired:
-        if (!nextIsWord) throw UsageError(std::string("Option ") + argument + " needs a value", spec);
+        if (!nextIsWord) throw UsageError(std::string("Option ") + argument + " needs a value", syntax);
         value = argv[++i];
         break;
       case V::kAny:
-        if (!hasNext) throw UsageError(std::string("Option ") + argument + " needs a value", spec);
+        if (!hasNext) throw UsageError(std::string("Option ") + argument + " needs a value", syntax);
         value = argv[++i];
         break;
     }

@@ -156,8 +156,8 @@ TEST(ExportFilters, EachFilterSelectsItsRecordsInJsonAndCsv) {
     EXPECT_EQ(read[paths[i]], cases[i / 2].expected)
         << paths[i] << " " << ::testing::PrintToString(cases[i / 2].filters);
 
-  // A filtered text export keeps the designed lines byte for byte.
-  // (-utc: the designed text lines in UTC.)
+  // A filtered text export keeps the standard lines byte for byte.
+  // (-utc: the standard text lines in UTC.)
   auto full = kivtest::Run("kivtool", {"export", "-d", s.logDir, "-f", s.out + "all.txt", "-silent", "-utc"});
   auto some = kivtest::Run("kivtool", {"export", "-d", s.logDir, "-f", s.out + "some.txt", "-silent",
                                        "-label", "Sql", "-format", "TEXT", "-utc"});
