@@ -18,19 +18,6 @@
 
 namespace {
 
-// A free loopback port (taken and released at once).
-uint16_t FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
 sockaddr_in Loopback(uint16_t port) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -170,7 +157,7 @@ TEST(NetworkFaultsE2E, ReceiverDropsOnlyTheBadConnections) {
   kivtest::Sandbox sandbox;
   const std::string logDir = sandbox.Dir() + "/log";
   std::filesystem::create_directories(logDir);
-  const uint16_t port = FreePort();
+  const uint16_t port = kivtest::FreeLoopbackPort();
   sandbox.WriteConfig(NetworkConfig("server", port));
   faults::Dispatcher dispatcher(sandbox);
   ASSERT_TRUE(dispatcher.Start());
@@ -243,7 +230,7 @@ TEST(NetworkFaultsE2E, SenderFallsBackFromStuckOrVanishedPeersAndRecovers) {
   kivtest::Sandbox sandbox;
   const std::string logDir = sandbox.Dir() + "/log";
   std::filesystem::create_directories(logDir);
-  const uint16_t port = FreePort();
+  const uint16_t port = kivtest::FreeLoopbackPort();
   Receiver receiver(port, 4096);
   ASSERT_TRUE(receiver.Ok());
   sandbox.WriteConfig(NetworkConfig("client", port));

@@ -327,7 +327,7 @@ TEST_F(TraceE2E, TextLogHoldsEveryRecordOnce) {
 }
 
 TEST_F(TraceE2E, TwoDispatchersForwardEveryRecordOverLoopback) {
-  const std::string port = std::to_string(20000 + getpid() % 20000);
+  const std::string port = std::to_string(kivtest::FreeLoopbackPort());
   kivtest::Sandbox receiving;  // the server-mode dispatcher's own directory
   const uint32_t server =
       Start(receiving.Dir(), Config("binary", "<Network mode=\"server\"/><Server port_number=\"" + port +

@@ -121,16 +121,7 @@ inline sockaddr_in Loopback(const char* address, uint16_t port) {
   return a;
 }
 
-// A port on 127.0.0.1 that nothing listens on right now.
-inline uint16_t FreePort() {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a = Loopback("127.0.0.1", 0);
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  close(s);
-  return ntohs(a.sin_port);
-}
+inline uint16_t FreePort() { return kivtest::FreeLoopbackPort(); }
 
 // A raw sending peer: connects from `source` to 127.0.0.1:port.
 class RawPeer {

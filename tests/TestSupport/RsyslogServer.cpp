@@ -29,16 +29,6 @@ sockaddr_in Loopback(uint16_t port) {
   return a;
 }
 
-uint16_t FreeLoopbackPort() {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a = Loopback(0);
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  close(s);
-  return ntohs(a.sin_port);
-}
-
 bool Accepts(uint16_t port) {
   int s = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a = Loopback(port);

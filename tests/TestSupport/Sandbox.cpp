@@ -1,9 +1,12 @@
 #include "TestSupport/Sandbox.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -158,6 +161,19 @@ std::vector<std::string> ListDir(const std::string& dir) {
   }
   std::sort(names.begin(), names.end());
   return names;
+}
+
+uint16_t FreeLoopbackPort() {
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  const bool ok = s >= 0 && bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+                  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0;
+  if (s >= 0) close(s);
+  if (!ok) throw std::runtime_error("no free loopback port");
+  return ntohs(a.sin_port);
 }
 
 }  // namespace kivtest

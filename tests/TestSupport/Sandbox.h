@@ -3,6 +3,7 @@
 // test, running the real programs, and waiting for a condition with a deadline.
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -49,6 +50,10 @@ std::string BinPath(const std::string& program);
 // Polls `condition` every 10 ms until it holds or `deadline` passes.
 bool WaitFor(const std::function<bool()>& condition,
              std::chrono::milliseconds deadline = std::chrono::seconds(10));
+
+// A TCP port on 127.0.0.1 that nothing listened on a moment ago (taken from
+// the kernel and released), so parallel or repeated runs do not collide.
+uint16_t FreeLoopbackPort();
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
