@@ -98,7 +98,7 @@ TlsContext::TlsContext(Role role, const TlsFiles& files) : m_Role(role) {
     // Throughput: read whole records (and what follows) in one system call
     // instead of header and body apart, and prefer the cheaper cipher.
     SSL_CTX_set_read_ahead(m_Context, 1);
-    SSL_CTX_set_default_read_buffer_len(m_Context, 64 * 1024);
+    SSL_CTX_set_default_read_buffer_len(m_Context, 256 * 1024);
     Require(SSL_CTX_set_ciphersuites(m_Context,
                                      "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:"
                                      "TLS_CHACHA20_POLY1305_SHA256") == 1,
@@ -183,7 +183,7 @@ bool TlsStream::WriteAll(const void* data, size_t length, bool more) {
     if (m_Output == nullptr) return false;
     SSL_set0_wbio(m_Session, m_Output);  // the session owns it from here
   }
-  constexpr size_t kChunk = 256 * 1024;
+  constexpr size_t kChunk = 1024 * 1024;
   const auto* bytes = static_cast<const uint8_t*>(data);
   while (length > 0) {
     ERR_clear_error();
