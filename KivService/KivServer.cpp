@@ -239,6 +239,20 @@ bool KivServer::IsTraceRingIdle() {
   }
 }
 
+void KivServer::WatchIdle() {
+  if (!m_Waiting.load(std::memory_order_acquire)) return;
+  if (IsTraceRingIdle() && (IsClientGone() || IsProcessWatched() || m_Process.IsRunning())) return;
+  WakeWorker();
+}
+
+void KivServer::WakeWorker() {
+  try {
+    m_Stop.Wake();
+  } catch (...) {
+    // The worker still wakes for its ping.
+  }
+}
+
 void KivServer::Worker() {
   uint32_t countdown = IdlePollsPerPing;
   uint32_t busyPolls = 0;
@@ -272,7 +286,13 @@ void KivServer::Worker() {
         continue;
       }
       if (!IsClientGone()) Check(m_Process);
-      if (m_Stop.WaitFor(IdlePollMs)) break;
+      // Watched, the thread sleeps until the ping is due unless woken.
+      const uint32_t polls = m_Watched.load(std::memory_order_acquire) ? countdown : 1;
+      m_Waiting.store(true, std::memory_order_release);
+      const StopSignal::Waited waited = m_Stop.Wait(IdlePollMs * polls);
+      m_Waiting.store(false, std::memory_order_release);
+      if (waited == StopSignal::Waited::Stop) break;
+      countdown -= waited == StopSignal::Waited::Timeout ? polls - 1 : 0;
       if (--countdown == 0) {
         Send(MessagePing(m_Pid));
         countdown = IdlePollsPerPing;

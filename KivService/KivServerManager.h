@@ -34,6 +34,7 @@
 #include <optional>
 
 #include "KivConfigFileReader/ConfigServer.h"
+#include "KivService/IdleTraceServerWatch.h"
 #include "KivService/KivLocalTraceStreamDispatcher.h"
 #include "KivService/KivRecordSequenceGenerator.h"
 #include "KivService/KivServer.h"
@@ -51,13 +52,15 @@ class KivServerManager : public ConfigServer::Client {
   // the thread, then destroys the server (last block, detach record).
   class MultithreadedKivServer {
    public:
-    MultithreadedKivServer(KivRecordSequenceGenerator& sequence, uint32_t pid);
+    // Runs the server, its idle polls left to `watch`, which must outlive it.
+    MultithreadedKivServer(KivRecordSequenceGenerator& sequence, uint32_t pid, IdleTraceServerWatch& watch);
     virtual ~MultithreadedKivServer();
     MultithreadedKivServer(const MultithreadedKivServer&) = delete;
     MultithreadedKivServer& operator=(const MultithreadedKivServer&) = delete;
     KivServer& Server() { return m_Server; }
 
    private:
+    IdleTraceServerWatch& m_Watch;
     KivServer m_Server;
     MultithreadizedObject<KivServer> m_Thread;
   };
@@ -126,6 +129,7 @@ class KivServerManager : public ConfigServer::Client {
   StatusReport::Status m_Connections;  // "Connections\Local"
   TraceLossLedger m_Ledger;            // reached by the dispatchers through their s_Ledger
   CriticalSectionSyncPolicy m_Lock;
+  IdleTraceServerWatch m_IdleWatch;  // before the servers: it outlives them
   std::map<uint32_t, std::unique_ptr<MultithreadedKivServer>> m_Servers;  // guarded by m_Lock
   std::atomic<bool> m_StopRequested{false};
   // The local dispatcher lives as long as the manager, so its output stays

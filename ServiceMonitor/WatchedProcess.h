@@ -26,6 +26,9 @@ class WatchedProcess {
   bool IsRunning() const;
   // Whether the checks go through a process descriptor (false: through /proc).
   bool HasDescriptor() const { return m_Fd >= 0; }
+  // The process descriptor (-1 without one), readable once the process has
+  // ended: for waiting on many processes at once. Stays owned by this.
+  int Descriptor() const { return m_Fd; }
 
  private:
   const uint32_t m_Pid;

@@ -2,12 +2,13 @@
 // A stop request that a periodic thread sleeps on: the thread waits its whole
 // period in one blocking wait and is woken at once when stop is requested, so
 // an idle thread costs one wake-up per period and stopping it does not wait
-// out the period.
+// out the period. Wake() ends one wait early without stopping (a watcher
+// that found work for the thread).
 //
-// Any thread may request; any number of threads may wait. Once requested it
-// stays requested. The flag is also readable as a plain atomic for code that
-// only polls (Flag()). The mutex guards nothing but the hand-over between a
-// request and a waiter about to sleep.
+// Any thread may request or wake; one thread waits. Once requested it stays
+// requested. The flag is also readable as a plain atomic for code that only
+// polls (Flag()). The mutex guards the wake-up flag and the hand-over between
+// a request and a waiter about to sleep.
 
 #include <atomic>
 #include <chrono>
@@ -17,6 +18,8 @@
 
 class StopSignal {
  public:
+  enum class Waited { Stop, Woken, Timeout };
+
   StopSignal() = default;
   StopSignal(const StopSignal&) = delete;
   StopSignal& operator=(const StopSignal&) = delete;
@@ -30,18 +33,31 @@ class StopSignal {
     }
     m_Wake.notify_all();
   }
+  void Wake() {
+    {
+      std::lock_guard<std::mutex> lock(m_Mutex);
+      m_Woken = true;
+    }
+    m_Wake.notify_all();
+  }
   bool IsRequested() const { return m_Requested.load(std::memory_order_acquire); }
   const std::atomic<bool>& Flag() const { return m_Requested; }
 
   // Sleeps `periodMs` or until a stop request; true when stop was requested.
-  bool WaitFor(uint32_t periodMs) {
-    if (IsRequested()) return true;
+  bool WaitFor(uint32_t periodMs) { return Wait(periodMs) == Waited::Stop; }
+  // The same, also ended by Wake() (or a Wake() since the last wait).
+  Waited Wait(uint32_t periodMs) {
     std::unique_lock<std::mutex> lock(m_Mutex);
-    return m_Wake.wait_for(lock, std::chrono::milliseconds(periodMs), [this] { return IsRequested(); });
+    const bool ended = m_Wake.wait_for(lock, std::chrono::milliseconds(periodMs),
+                                       [this] { return IsRequested() || m_Woken; });
+    m_Woken = false;
+    if (IsRequested()) return Waited::Stop;
+    return ended ? Waited::Woken : Waited::Timeout;
   }
 
  private:
   std::atomic<bool> m_Requested{false};
+  bool m_Woken = false;  // guarded by m_Mutex
   std::mutex m_Mutex;
   std::condition_variable m_Wake;
 };
