@@ -241,6 +241,17 @@ uint64_t ContextSwitches(pid_t pid) {
   return total;
 }
 
+double RunSeconds(pid_t pid) {
+  uint64_t ns = 0;
+  std::error_code ec;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    std::ifstream schedstat(task.path() / "schedstat");
+    uint64_t onCpu = 0;
+    if (schedstat >> onCpu) ns += onCpu;
+  }
+  return static_cast<double>(ns) / 1e9;
+}
+
 bool ReadProcessUsage(pid_t pid, ProcessUsage& usage) {
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
   std::string text;
