@@ -13,13 +13,16 @@
 // Locks: m_Lock (non-reentrant) guards m_Servers and every use of a trace
 // server from outside its own thread; a server thread never takes it, so
 // joining one under it cannot deadlock. Order: m_Lock, then a status entry's
-// lock (and a trace server's message-stream mutex). m_Lock is never held
+// lock (and a trace server's message-stream mutex), or the idle watch's lock
+// (servers are added to and removed from m_IdleWatch under m_Lock; the
+// watch's own thread never takes m_Lock). m_Lock is never held
 // while the configuration is reloaded or broadcast, or while the local
 // dispatcher is paused or resumed.
 //
 // Threads: the dispatcher's message thread (Add, Register, Unregister,
 // Handle, BroadcastMessage), the manager's timer thread (Worker), the
-// provider's thread at construction and destruction.
+// provider's thread at construction and destruction, and the idle watch's
+// thread (IdleTraceServerWatch), which polls the idle trace servers.
 //
 // Lifetime: the status collector and the configuration server must outlive
 // the manager. The constructor points the local trace stream dispatcher at
