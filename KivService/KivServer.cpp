@@ -75,6 +75,7 @@ bool KivServer::IsTraceRingUsable() {
 KivServer::KivServer(KivRecordSequenceGenerator& sequence, uint32_t pid)
     : m_Sequence(sequence),
       m_Pid(pid),
+      m_Process(pid),
       m_TraceMemory(CheckedTraceRingName(pid), ClientMessageSendingStream::OwnerOf(pid)),
       m_TraceRing(m_TraceMemory.Data(), CheckedTraceRingLength(m_TraceMemory)),
       m_MessageStream(CheckedMessageRingPid(pid)),
@@ -225,28 +226,52 @@ void KivServer::WriteBlock(uint8_t* at, uint32_t length) {
   m_Dispatcher->write(at, TraceRecordBuilder::kBlockHeaderPacketSize + length);
 }
 
-void KivServer::IdleSleep() const {
-  constexpr uint32_t slice = 10;
-  for (uint32_t slept = 0; slept < IdlePollMs && !m_StopRequested.load(std::memory_order_acquire);
-       slept += slice)
-    usleep(slice * 1000);
+bool KivServer::IsTraceRingIdle() {
+  if (m_TraceRingLost.load(std::memory_order_acquire)) return false;
+  bool idle = false;
+  try {
+    // A fault (file truncated) or damage is left to the full check.
+    return MappedAccess::Run(
+               [&] { idle = m_TraceRing.IsHeaderValid() && m_TraceRing.GetDataLength() == 0; }) &&
+           idle;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+void KivServer::WatchIdle() {
+  if (!m_Waiting.load(std::memory_order_acquire)) return;
+  if (IsTraceRingIdle() && (IsClientGone() || IsProcessWatched() || m_Process.IsRunning())) return;
+  WakeWorker();
+}
+
+void KivServer::WakeWorker() {
+  try {
+    m_Stop.Wake();
+  } catch (...) {
+    // The worker still wakes for its ping.
+  }
 }
 
 void KivServer::Worker() {
   uint32_t countdown = IdlePollsPerPing;
   uint32_t busyPolls = 0;
   try {
-    while (!m_StopRequested.load(std::memory_order_acquire)) {
+    while (!m_Stop.IsRequested()) {
+      // Most idle polls only look at the ring's positions; the first after
+      // data and the one before each ping take the full path below, which
+      // also finds a ring file truncated while it stays empty.
+      const bool quick = busyPolls == 0 && countdown != IdlePollsPerPing && IsTraceRingIdle();
       // A damaged header is the client's own doing: it loses its data and
       // is dropped; draining on would read garbage positions.
-      if (!IsTraceRingUsable()) {
+      if (!quick && !IsTraceRingUsable()) {
         KIV_DIAG("KivServer for process:" << m_Pid << " found a damaged or truncated trace ring.\n");
         MarkGone();
         return;
       }
       bool took = false;
       try {
-        took = TakeBlock();
+        took = !quick && TakeBlock();
       } catch (const std::exception& e) {
         KIV_DIAG_NOTHROW("KivServer for process:" << m_Pid << " block lost: " << e.what() << "\n");
       }
@@ -260,8 +285,14 @@ void KivServer::Worker() {
         usleep(1000);
         continue;
       }
-      if (!IsClientGone()) Check(m_Pid);
-      IdleSleep();
+      if (!IsClientGone()) Check(m_Process);
+      // Watched, the thread sleeps until the ping is due unless woken.
+      const uint32_t polls = m_Watched.load(std::memory_order_acquire) ? countdown : 1;
+      m_Waiting.store(true, std::memory_order_release);
+      const StopSignal::Waited waited = m_Stop.Wait(IdlePollMs * polls);
+      m_Waiting.store(false, std::memory_order_release);
+      if (waited == StopSignal::Waited::Stop) break;
+      countdown -= waited == StopSignal::Waited::Timeout ? polls - 1 : 0;
       if (--countdown == 0) {
         Send(MessagePing(m_Pid));
         countdown = IdlePollsPerPing;

@@ -6,7 +6,14 @@
 // per pass, stamped with the client's pid, and writes it to the local trace
 // stream dispatcher. While the ring stays empty it polls every 100 ms, checks
 // on each idle poll that the client process still runs, and after 20 idle
-// polls in a row (about 2 s) sends the client a ping. It writes the "client
+// polls in a row (about 2 s) sends the client a ping. A server added to the
+// manager's IdleTraceServerWatch leaves the idle polls to that one thread
+// (WatchIdle) and sleeps until it finds data or the process gone, or the
+// next ping is due. Otherwise each idle poll costs one wake-up: the thread
+// sleeps the whole period on its stop signal, reads the ring's header
+// without a system call and checks the process through a process
+// descriptor (WatchedProcess). Either way the ring file's length and the
+// loss counters are looked at before each drain and at every ping. It writes the "client
 // attached" control record when made and "client detached" when destroyed.
 //
 // The client's rings are input from another process: both must exist with
@@ -24,8 +31,10 @@
 // trace ring. MessageStream() is the dispatcher's only writer object into the
 // client's message ring; it serialises the worker's pings with the
 // confirmations and broadcasts the message thread sends (under the manager
-// lock). m_StopRequested is set by the thread that deletes the server,
-// m_ClientGone by the worker and read by the manager's cleanup; both atomic.
+// lock). m_Stop is requested by the thread that deletes the server and wakes
+// the worker's idle wait, which the watch thread also ends (WatchIdle);
+// m_ClientGone is set by the worker and read by the manager's cleanup;
+// m_Watched and m_Waiting are atomics.
 //
 // Lifetime: created and destroyed only by the server manager, with the
 // manager lock held, and destroyed only after its worker has returned. The
@@ -41,7 +50,9 @@
 #include "MemoryStream/CircularMemoryInputStream.h"
 #include "MemoryStream/MemoryOutputStream.h"
 #include "ServiceMonitor/WatchServiceStopUsingPID.h"
+#include "ServiceMonitor/WatchedProcess.h"
 #include "Support/SharedMemory.h"
+#include "Support/StopSignal.h"
 #include "TraceService/MessageStreams.h"
 #include "TraceService/MessageTransmitter.h"
 
@@ -69,7 +80,21 @@ class KivServer : public WatchServiceStopUsingPID {
   // The thread body: runs until RequestStop(). Never raises; a failure marks
   // the client gone and ends it.
   void Worker();
-  void RequestStop() { m_StopRequested.store(true, std::memory_order_release); }
+  void RequestStop() { m_Stop.Request(); }
+  // Set by the owner once the server is added to the idle watch.
+  void SetWatched(bool watched) { m_Watched.store(watched, std::memory_order_release); }
+  // One idle poll on the watch thread: wakes the worker, while it waits
+  // idle, when the trace ring holds data or must be checked, or (unless the
+  // watch reports it, SetProcessWatched) the client process has ended.
+  // Never raises.
+  void WatchIdle();
+  // Ends the worker's idle wait (the watch found the client process ended,
+  // or data): it polls now.
+  void WakeWorker();
+  const WatchedProcess& Process() const { return m_Process; }
+  // Whether the watch reports the process's end (guarded by the watch's lock).
+  void SetProcessWatched(bool watched) { m_ProcessWatched.store(watched, std::memory_order_release); }
+  bool IsProcessWatched() const { return m_ProcessWatched.load(std::memory_order_acquire); }
 
   uint32_t Pid() const { return m_Pid; }
   // Whether the map file at the ring's name is still the one this server
@@ -102,8 +127,9 @@ class KivServer : public WatchServiceStopUsingPID {
   // Writes the block of `length` record bytes whose header packet starts at
   // `at` (its header is built there).
   void WriteBlock(uint8_t* at, uint32_t length);
-  // Sleeps one idle poll, waking early for a stop request.
-  void IdleSleep() const;
+  // True when the trace ring holds nothing and its header is valid, found
+  // without a system call; false when it must be drained or checked.
+  bool IsTraceRingIdle();
   void WriteControlRecord(uint32_t code, const char* text);
   // Raises when the client's trace ring header is damaged; true otherwise.
   bool CheckTraceRingHeader();
@@ -114,9 +140,13 @@ class KivServer : public WatchServiceStopUsingPID {
   // Header valid and ring not lost.
   bool IsTraceRingUsable();
 
-  std::atomic<bool> m_StopRequested{false};
+  StopSignal m_Stop;
+  std::atomic<bool> m_Watched{false};
+  std::atomic<bool> m_Waiting{false};  // the worker sleeps idle
+  std::atomic<bool> m_ProcessWatched{false};
   KivRecordSequenceGenerator& m_Sequence;
   const uint32_t m_Pid;
+  const WatchedProcess m_Process;  // the client process, for the idle liveness check
   std::atomic<bool> m_ClientGone{false};
   std::atomic<bool> m_TraceRingLost{false};  // worker, then destructor
   KivServerConfig m_Config;                  // own copy; only m_StatusTrace is used

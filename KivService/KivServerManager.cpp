@@ -15,10 +15,19 @@
 using Guard = AutoSync<CriticalSectionSyncPolicy>;
 
 KivServerManager::MultithreadedKivServer::MultithreadedKivServer(KivRecordSequenceGenerator& sequence,
-                                                                 uint32_t pid)
-    : m_Server(sequence, pid), m_Thread(m_Server) {}
+                                                                 uint32_t pid, IdleTraceServerWatch& watch)
+    : m_Watch(watch), m_Server(sequence, pid), m_Thread(m_Server) {
+  // The worker polls on its own until it sees the flag, and for good when
+  // the watch could not take it (nothing may raise once the thread runs).
+  try {
+    m_Watch.Add(m_Server);
+    m_Server.SetWatched(true);
+  } catch (...) {
+  }
+}
 
 KivServerManager::MultithreadedKivServer::~MultithreadedKivServer() {
+  m_Watch.Remove(m_Server);
   m_Server.RequestStop();
   KIV_DIAG_NOTHROW("KivServer worker thread requested to stop\n");
   // m_Thread is destroyed first (declared last): it joins the worker before
@@ -93,7 +102,7 @@ void KivServerManager::Add(uint32_t pid) {
     KIV_DIAG("KivServerManager Add() - rings of ProcessID " << pid << " were replaced; new server\n");
     Remove(pid, FilesOfTheClient::Keep);
   }
-  auto server = std::make_unique<MultithreadedKivServer>(m_Sequence, pid);
+  auto server = std::make_unique<MultithreadedKivServer>(m_Sequence, pid, m_IdleWatch);
   KIV_DIAG("KivServer for process:" << pid << " worker thread started\n");
   m_Servers.emplace(pid, std::move(server));
   UpdateStatus();

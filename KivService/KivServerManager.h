@@ -13,13 +13,16 @@
 // Locks: m_Lock (non-reentrant) guards m_Servers and every use of a trace
 // server from outside its own thread; a server thread never takes it, so
 // joining one under it cannot deadlock. Order: m_Lock, then a status entry's
-// lock (and a trace server's message-stream mutex). m_Lock is never held
+// lock (and a trace server's message-stream mutex), or the idle watch's lock
+// (servers are added to and removed from m_IdleWatch under m_Lock; the
+// watch's own thread never takes m_Lock). m_Lock is never held
 // while the configuration is reloaded or broadcast, or while the local
 // dispatcher is paused or resumed.
 //
 // Threads: the dispatcher's message thread (Add, Register, Unregister,
 // Handle, BroadcastMessage), the manager's timer thread (Worker), the
-// provider's thread at construction and destruction.
+// provider's thread at construction and destruction, and the idle watch's
+// thread (IdleTraceServerWatch), which polls the idle trace servers.
 //
 // Lifetime: the status collector and the configuration server must outlive
 // the manager. The constructor points the local trace stream dispatcher at
@@ -34,6 +37,7 @@
 #include <optional>
 
 #include "KivConfigFileReader/ConfigServer.h"
+#include "KivService/IdleTraceServerWatch.h"
 #include "KivService/KivLocalTraceStreamDispatcher.h"
 #include "KivService/KivRecordSequenceGenerator.h"
 #include "KivService/KivServer.h"
@@ -51,13 +55,15 @@ class KivServerManager : public ConfigServer::Client {
   // the thread, then destroys the server (last block, detach record).
   class MultithreadedKivServer {
    public:
-    MultithreadedKivServer(KivRecordSequenceGenerator& sequence, uint32_t pid);
+    // Runs the server, its idle polls left to `watch`, which must outlive it.
+    MultithreadedKivServer(KivRecordSequenceGenerator& sequence, uint32_t pid, IdleTraceServerWatch& watch);
     virtual ~MultithreadedKivServer();
     MultithreadedKivServer(const MultithreadedKivServer&) = delete;
     MultithreadedKivServer& operator=(const MultithreadedKivServer&) = delete;
     KivServer& Server() { return m_Server; }
 
    private:
+    IdleTraceServerWatch& m_Watch;
     KivServer m_Server;
     MultithreadizedObject<KivServer> m_Thread;
   };
@@ -126,6 +132,7 @@ class KivServerManager : public ConfigServer::Client {
   StatusReport::Status m_Connections;  // "Connections\Local"
   TraceLossLedger m_Ledger;            // reached by the dispatchers through their s_Ledger
   CriticalSectionSyncPolicy m_Lock;
+  IdleTraceServerWatch m_IdleWatch;  // before the servers: it outlives them
   std::map<uint32_t, std::unique_ptr<MultithreadedKivServer>> m_Servers;  // guarded by m_Lock
   std::atomic<bool> m_StopRequested{false};
   // The local dispatcher lives as long as the manager, so its output stays

@@ -25,7 +25,9 @@ KivServiceMonitor::~KivServiceMonitor() { KIV_DIAG_NOTHROW("KIvServiceMonitor de
 void KivServiceMonitor::Poll() {
   try {
     uint32_t pid = DispatcherPid();
-    if (pid != 0)
+    if (pid != 0 && m_WatchedDispatcher && m_WatchedDispatcher->Pid() == pid)
+      WatchServiceStopUsingPID::Check(*m_WatchedDispatcher);
+    else if (pid != 0)
       WatchServiceStopUsingPID::Check(pid);
     else
       WatchServiceStartUsingPIDFile::Check(KivServiceMonitorWatchedName);
@@ -37,12 +39,10 @@ void KivServiceMonitor::Poll() {
 }
 
 void KivServiceMonitor::Worker() {
-  while (!m_StopRequested.load(std::memory_order_acquire)) {
+  while (!m_Stop.IsRequested()) {
     Poll();
-    // Short slices: closing (before a fork, at exit) waits for this loop.
-    for (uint32_t slept = 0; slept < PollPeriodMs && !m_StopRequested.load(std::memory_order_acquire);
-         slept += 10)
-      usleep(10 * 1000);
+    // Closing (before a fork, at exit) wakes this wait at once.
+    if (m_Stop.WaitFor(PollPeriodMs)) break;
   }
 }
 
@@ -50,11 +50,12 @@ void KivServiceMonitor::OnServiceStarted(uint32_t pid) {
   KIV_DIAG("Service started:" << pid << "\n");
   // Registration waits up to 2 s; the client pointer is not locked meanwhile,
   // so configuration requests are answered "not running" rather than stalled.
-  auto* created =
-      new (std::nothrow) KivServiceClient(pid, *m_FilterManager, &m_StopRequested, m_Retired.get());
+  auto* created = new (std::nothrow) KivServiceClient(pid, *m_FilterManager, &m_Stop.Flag(), m_Retired.get());
   Validation2Exception::CheckMemoryAllocation(created != nullptr, "Can not create KivServiceClient object");
   std::unique_ptr<KivServiceClient> client(created);
   m_Retired.reset();  // its records are in the new ring now
+  // Made before the client is published: a failure leaves it unregistered.
+  m_WatchedDispatcher = std::make_unique<WatchedProcess>(pid);
   AutoLockingPointer<KivServiceClient> pointer(*m_Client);
   pointer.Reset(std::move(client));
   m_DispatcherPid.store(pid, std::memory_order_release);
@@ -72,6 +73,7 @@ void KivServiceMonitor::OnServiceStopped() {
     }
     m_DispatcherPid.store(0, std::memory_order_release);
   }
+  m_WatchedDispatcher.reset();
   KIV_DIAG("Service stopped.\n");
 }
 

@@ -10,7 +10,9 @@
 // (MultiThreadedKivServiceMonitor): while no dispatcher is known it looks for
 // the "KivService" presence files and, when it finds the dispatcher running,
 // creates the KivServiceClient (which registers); while connected it watches
-// the dispatcher's process and drops the service client when it has gone.
+// the dispatcher's process (through a process descriptor, WatchedProcess)
+// and drops the service client when it has gone. The thread sleeps each
+// period in one wait that closing cuts short.
 // A registration that fails is retried at the next poll.
 //
 // Process lifetime:
@@ -38,7 +40,9 @@
 #include "KivService/LockablePointer.h"
 #include "ServiceMonitor/WatchServiceStartUsingPIDFile.h"
 #include "ServiceMonitor/WatchServiceStopUsingPID.h"
+#include "ServiceMonitor/WatchedProcess.h"
 #include "Support/MultithreadizedObject.h"
+#include "Support/StopSignal.h"
 #include "TraceService/Messages.h"
 
 class KivFilterManager;
@@ -58,7 +62,7 @@ class KivServiceMonitor : public WatchServiceStartUsingPIDFile, public WatchServ
 
   // The thread's loop, until RequestStop(). Never raises.
   void Worker();
-  void RequestStop() { m_StopRequested.store(true, std::memory_order_release); }
+  void RequestStop() { m_Stop.Request(); }
   // The dispatcher's pid while connected, else 0.
   uint32_t DispatcherPid() const { return m_DispatcherPid.load(std::memory_order_acquire); }
 
@@ -71,13 +75,15 @@ class KivServiceMonitor : public WatchServiceStartUsingPIDFile, public WatchServ
   // the next poll.
   void Poll();
 
-  std::atomic<bool> m_StopRequested{false};
+  StopSignal m_Stop;
   KivFilterManager* m_FilterManager;
   LockablePointer<KivServiceClient>* m_Client;
   std::atomic<uint32_t> m_DispatcherPid{0};  // written by the thread running the checks
   // The client of a dispatcher that died, until a registration carries its
   // ring over (or the monitor goes). The thread running the checks only.
   std::unique_ptr<KivServiceClient> m_Retired;
+  // The dispatcher's process while connected. The thread running the checks only.
+  std::unique_ptr<WatchedProcess> m_WatchedDispatcher;
 };
 
 // A KivServiceMonitor and the thread that runs its loop; destruction asks the

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ServiceMonitor/WatchedProcess.h"
+
 namespace {
 // The value after `key` (e.g. "\nState:") in the status text, blanks
 // skipped; null when the line is not there.
@@ -54,6 +56,15 @@ bool WatchServiceStopUsingPID::IsProcessRunning(uint32_t pid) {
 
 bool WatchServiceStopUsingPID::Check(uint32_t pid) {
   if (IsProcessRunning(pid)) return true;
+  return Stopped();
+}
+
+bool WatchServiceStopUsingPID::Check(const WatchedProcess& process) {
+  if (process.IsRunning()) return true;
+  return Stopped();
+}
+
+bool WatchServiceStopUsingPID::Stopped() {
   try {
     OnServiceStopped();
   } catch (...) {

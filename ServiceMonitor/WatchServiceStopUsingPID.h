@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <string>
 
+class WatchedProcess;
+
 class WatchServiceStopUsingPID {
  public:
   WatchServiceStopUsingPID() = default;
@@ -25,6 +27,8 @@ class WatchServiceStopUsingPID {
   // Calls OnServiceStopped() when process `pid` has gone; whatever it raises
   // is discarded. Returns true when the process still runs.
   bool Check(uint32_t pid);
+  // The same through a process handle made beforehand (cheaper per call).
+  bool Check(const WatchedProcess& process);
 
   // True while process `pid` exists and has not ended (see above).
   static bool IsProcessRunning(uint32_t pid);
@@ -33,4 +37,8 @@ class WatchServiceStopUsingPID {
 
  protected:
   virtual void OnServiceStopped() = 0;
+
+ private:
+  // Calls OnServiceStopped(), discarding what it raises; false.
+  bool Stopped();
 };

@@ -1,17 +1,15 @@
 #pragma once
 // Calls T::Worker() on its own thread, first at once and then every period
 // (the period is the sleep between calls). Destruction is the only way to
-// stop it: it waits for a call in progress. A target that raises is called
-// again at the next period.
+// stop it: it wakes the sleeping thread and waits for a call in progress. A
+// target that raises is called again at the next period.
 
-#include <unistd.h>
-
-#include <atomic>
 #include <cstdint>
 #include <memory>
 
 #include "Support/Logging.h"
 #include "Support/MultithreadizedObject.h"
+#include "Support/StopSignal.h"
 
 template <class T, bool Joinable = true>
 class TimerClassMemberFunction {
@@ -20,7 +18,7 @@ class TimerClassMemberFunction {
     m_Thread = std::make_unique<MultithreadizedObject<Helper, Joinable>>(m_Helper);
   }
   virtual ~TimerClassMemberFunction() {
-    m_Helper.stop.store(true, std::memory_order_release);
+    m_Helper.stop.Request();
     m_Thread.reset();
   }
   TimerClassMemberFunction(const TimerClassMemberFunction&) = delete;
@@ -30,25 +28,19 @@ class TimerClassMemberFunction {
 
   struct Helper {
     Helper(T& t, uint32_t periodMs) : target(&t), period(periodMs) {}
-    std::atomic<bool> stop{false};
+    StopSignal stop;
     T* target;
     uint32_t period;
 
     void Worker() {
-      while (!stop.load(std::memory_order_acquire)) {
+      while (!stop.IsRequested()) {
         try {
           target->Worker();
         } catch (...) {
           KIV_DIAG_NOTHROW("TimerClassMemberFunction: Exception happened in user function, Ignored.\n");
         }
-        if (stop.load(std::memory_order_acquire)) break;
-        // Sleep in short slices so that destruction does not wait a whole
-        // long period (the status timer runs every second).
-        for (uint32_t slept = 0; slept < period && !stop.load(std::memory_order_acquire);) {
-          uint32_t slice = period - slept < 20 ? period - slept : 20;
-          usleep(slice * 1000);
-          slept += slice;
-        }
+        // One wait per period, cut short by destruction.
+        if (stop.WaitFor(period)) break;
       }
     }
   };

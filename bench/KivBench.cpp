@@ -6,6 +6,8 @@
 //   3. export of a binary log to text beside babeltrace2 on the same records
 //   4. latency from the trace call to the record in the log file
 //   5. resident memory of the dispatcher with 0, 10 and 50 clients
+//   6. idle scaling: dispatcher CPU, wake-ups and memory with 0, 200 and
+//      1,000 registered idle clients, and the CPU of an idle client
 //
 // Every measurement runs both sides in the same run and the ratios are taken
 // within each run; tables give the median and min-max over the runs. All
@@ -15,8 +17,13 @@
 // stopped by this program.
 //
 //   KivBench [--runs=3] [--records=2000000] [--work-dir=/tmp/kivbench]
-//            [--only=cost,stream,latency,rss] [--results=FILE]
+//            [--only=cost,stream,latency,rss,idle] [--results=FILE]
+//            [--idle-clients=0,200,1000]
+//
+// "scripts/bench.sh --only=idle" runs the idle scaling step alone (it needs
+// none of the peers' packages).
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -84,6 +91,7 @@ struct Setup {
   int runs = 3;
   uint64_t records = 2000000;
   std::set<std::string> only;
+  std::vector<int> idleClients{0, 200, 1000};
   bool haveKiv = false;
   bool haveLttng = false;
   bool haveSpdlog = false;
@@ -500,6 +508,89 @@ void RssRun(const Setup& s, Results& r) {
   box.StopDispatcher();
 }
 
+// ------------------------------------------------------- 6. idle scaling ---
+
+constexpr int kIdleWindowMs = 10000;
+constexpr size_t kIdleStartBatch = 50;  // clients started before waiting for them to register
+
+double LoadAverage1() {
+  std::ifstream load("/proc/loadavg");
+  double l1 = std::nan("");
+  load >> l1;
+  return l1;
+}
+
+// Every client holds two pipes here and the dispatcher a few descriptors per
+// client: the soft limit is raised to what the largest step needs (up to the
+// hard limit). False when it stays short.
+bool RaiseDescriptorLimit(int clients) {
+  const rlim_t need = static_cast<rlim_t>(clients) * 8 + 256;
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+  if (limit.rlim_cur >= need) return true;
+  limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? need : std::min(need, limit.rlim_max);
+  return setrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur >= need;
+}
+
+void IdleRun(const Setup& s, Results& r) {
+  const int most = *std::max_element(s.idleClients.begin(), s.idleClients.end());
+  if (!RaiseDescriptorLimit(most)) Note("descriptor limit too low for " + std::to_string(most) + " clients");
+  KivBenchSandbox box(s.workDir, s.binDir);
+  box.WriteConfig("binary");
+  pid_t dispatcher = box.StartDispatcher();
+  std::vector<std::unique_ptr<ChildProcess>> clients;
+  for (int target : s.idleClients) {
+    while (static_cast<int>(clients.size()) < target) {
+      size_t first = clients.size();
+      while (static_cast<int>(clients.size()) < target && clients.size() - first < kIdleStartBatch)
+        clients.push_back(
+            std::make_unique<ChildProcess>(std::vector<std::string>{s.Writer(), "idle"}, box.Env()));
+      for (size_t i = first; i < clients.size(); ++i) {
+        std::string line;
+        if (!clients[i]->WaitForLine("READY", line, 120000)) Note("an idle client did not get ready");
+      }
+    }
+    // Registrations and their first drains are over; the window then holds
+    // whole ping cycles (2 s) of every client.
+    SleepMs(2000);
+    const size_t n = clients.size();
+    ProcessUsage before, after;
+    std::vector<double> clientBefore(n);
+    ReadProcessUsage(dispatcher, before);
+    const uint64_t switchesBefore = ContextSwitches(dispatcher);
+    const double runBefore = RunSeconds(dispatcher);
+    for (size_t i = 0; i < n; ++i) clientBefore[i] = RunSeconds(clients[i]->Pid());
+    const uint64_t t0 = NowNs();
+    SleepMs(kIdleWindowMs);
+    const double seconds = static_cast<double>(NowNs() - t0) / 1e9;
+    ReadProcessUsage(dispatcher, after);
+    const uint64_t switches = ContextSwitches(dispatcher) - switchesBefore;
+    const double run = RunSeconds(dispatcher) - runBefore;
+    double clientSum = 0, clientMax = 0;
+    for (size_t i = 0; i < n; ++i) {
+      const double used = RunSeconds(clients[i]->Pid()) - clientBefore[i];
+      clientSum += used;
+      clientMax = std::max(clientMax, used);
+    }
+    const std::string key = "idle/" + std::to_string(target);
+    r.Add(key + "/registered", box.ClientRings());
+    r.Add(key + "/cpu_pct", 100.0 * (after.cpuSeconds - before.cpuSeconds) / seconds);
+    r.Add(key + "/run_pct", 100.0 * run / seconds);
+    r.Add(key + "/wakeups_per_s", static_cast<double>(switches) / seconds);
+    if (n != 0) {
+      r.Add(key + "/wakeups_per_client_s", static_cast<double>(switches) / seconds / static_cast<double>(n));
+      r.Add(key + "/client_cpu_pct", 100.0 * clientSum / static_cast<double>(n) / seconds);
+      r.Add(key + "/client_cpu_max_pct", 100.0 * clientMax / seconds);
+    }
+    r.Add(key + "/rss_kib", static_cast<double>(after.rssKiB));
+    r.Add(key + "/threads", after.threads);
+    r.Add(key + "/load", LoadAverage1());
+  }
+  for (auto& c : clients) c->CloseInput();
+  for (auto& c : clients) c->Wait();
+  box.StopDispatcher();
+}
+
 // ------------------------------------------------------------- reporting ---
 
 std::string Machine() {
@@ -638,6 +729,30 @@ void PrintRss(std::ostream& o, const Results& r) {
   }
 }
 
+void PrintIdle(std::ostream& o, const Results& r, const std::vector<int>& steps) {
+  o << "\n### 6. Idle scaling (registered idle clients; " << kIdleWindowMs / 1000
+    << " s window; CPU in % of one core)\n\n";
+  o << "| Clients | rings seen | dispatcher CPU | dispatcher run time | dispatcher wake-ups/s | "
+       "wake-ups/s per client | VmRSS (KiB) | threads | idle client CPU, mean | idle client CPU, max | "
+       "load (1 min) |\n"
+       "|---|---|---|---|---|---|---|---|---|---|---|\n";
+  for (int n : steps) {
+    std::string k = "idle/" + std::to_string(n);
+    if (!r.Has(k + "/cpu_pct")) continue;
+    const bool clients = r.Has(k + "/client_cpu_pct");
+    o << "| " << n << " | " << r.Cell(k + "/registered", 0) << " | " << r.Cell(k + "/cpu_pct", 2) << " | "
+      << r.Cell(k + "/run_pct", 2) << " | " << r.Cell(k + "/wakeups_per_s", 0) << " | "
+      << (clients ? r.Cell(k + "/wakeups_per_client_s", 1) : "—") << " | " << r.Cell(k + "/rss_kib", 0)
+      << " | " << r.Cell(k + "/threads", 0) << " | " << (clients ? r.Cell(k + "/client_cpu_pct", 3) : "—")
+      << " | " << (clients ? r.Cell(k + "/client_cpu_max_pct", 2) : "—") << " | " << r.Cell(k + "/load", 2)
+      << " |\n";
+  }
+  o << "\nTargets: dispatcher ≤ 1 % with 200 clients and ≤ 5 % with 1,000; ≤ 10 wake-ups/s per idle client; "
+       "an idle client ≤ 0.1 %. Wake-ups are the context switches of the dispatcher's threads (voluntary and "
+       "involuntary) over the window; CPU is utime+stime from /proc (tick resolution), run time the "
+       "threads' time on a CPU from schedstat (nanoseconds; also used for the clients).\n";
+}
+
 std::string BinDirOfSelf() { return fs::read_symlink("/proc/self/exe").parent_path().string(); }
 
 }  // namespace
@@ -662,13 +777,17 @@ int main(int argc, char** argv) {
       s.workDir = *v;
     else if (auto v = value("results"))
       resultsFile = *v;
-    else if (auto v = value("only")) {
+    else if (auto v = value("idle-clients")) {
+      s.idleClients.clear();
+      std::istringstream parts(*v);
+      for (std::string p; std::getline(parts, p, ',');) s.idleClients.push_back(std::max(0, std::stoi(p)));
+      if (s.idleClients.empty()) s.idleClients.push_back(0);
+    } else if (auto v = value("only")) {
       std::istringstream parts(*v);
       for (std::string p; std::getline(parts, p, ',');) s.only.insert(p);
     } else {
-      std::cerr
-          << "usage: KivBench [--runs=N] [--records=N] [--work-dir=DIR] [--only=cost,stream,latency,rss] "
-             "[--results=FILE]\n";
+      std::cerr << "usage: KivBench [--runs=N] [--records=N] [--work-dir=DIR] "
+                   "[--only=cost,stream,latency,rss,idle] [--results=FILE] [--idle-clients=0,200,1000]\n";
       return 2;
     }
   }
@@ -703,6 +822,10 @@ int main(int argc, char** argv) {
         Note("dispatcher memory");
         RssRun(s, r);
       }
+      if (s.Wants("idle") && s.haveKiv) {
+        Note("idle scaling");
+        IdleRun(s, r);
+      }
     }
   } catch (const std::exception& e) {
     Note(std::string("failed: ") + e.what());
@@ -718,6 +841,7 @@ int main(int argc, char** argv) {
   if (s.Wants("stream")) PrintStream(o, r, s.records);
   if (s.Wants("latency")) PrintLatency(o, r);
   if (s.Wants("rss")) PrintRss(o, r);
+  if (s.Wants("idle")) PrintIdle(o, r, s.idleClients);
   std::cout << o.str();
   if (!resultsFile.empty()) {
     std::ofstream(resultsFile) << o.str();

@@ -5,6 +5,8 @@
 # written to build-bench/bench-results.md). Bounded: about 15 minutes on 2 cores.
 #
 #   scripts/bench.sh [KivBench options, e.g. --runs=3 --only=cost,stream]
+#   scripts/bench.sh --only=idle   idle scaling alone (0, 200 and 1,000
+#                                  idle clients; no peer packages needed)
 #
 # Runs as root: the peer tracer's session daemon is started and stopped by the
 # benchmark (user space only, with its own HOME and LTTNG_HOME).
@@ -14,7 +16,10 @@ if [ "$(id -u)" != 0 ]; then
   exit 1
 fi
 kiv_base_packages
-kiv_need_packages liblttng-ust-dev lttng-tools liblttng-ctl-dev babeltrace2 libspdlog-dev
+case " $* " in
+  *" --only=idle "*) ;;  # the idle step measures the dispatcher alone
+  *) kiv_need_packages liblttng-ust-dev lttng-tools liblttng-ctl-dev babeltrace2 libspdlog-dev ;;
+esac
 cd "$ROOT"
 BUILD="$ROOT/build-bench"
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKIV_BUILD_BENCH=ON -DKIV_BUILD_TESTS=OFF >/dev/null
@@ -22,5 +27,5 @@ cmake --build "$BUILD" -j "$JOBS" --target kivserver kivtool KivBench BenchWrite
 
 WORK="$(mktemp -d /tmp/kivbench-XXXXXX)"
 trap 'rm -rf "$WORK"' EXIT
-echo "Load before the run: $(cat /proc/loadavg)" >&2
+echo "Load before the run: $(cat /proc/loadavg); descriptors per process $(ulimit -n), pid_max $(cat /proc/sys/kernel/pid_max), threads-max $(cat /proc/sys/kernel/threads-max)" >&2
 timeout 1500 "$BUILD/bin/KivBench" --work-dir="$WORK" --results="$BUILD/bench-results.md" "$@"

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -228,6 +229,29 @@ bool ProcessAlive(pid_t pid) {
   return pid > 0 && access(("/proc/" + std::to_string(pid)).c_str(), F_OK) == 0;
 }
 
+uint64_t ContextSwitches(pid_t pid) {
+  uint64_t total = 0;
+  std::error_code ec;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    std::ifstream status(task.path() / "status");
+    for (std::string line; std::getline(status, line);)
+      for (const char* key : {"voluntary_ctxt_switches:", "nonvoluntary_ctxt_switches:"})
+        if (line.rfind(key, 0) == 0) total += std::strtoull(line.c_str() + std::strlen(key), nullptr, 10);
+  }
+  return total;
+}
+
+double RunSeconds(pid_t pid) {
+  uint64_t ns = 0;
+  std::error_code ec;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    std::ifstream schedstat(task.path() / "schedstat");
+    uint64_t onCpu = 0;
+    if (schedstat >> onCpu) ns += onCpu;
+  }
+  return static_cast<double>(ns) / 1e9;
+}
+
 bool ReadProcessUsage(pid_t pid, ProcessUsage& usage) {
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
   std::string text;
@@ -262,7 +286,7 @@ bool ReadProcessUsage(pid_t pid, ProcessUsage& usage) {
 
 namespace {
 // Read by a signal handler: fixed slots of lock-free atomics.
-constexpr int kCleanupSlots = 256;
+constexpr int kCleanupSlots = 2048;  // the idle scaling step starts 1,000 clients
 std::atomic<pid_t> s_CleanupPid[kCleanupSlots];
 std::atomic<int> s_CleanupSignal[kCleanupSlots];
 

@@ -73,6 +73,12 @@ struct ProcessUsage {
   int threads = 0;
 };
 bool ReadProcessUsage(pid_t pid, ProcessUsage& usage);
+// Context switches (voluntary and not) of the process's threads that still
+// run, added up: how often it was woken or preempted.
+uint64_t ContextSwitches(pid_t pid);
+// Time on a CPU of the process's threads that still run, in seconds, to the
+// nanosecond (schedstat): for processes too idle for tick-counted CPU times.
+double RunSeconds(pid_t pid);
 // True while /proc has an entry for `pid` (a zombie counts until reaped).
 bool ProcessAlive(pid_t pid);
 

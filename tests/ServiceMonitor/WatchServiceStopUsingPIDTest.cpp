@@ -8,6 +8,7 @@
 
 #include <stdexcept>
 
+#include "ServiceMonitor/WatchedProcess.h"
 #include "Support/TestFork.h"
 #include "TestSupport/Sandbox.h"
 
@@ -25,6 +26,9 @@ struct CountingWatch : WatchServiceStopUsingPID {
 TEST(WatchServiceStopUsingPID, RunningProcessIsLeftAlone) {
   CountingWatch watch;
   EXPECT_TRUE(watch.Check(static_cast<uint32_t>(getpid())));
+  WatchedProcess self(static_cast<uint32_t>(getpid()));
+  EXPECT_TRUE(self.HasDescriptor());
+  EXPECT_TRUE(watch.Check(self));
   EXPECT_EQ(watch.stopped, 0);
   EXPECT_EQ(WatchServiceStopUsingPID::StatusFilePath(4711), "/proc/4711/status");
 }
@@ -37,16 +41,23 @@ TEST(WatchServiceStopUsingPID, ZombieAndReapedProcessesCountAsStopped) {
   ASSERT_GT(child, 0);
   CountingWatch watch;
   EXPECT_TRUE(watch.Check(static_cast<uint32_t>(child)));
+  const WatchedProcess handle(static_cast<uint32_t>(child));
+  EXPECT_TRUE(handle.IsRunning());
   kill(child, SIGKILL);
   // Not reaped yet: a zombie has ended all the same.
-  for (int i = 0; i < 1000 && WatchServiceStopUsingPID::IsProcessRunning(static_cast<uint32_t>(child)); ++i)
-    usleep(10000);
+  EXPECT_TRUE(kivtest::WaitFor([&] { return !handle.IsRunning(); }));
+  EXPECT_FALSE(WatchServiceStopUsingPID::IsProcessRunning(static_cast<uint32_t>(child)));
   EXPECT_FALSE(watch.Check(static_cast<uint32_t>(child)));
   EXPECT_EQ(watch.stopped, 1);
+  const WatchedProcess ofTheZombie(static_cast<uint32_t>(child));
+  EXPECT_FALSE(ofTheZombie.IsRunning());
   kivtest::WaitChild(child);
   EXPECT_FALSE(watch.Check(static_cast<uint32_t>(child)));
-  EXPECT_EQ(watch.stopped, 2);
+  EXPECT_FALSE(watch.Check(handle));
+  EXPECT_EQ(watch.stopped, 3);
+  EXPECT_FALSE(WatchedProcess(static_cast<uint32_t>(child)).IsRunning());
   EXPECT_FALSE(WatchServiceStopUsingPID::IsProcessRunning(0));
+  EXPECT_FALSE(WatchedProcess(0).IsRunning());
 }
 
 // A process whose main thread has ended shows as a zombie while its other
@@ -78,11 +89,13 @@ TEST(WatchServiceStopUsingPID, ZombieMainThreadWithThreadsLeftStillRuns) {
   EXPECT_TRUE(mainThreadEnded);
   EXPECT_TRUE(WatchServiceStopUsingPID::IsProcessRunning(static_cast<uint32_t>(child)));
   EXPECT_TRUE(watch.Check(static_cast<uint32_t>(child)));
+  const WatchedProcess handle(static_cast<uint32_t>(child));
+  EXPECT_TRUE(watch.Check(handle));
   EXPECT_EQ(watch.stopped, 0);
 
   kill(child, SIGKILL);
-  EXPECT_TRUE(kivtest::WaitFor(
-      [&] { return !WatchServiceStopUsingPID::IsProcessRunning(static_cast<uint32_t>(child)); }));
+  EXPECT_TRUE(kivtest::WaitFor([&] { return !handle.IsRunning(); }));
+  EXPECT_FALSE(WatchServiceStopUsingPID::IsProcessRunning(static_cast<uint32_t>(child)));
   EXPECT_FALSE(watch.Check(static_cast<uint32_t>(child)));
   EXPECT_EQ(watch.stopped, 1);
   EXPECT_EQ(kivtest::WaitChild(child), 128 + SIGKILL);

@@ -1,0 +1,63 @@
+#pragma once
+// A stop request that a periodic thread sleeps on: the thread waits its whole
+// period in one blocking wait and is woken at once when stop is requested, so
+// an idle thread costs one wake-up per period and stopping it does not wait
+// out the period. Wake() ends one wait early without stopping (a watcher
+// that found work for the thread).
+//
+// Any thread may request or wake; one thread waits. Once requested it stays
+// requested. The flag is also readable as a plain atomic for code that only
+// polls (Flag()). The mutex guards the wake-up flag and the hand-over between
+// a request and a waiter about to sleep.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+class StopSignal {
+ public:
+  enum class Waited { Stop, Woken, Timeout };
+
+  StopSignal() = default;
+  StopSignal(const StopSignal&) = delete;
+  StopSignal& operator=(const StopSignal&) = delete;
+
+  void Request() {
+    {
+      // Set under the mutex: a waiter that has checked the flag but not yet
+      // slept cannot miss the notification.
+      std::lock_guard<std::mutex> lock(m_Mutex);
+      m_Requested.store(true, std::memory_order_release);
+    }
+    m_Wake.notify_all();
+  }
+  void Wake() {
+    {
+      std::lock_guard<std::mutex> lock(m_Mutex);
+      m_Woken = true;
+    }
+    m_Wake.notify_all();
+  }
+  bool IsRequested() const { return m_Requested.load(std::memory_order_acquire); }
+  const std::atomic<bool>& Flag() const { return m_Requested; }
+
+  // Sleeps `periodMs` or until a stop request; true when stop was requested.
+  bool WaitFor(uint32_t periodMs) { return Wait(periodMs) == Waited::Stop; }
+  // The same, also ended by Wake() (or a Wake() since the last wait).
+  Waited Wait(uint32_t periodMs) {
+    std::unique_lock<std::mutex> lock(m_Mutex);
+    const bool ended = m_Wake.wait_for(lock, std::chrono::milliseconds(periodMs),
+                                       [this] { return IsRequested() || m_Woken; });
+    m_Woken = false;
+    if (IsRequested()) return Waited::Stop;
+    return ended ? Waited::Woken : Waited::Timeout;
+  }
+
+ private:
+  std::atomic<bool> m_Requested{false};
+  bool m_Woken = false;  // guarded by m_Mutex
+  std::mutex m_Mutex;
+  std::condition_variable m_Wake;
+};
