@@ -165,6 +165,14 @@ class TraceRecordWriter final : public TraceRecordSink {
               image.SetSequenceNumber(sequence);
               written = ring.write(image.m_Bytes, image.m_Size);
               if (written) m_GapAfter = uint64_t{sequence} + 1;
+              // Counted for a ring the dispatcher may find damaged. (A
+              // counters file cut short faults here, and the ring goes too.)
+              if constexpr (kTellsLosses) {
+                if (ClientLossCounters* counters = m_Target.LossCounters(); counters && written) {
+                  auto count = ClientLossCounters::Field(counters->m_Written);
+                  count.store(count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+                }
+              }
             }
           }))
         m_RingLost.store(true, std::memory_order_relaxed);
