@@ -323,10 +323,18 @@ bool KivServer::ReadDoubt(uint64_t ClientLossCounters::*field, Doubt& doubt) con
 
 uint32_t KivServer::CarriedInLog(const uint8_t* records, uint32_t carried) {
   Doubt doubt;
-  if (!ReadDoubt(&ClientLossCounters::m_Doubt, doubt) || doubt.count == 0 || doubt.inode == 0 ||
-      doubt.count > carried || !ClientLossCounters::IsRecordBoundary(records, carried, doubt.count))
-    return 0;
-  return LogFileReaches(doubt.device, doubt.inode, doubt.end) ? static_cast<uint32_t>(doubt.count) : 0;
+  if (!ReadDoubt(&ClientLossCounters::m_Doubt, doubt) || doubt.count == 0) return 0;
+  const uint32_t inLog = doubt.inode != 0 && doubt.count <= carried &&
+                                 ClientLossCounters::IsRecordBoundary(records, carried, doubt.count) &&
+                                 LogFileReaches(doubt.device, doubt.inode, doubt.end)
+                             ? static_cast<uint32_t>(doubt.count)
+                             : 0;
+  // Decided once. Records found in the log count as written before the
+  // doubt goes, or a kill in between would have them carried again.
+  StorePosition(&ClientLossCounters::m_WritingTo, RingMark(inLog));
+  StorePosition(&ClientLossCounters::m_DrainedTo, RingMark(inLog));
+  StorePosition(&ClientLossCounters::m_Doubt, 0);
+  return inLog;
 }
 
 uint64_t KivServer::ToldBeforeRestart(uint64_t untold) {
@@ -338,8 +346,8 @@ uint64_t KivServer::ToldBeforeRestart(uint64_t untold) {
   const bool told = doubt.inode != 0 && LogFileReaches(doubt.device, doubt.inode, doubt.end);
   ClientLossCounters* counters = PositionCounters();
   MappedAccess::Run([&] {
-    ClientLossCounters::Field(counters->m_DoubtTold).store(0, std::memory_order_relaxed);
     if (told) ClientLossCounters::Field(counters->m_Told).fetch_add(doubt.count, std::memory_order_acq_rel);
+    ClientLossCounters::Field(counters->m_DoubtTold).store(0, std::memory_order_release);
   });
   return told ? doubt.count : 0;
 }

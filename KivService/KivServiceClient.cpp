@@ -105,17 +105,27 @@ void KivServiceClient::TakeOverFrom(KivServiceClient& previous) {
     // One write at a time: either records or a loss were on their way.
     const bool recordsInDoubt = writing > written;
     const bool lossInDoubt = !recordsInDoubt && telling > told && telling <= dropped;
+    // Stored before the records and the drops: the new dispatcher reads them after.
+    ClientLossCounters* counters = LossCounters();
+    const auto doubt = [&](const uint64_t(&file)[3], uint64_t ClientLossCounters::*field, uint64_t count) {
+      ClientLossCounters::Field(counters->m_DoubtDevice).store(file[0]);
+      ClientLossCounters::Field(counters->m_DoubtInode).store(file[1]);
+      ClientLossCounters::Field(counters->m_DoubtEnd).store(file[2]);
+      ClientLossCounters::Field(counters->*field).store(count, std::memory_order_release);
+    };
+    const auto load = [&](uint64_t& field) { return ClientLossCounters::Field(field).load(); };
+    const uint64_t oldDoubt = load(old->m_Doubt), oldDoubtTold = load(old->m_DoubtTold);
     if (inode != 0 && (recordsInDoubt || lossInDoubt)) {
-      // Stored before the records and the drops: the new dispatcher reads them after.
-      ClientLossCounters* counters = LossCounters();
-      ClientLossCounters::Field(counters->m_DoubtDevice)
-          .store(ClientLossCounters::Field(old->m_Device).load());
-      ClientLossCounters::Field(counters->m_DoubtInode).store(inode);
-      ClientLossCounters::Field(counters->m_DoubtEnd).store(ClientLossCounters::Field(old->m_FileEnd).load());
+      const uint64_t file[3] = {load(old->m_Device), inode, load(old->m_FileEnd)};
       if (recordsInDoubt)
-        ClientLossCounters::Field(counters->m_Doubt).store(writing - written, std::memory_order_release);
+        doubt(file, &ClientLossCounters::m_Doubt, writing - written);
       else
-        ClientLossCounters::Field(counters->m_DoubtTold).store(telling - told, std::memory_order_release);
+        doubt(file, &ClientLossCounters::m_DoubtTold, telling - told);
+    } else if ((oldDoubt != 0 && written == 0) || oldDoubtTold != 0) {
+      // The old dispatcher died before deciding what it was left: passed on.
+      const uint64_t file[3] = {load(old->m_DoubtDevice), load(old->m_DoubtInode), load(old->m_DoubtEnd)};
+      if (oldDoubt != 0 && written == 0) doubt(file, &ClientLossCounters::m_Doubt, oldDoubt);
+      if (oldDoubtTold != 0) doubt(file, &ClientLossCounters::m_DoubtTold, oldDoubtTold);
     }
     const uint32_t carried = n - written;
     const uint64_t count = ClientLossCounters::CountRecords(records.data() + written, carried);
