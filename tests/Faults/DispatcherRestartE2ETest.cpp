@@ -22,6 +22,13 @@ TEST(DispatcherRestartE2E, ClientsCarryTheirRingsOverAndEveryCallIsLoggedOrToldL
   std::vector<pid_t> clients;
   for (int k = 0; k < kClients; ++k)
     clients.push_back(faults::StartApiClient(board, k, "r" + std::to_string(k), -1, true, kThreads));
+  // A failed assertion must not leave them tracing for ever.
+  struct Reaper {
+    std::vector<pid_t> pids;
+    ~Reaper() {
+      for (pid_t p : pids) kill(p, SIGKILL), faults::Reap(p);
+    }
+  } reaper{clients};
   auto allPast = [&](const long* base, long more) {
     return kivtest::WaitFor(
         [&] {
@@ -54,6 +61,7 @@ TEST(DispatcherRestartE2E, ClientsCarryTheirRingsOverAndEveryCallIsLoggedOrToldL
   ASSERT_FALSE(oldFiles.empty());
   board->stop = 1;
   for (pid_t c : clients) EXPECT_EQ(faults::Reap(c), 0);
+  reaper.pids.clear();
   long written[kClients], dropped[kClients], accepted[kClients];
   for (int k = 0; k < kClients; ++k)
     written[k] = board->written[k], dropped[k] = board->dropped[k], accepted[k] = board->accepted[k];
@@ -81,10 +89,12 @@ TEST(DispatcherRestartE2E, ClientsCarryTheirRingsOverAndEveryCallIsLoggedOrToldL
              report.find("bytes skipped after damage (Bad logic:Insufficent data to read)") !=
                  std::string::npos));
   };
-  auto old = faults::ExportDirectory(oldDir, sandbox.Dir() + "/export-old");
+  // Hundreds of thousands of records: an instrumented kivtool needs time.
+  const unsigned kExportSeconds = 150;
+  auto old = faults::ExportDirectory(oldDir, sandbox.Dir() + "/export-old", kExportSeconds);
   EXPECT_TRUE(exportedCleanly(old)) << old.run.out << old.run.err;
 
-  auto all = faults::ExportDirectory(logDir, sandbox.Dir() + "/export-all");
+  auto all = faults::ExportDirectory(logDir, sandbox.Dir() + "/export-all", kExportSeconds);
   EXPECT_TRUE(exportedCleanly(all)) << all.run.out << all.run.err;
   long allWritten = 0, allExported = 0, allTold = 0;
   for (int k = 0; k < kClients; ++k) {
