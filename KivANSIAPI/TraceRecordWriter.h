@@ -19,7 +19,8 @@
 //   CriticalSectionSyncPolicy& TraceRingLock();   // guards TraceRing()
 //   uint32_t NextSequenceNumber();                 // shared atomic counter
 // and optionally ClientLossCounters* LossCounters() (null: none), where
-// every dropped record is told to the dispatcher (ClientLossCounters.h).
+// every dropped record is told to the dispatcher, and every record put into
+// the ring counted (ClientLossCounters.h).
 // The writer borrows the target, which must outlive it.
 //
 // The counters of written and dropped records are process-wide (all writers
