@@ -73,8 +73,11 @@ TEST(DispatcherRestartE2E, ClientsCarryTheirRingsOverAndEveryCallIsLoggedOrToldL
   const std::string oldDir = sandbox.Dir() + "/old";
   std::filesystem::create_directories(oldDir);
   for (const auto& f : oldFiles) {
+    // (Or, killed as it switched files, a new file cut within its header.)
     auto framing = faults::CheckFraming(f);
-    EXPECT_TRUE(framing.intact || framing.problem.find("longer than the rest") != std::string::npos)
+    EXPECT_TRUE(framing.intact || framing.problem.find("longer than the rest") != std::string::npos ||
+                (framing.problem == "file header" &&
+                 std::filesystem::file_size(f) < KivBinaryFileOutputSupport::HeaderSize))
         << f << ": " << framing.problem;
     std::filesystem::copy_file(f, oldDir + "/" + std::filesystem::path(f).filename().string());
   }
