@@ -33,7 +33,7 @@ TEST(DispatcherRestartE2E, ClientsCarryTheirRingsOverAndEveryCallIsLoggedOrToldL
     return kivtest::WaitFor(
         [&] {
           for (int k = 0; k < kClients; ++k)
-            if (!board->connected[k] || board->written[k] < base[k] + more) return false;
+            if (!board->connected[k] || board->accepted[k] < base[k] + more) return false;
           return true;
         },
         std::chrono::seconds(30));
@@ -53,7 +53,7 @@ TEST(DispatcherRestartE2E, ClientsCarryTheirRingsOverAndEveryCallIsLoggedOrToldL
           return true;
         },
         std::chrono::seconds(20)));
-    for (int k = 0; k < kClients; ++k) base[k] = board->written[k];
+    for (int k = 0; k < kClients; ++k) base[k] = board->accepted[k];
     ASSERT_TRUE(dispatcher.Start());
     // ... and registers with the new one, whose records then arrive.
     ASSERT_TRUE(allPast(base, 300));

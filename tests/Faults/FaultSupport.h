@@ -170,8 +170,8 @@ struct ClientBoard {
   std::atomic<long> written[8];     // records the library accepted, per client
   std::atomic<int> connected[8];    // KivTraceConnected() as last seen
   std::atomic<int> disconnects[8];  // connected -> not connected transitions seen
-  std::atomic<long> dropped[8];     // KivGetTraceStatistics' dropped count
-  std::atomic<long> accepted[8];    // and its written count, at the end
+  std::atomic<long> dropped[8];     // KivGetTraceStatistics' dropped count (now and then, exact at the end)
+  std::atomic<long> accepted[8];    // and its written count (both now and then, exact at the end)
   std::atomic<int> stop;
 };
 inline ClientBoard* MakeBoard() {
@@ -214,7 +214,8 @@ inline void FreeBoard(ClientBoard* board) { munmap(board, sizeof(ClientBoard)); 
       ++board->written[slot];
       uint64_t accepted = 0, dropped = 0;
       if (calls % 64 == 0 && KivGetTraceStatistics(&accepted, &dropped) == 0)
-        board->dropped[slot] = static_cast<long>(dropped);
+        board->dropped[slot] = static_cast<long>(dropped),
+        board->accepted[slot] = static_cast<long>(accepted);
       if (calls % 64 == 0) usleep(1000);  // let the dispatcher keep up
     }
   };
