@@ -8,7 +8,8 @@
 // with the caches in use and the answer cached it is a few atomic loads and
 // takes no lock. A miss fills the cell under the cache's fill lock and the
 // rules' mutex. Only while the caches are out of use (during a reload) do
-// queries take m_Lock and ask the rules directly.
+// queries wait for the reload to end (m_ReloadLock), then take m_Lock and ask
+// the rules directly.
 //
 // Locks: m_Lock guards the client settings and serialises lookups and
 // configuration changes; it is always taken before the rules' own mutex.
@@ -60,6 +61,11 @@ class KivFilterManager {
                                                              client, &found.label)
                       : m_ModuleLabels.GetCombinedData(module, label, &found.module, &found.label);
     } else {
+      // A reload resets every rule before reading the file again: waiting
+      // for it to end answers from the whole new configuration, never from
+      // the half-read one (an enabled call would pass as disabled and be
+      // neither written nor counted).
+      AutoSync<CriticalSectionSyncPolicy> reloading(m_ReloadLock);
       AutoSync<CriticalSectionSyncPolicy> lock(m_Lock);
       status = client
                    ? m_Rules.GetCombinedData(module, clientNumber, label, &found.module, client, &found.label)

@@ -19,7 +19,8 @@
 //   CriticalSectionSyncPolicy& TraceRingLock();   // guards TraceRing()
 //   uint32_t NextSequenceNumber();                 // shared atomic counter
 // and optionally ClientLossCounters* LossCounters() (null: none), where
-// every dropped record is told to the dispatcher (ClientLossCounters.h).
+// every dropped record is told to the dispatcher, and every record put into
+// the ring counted (ClientLossCounters.h).
 // The writer borrows the target, which must outlive it.
 //
 // The counters of written and dropped records are process-wide (all writers
@@ -165,6 +166,14 @@ class TraceRecordWriter final : public TraceRecordSink {
               image.SetSequenceNumber(sequence);
               written = ring.write(image.m_Bytes, image.m_Size);
               if (written) m_GapAfter = uint64_t{sequence} + 1;
+              // Counted for a ring the dispatcher may find damaged. (A
+              // counters file cut short faults here, and the ring goes too.)
+              if constexpr (kTellsLosses) {
+                if (ClientLossCounters* counters = m_Target.LossCounters(); counters && written) {
+                  auto count = ClientLossCounters::Field(counters->m_Written);
+                  count.store(count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+                }
+              }
             }
           }))
         m_RingLost.store(true, std::memory_order_relaxed);

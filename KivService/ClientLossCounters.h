@@ -12,24 +12,70 @@
 //                                   record written before the first drop not yet
 //                                   told; 0: before every record in the ring
 //
+// Where the dispatcher stands in the ring, so that a client whose dispatcher
+// died carries over exactly the records that are not in the log (ring
+// positions stored + 1; 0: none yet):
+//   offset 32 drainedTo  uint64 LE  dispatcher: the bytes before it are in the
+//                                   log (or told lost); stored before it frees them
+//   offset 40 writingTo  uint64 LE  dispatcher: the bytes before it are being
+//                                   written; stored before the write
+//   offset 48 device     uint64 LE  dispatcher: the log file that write goes to
+//   offset 56 inode      uint64 LE    (0: not known to be a file), and its size
+//   offset 64 fileEnd    uint64 LE    once the bytes are all in it
+// and what a client carrying a ring over could not decide (it cannot see the
+// log): the first `doubt` bytes it carried went to that file as the old
+// dispatcher died; the new dispatcher writes them only if the file is short.
+//   offset 72 doubt        uint64 LE  client, before it carries the records
+//   offset 80 doubtDevice  uint64 LE
+//   offset 88 doubtInode   uint64 LE
+//   offset 96 doubtEnd     uint64 LE
+// A "records lost" record is written the same way: the dispatcher stores the
+// dropped count it tells (and the file) before, and told after the write;
+//   offset 104 telling    uint64 LE  dispatcher
+//   offset 112 doubtTold  uint64 LE  client: of the drops it carried over, how
+//                                    many the old dispatcher was telling in the
+//                                    doubt file; the new one takes them as told
+//                                    if the file is long enough (and clears it)
+// And what a ring that turns out damaged held:
+//   offset 120 written    uint64 LE  client, under its ring lock: records put
+//                                    into this ring (carried ones included);
+//                                    less those the dispatcher took, lost
+// A file of the first kFirstFileSize bytes (an older client) has the
+// counters only.
+//
 // The client changes dropped and gapAfter only under its ring lock; the
 // dispatcher changes told only. Every field is accessed atomically. The
 // region is writable by the client, so the dispatcher takes it as input: a
-// count below what it told, or a magic that does not match, tells nothing.
+// count below what it told, or a magic that does not match, tells nothing;
+// a doubt that is not a prefix of whole carried records is ignored.
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 struct ClientLossCounters {
   static constexpr uint32_t kMagic = 0x4B4C4F53;
-  static constexpr uint32_t kFileSize = 32;
+  static constexpr uint32_t kFileSize = 128;
+  static constexpr uint32_t kFirstFileSize = 32;
 
   uint32_t m_Magic;
   uint32_t m_Reserved;
   uint64_t m_Dropped;
   uint64_t m_Told;
   uint64_t m_GapAfter;
+  uint64_t m_DrainedTo;
+  uint64_t m_WritingTo;
+  uint64_t m_Device;
+  uint64_t m_Inode;
+  uint64_t m_FileEnd;
+  uint64_t m_Doubt;
+  uint64_t m_DoubtDevice;
+  uint64_t m_DoubtInode;
+  uint64_t m_DoubtEnd;
+  uint64_t m_Telling;
+  uint64_t m_DoubtTold;
+  uint64_t m_Written;
 
   static std::string Name(uint32_t pid) { return "KivTraceLoss" + std::to_string(pid); }
 
@@ -44,6 +90,31 @@ struct ClientLossCounters {
     if (dropped == Field(m_Told).load(std::memory_order_acquire))
       Field(m_GapAfter).store(gapAfter, std::memory_order_relaxed);
     Field(m_Dropped).store(dropped + records, std::memory_order_release);
+  }
+
+  // Walks the records from the start of `records` (`length` bytes of whole
+  // records: a 15-byte header packet, body length at offset 11, then the
+  // body) until `at` bytes or the end; returns where it stopped and counts
+  // the records passed into `count`.
+  static uint64_t WalkRecords(const uint8_t* records, uint32_t length, uint64_t at,
+                              uint64_t* count = nullptr) {
+    uint64_t next = 0;
+    for (; next < at && next + 15 <= length; count ? ++*count : 0) {
+      uint32_t body;
+      std::memcpy(&body, records + next + 11, sizeof body);
+      next += 15 + uint64_t{body};
+    }
+    return next;
+  }
+  // Whether the records end exactly `at` bytes in.
+  static bool IsRecordBoundary(const uint8_t* records, uint32_t length, uint64_t at) {
+    return at <= length && WalkRecords(records, length, at) == at;
+  }
+  // The whole records there.
+  static uint64_t CountRecords(const uint8_t* records, uint32_t length) {
+    uint64_t count = 0;
+    WalkRecords(records, length, length, &count);
+    return count;
   }
 };
 static_assert(sizeof(ClientLossCounters) == ClientLossCounters::kFileSize);

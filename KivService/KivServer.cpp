@@ -1,5 +1,7 @@
 #include "KivService/KivServer.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +10,7 @@
 #include "KivConfigFileReader/KivConfigFileReader.h"
 #include "KivService/ClientLossCounters.h"
 #include "KivService/KivServerControlRecord.h"
+#include "MultiFileStream/LogFileNames.h"
 #include "Support/ConfigPath.h"
 #include "Support/Logging.h"
 #include "Support/MappedAccess.h"
@@ -82,10 +85,15 @@ KivServer::KivServer(KivRecordSequenceGenerator& sequence, uint32_t pid)
       m_RingsChecked(CheckTraceRingHeader()) {
   // Optional: a client without loss counters is served all the same.
   try {
-    CheckRingFile(ClientLossCounters::Name(pid), ClientLossCounters::kFileSize);
-    m_LossMemory = std::make_unique<SharedMemory>(ClientLossCounters::Name(pid),
-                                                  ClientMessageSendingStream::OwnerOf(pid));
-    if (m_LossMemory->Length() != ClientLossCounters::kFileSize) m_LossMemory.reset();
+    const std::string name = ClientLossCounters::Name(pid);
+    struct stat st {};
+    const bool first = ::stat(SharedMemory::FilePath(name).c_str(), &st) == 0 &&
+                       st.st_size == static_cast<off_t>(ClientLossCounters::kFirstFileSize);
+    const uint32_t size = first ? ClientLossCounters::kFirstFileSize : ClientLossCounters::kFileSize;
+    CheckRingFile(name, size);
+    m_LossMemory = std::make_unique<SharedMemory>(name, ClientMessageSendingStream::OwnerOf(pid));
+    if (m_LossMemory->Length() != size) m_LossMemory.reset();
+    m_HasPositions = m_LossMemory && size == ClientLossCounters::kFileSize;
   } catch (const std::exception&) {
     m_LossMemory.reset();
   }
@@ -99,7 +107,10 @@ KivServer::~KivServer() {
   try {
     // Data still in the ring goes out before the detach record; a ring whose
     // header the client damaged holds nothing that can be trusted.
-    if (IsTraceRingUsable()) TakeBlock(true);
+    if (IsTraceRingUsable())
+      TakeBlock(true);
+    else
+      TellDamagedRingLoss();
   } catch (const std::exception& e) {
     KIV_DIAG_NOTHROW("KivServer for process:" << m_Pid << " last block lost: " << e.what() << "\n");
   }
@@ -138,13 +149,32 @@ bool KivServer::TakeBlock(bool last) {
     counters = nullptr;
   }
   if (!valid) untold = 0;
-  const auto tell = [&] {
-    m_Dispatcher->ReportLost(m_Pid, untold, TraceLossLedger::ClientRingFull);
+  if (untold != 0) untold -= ToldBeforeRestart(untold);
+  const auto markTold = [&] {
     MappedAccess::Run(
         [&] { ClientLossCounters::Field(counters->m_Told).store(dropped, std::memory_order_release); });
   };
+  const auto tell = [&] {
+    if (!m_HasPositions) {
+      // Marked told first: killed in between, the loss goes untold rather
+      // than told twice.
+      markTold();
+      m_Dispatcher->ReportLost(m_Pid, untold, TraceLossLedger::ClientRingFull);
+      return;
+    }
+    // As for records (WriteBlock): killed during the write, the file's size
+    // tells the next dispatcher whether the loss was told.
+    StorePosition(&ClientLossCounters::m_Inode, 0);
+    StorePosition(&ClientLossCounters::m_Telling, dropped);
+    m_Dispatcher->ReportLost(m_Pid, untold, TraceLossLedger::ClientRingFull, this);
+    markTold();
+  };
   uint32_t n = 0;
-  if (!OnTraceRing([&] { n = m_TraceRing.GetDataLength(); })) return false;
+  if (!OnTraceRing([&] {
+        n = m_TraceRing.GetDataLength();
+        m_ReadAt = m_TraceRing.ReadPosition();
+      }))
+    return false;
   if (n == 0) {
     if (last && untold != 0) tell();
     return false;
@@ -157,16 +187,21 @@ bool KivServer::TakeBlock(bool last) {
   // Freed in the ring only once written (or found unwritable): a dispatcher
   // killed meanwhile leaves them to be carried over by the client.
   if (!OnTraceRing([&] { m_TraceRing.Peek(records, n); })) return false;
+  m_Taken += ClientLossCounters::CountRecords(records, n);
   struct Free {
     KivServer& server;
     uint32_t n;
     ~Free() {
       try {
+        // Whatever became of them, these bytes are not to be carried over.
+        server.StorePosition(&ClientLossCounters::m_WritingTo, server.RingMark(n));
+        server.StorePosition(&ClientLossCounters::m_DrainedTo, server.RingMark(n));
         server.OnTraceRing([&] { server.m_TraceRing.Skip(n); });
       } catch (...) {
       }
     }
   } free{*this, n};
+  uint32_t done = 0;  // ring bytes (from the read position) written so far
   if (m_FirstDrain) {
     m_FirstDrain = false;
     // Records carried over from the ring of a dispatcher that died keep
@@ -183,17 +218,29 @@ bool KivServer::TakeBlock(bool last) {
       if (next > n) break;
       carried = static_cast<uint32_t>(next);
     }
-    if (carried != 0 && carried + TraceRecordBuilder::kRecordHeaderPacketSize <= n) {
+    // Records the dead dispatcher had written as it was killed are left out
+    // (the next header goes over their end).
+    const uint32_t inLog = CarriedInLog(records, carried);
+    at += inLog;
+    records += inLog;
+    carried -= inLog;
+    done += inLog;
+    if (carried != 0 && carried + TraceRecordBuilder::kRecordHeaderPacketSize <= n - inLog) {
       if (untold != 0) tell();  // the carried drops: told first
       untold = 0;
-      WriteBlock(at, carried);
+      WriteBlock(at, carried, done += carried);
       at += carried;  // the next header goes over the end of the block written
       records += carried;
       n -= carried;
     }
+    n -= inLog;
+    if (n == 0) {
+      if (untold != 0) tell();
+      return true;
+    }
   }
   if (untold == 0) {
-    WriteBlock(at, n);
+    if (n != 0) WriteBlock(at, n, done + n);
     return true;
   }
   // The first record numbered after the gap; records are only walked here.
@@ -211,19 +258,115 @@ bool KivServer::TakeBlock(bool last) {
   }
   if (split + TraceRecordBuilder::kRecordHeaderPacketSize > n) split = n;
   if (split == n && !last) {
-    WriteBlock(at, n);
+    WriteBlock(at, n, done + n);
     return true;
   }
-  if (split > 0) WriteBlock(at, split);
+  if (split > 0) WriteBlock(at, split, done + split);
   tell();
   // The second block's header goes over the end of the first, already written.
-  if (split < n) WriteBlock(at + split, n - split);
+  if (split < n) WriteBlock(at + split, n - split, done + n);
   return true;
 }
 
-void KivServer::WriteBlock(uint8_t* at, uint32_t length) {
+void KivServer::WriteBlock(uint8_t* at, uint32_t length, uint32_t end) {
   TraceRecordBuilder::BuildBlockHeader(TraceBlockHeader(length, m_Pid), at);
-  m_Dispatcher->write(at, TraceRecordBuilder::kBlockHeaderPacketSize + length);
+  // Known to the client before the write, and after it: killed in between,
+  // the file's size decides (see ClientLossCounters.h).
+  StorePosition(&ClientLossCounters::m_Inode, 0);
+  StorePosition(&ClientLossCounters::m_WritingTo, RingMark(end));
+  m_Dispatcher->write(at, TraceRecordBuilder::kBlockHeaderPacketSize + length, this);
+  StorePosition(&ClientLossCounters::m_DrainedTo, RingMark(end));
+}
+
+void KivServer::BeforeAppend(const RotatingFileOutput::Placement& placement) noexcept {
+  StorePosition(&ClientLossCounters::m_Device, placement.device);
+  StorePosition(&ClientLossCounters::m_FileEnd, placement.end);
+  StorePosition(&ClientLossCounters::m_Inode, placement.inode);
+}
+
+void KivServer::TellDamagedRingLoss() {
+  ClientLossCounters* counters = PositionCounters();
+  if (m_DamageTold || !counters) return;
+  m_DamageTold = true;
+  uint64_t written = 0;
+  if (!MappedAccess::Run(
+          [&] { written = ClientLossCounters::Field(counters->m_Written).load(std::memory_order_acquire); }))
+    return;
+  // A count below what was taken is the client's damage too: nothing to tell.
+  if (written > m_Taken) m_Dispatcher->ReportLost(m_Pid, written - m_Taken, TraceLossLedger::DamagedRing);
+}
+
+uint64_t KivServer::RingMark(uint32_t offset) const {
+  return (uint64_t{m_ReadAt} + offset) % m_TraceRing.Capacity() + 1;
+}
+
+void KivServer::StorePosition(uint64_t ClientLossCounters::*field, uint64_t value) noexcept {
+  ClientLossCounters* counters = PositionCounters();
+  if (!counters) return;
+  MappedAccess::Run(
+      [&] { ClientLossCounters::Field(counters->*field).store(value, std::memory_order_release); });
+}
+
+ClientLossCounters* KivServer::PositionCounters() const {
+  if (!m_HasPositions || !m_LossMemory || !m_LossMemory->IsIntact()) return nullptr;
+  return reinterpret_cast<ClientLossCounters*>(m_LossMemory->Data());
+}
+
+bool KivServer::ReadDoubt(uint64_t ClientLossCounters::*field, Doubt& doubt) const {
+  ClientLossCounters* counters = PositionCounters();
+  return counters && MappedAccess::Run([&] {
+           doubt.count = ClientLossCounters::Field(counters->*field).load(std::memory_order_acquire);
+           doubt.device = ClientLossCounters::Field(counters->m_DoubtDevice).load(std::memory_order_relaxed);
+           doubt.inode = ClientLossCounters::Field(counters->m_DoubtInode).load(std::memory_order_relaxed);
+           doubt.end = ClientLossCounters::Field(counters->m_DoubtEnd).load(std::memory_order_relaxed);
+         });
+}
+
+uint32_t KivServer::CarriedInLog(const uint8_t* records, uint32_t carried) {
+  Doubt doubt;
+  if (!ReadDoubt(&ClientLossCounters::m_Doubt, doubt) || doubt.count == 0) return 0;
+  const uint32_t inLog = doubt.inode != 0 && doubt.count <= carried &&
+                                 ClientLossCounters::IsRecordBoundary(records, carried, doubt.count) &&
+                                 LogFileReaches(doubt.device, doubt.inode, doubt.end)
+                             ? static_cast<uint32_t>(doubt.count)
+                             : 0;
+  // Decided once. Records found in the log count as written before the
+  // doubt goes, or a kill in between would have them carried again.
+  StorePosition(&ClientLossCounters::m_WritingTo, RingMark(inLog));
+  StorePosition(&ClientLossCounters::m_DrainedTo, RingMark(inLog));
+  StorePosition(&ClientLossCounters::m_Doubt, 0);
+  return inLog;
+}
+
+uint64_t KivServer::ToldBeforeRestart(uint64_t untold) {
+  Doubt doubt;
+  // Before the client has added the drops it carried, the doubt waits.
+  if (!ReadDoubt(&ClientLossCounters::m_DoubtTold, doubt) || doubt.count == 0 || doubt.count > untold)
+    return 0;
+  // Decided once: cleared whatever the answer.
+  const bool told = doubt.inode != 0 && LogFileReaches(doubt.device, doubt.inode, doubt.end);
+  ClientLossCounters* counters = PositionCounters();
+  MappedAccess::Run([&] {
+    if (told) ClientLossCounters::Field(counters->m_Told).fetch_add(doubt.count, std::memory_order_acq_rel);
+    ClientLossCounters::Field(counters->m_DoubtTold).store(0, std::memory_order_release);
+  });
+  return told ? doubt.count : 0;
+}
+
+bool KivServer::LogFileReaches(uint64_t device, uint64_t inode, uint64_t end) const {
+  // Only a file of the log directory is looked at; one cut short (or gone)
+  // did not get the bytes in readable form, so they are written again.
+  const std::string dir = LogFileNames::NormaliseDirectory(m_Config.m_LogDirectory);
+  std::unique_ptr<DIR, int (*)(DIR*)> listing(opendir(dir.c_str()), closedir);
+  if (!listing) return 0;
+  while (const dirent* entry = readdir(listing.get())) {
+    struct stat st {};
+    if (fstatat(dirfd(listing.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+      continue;
+    if (static_cast<uint64_t>(st.st_dev) == device && static_cast<uint64_t>(st.st_ino) == inode)
+      return static_cast<uint64_t>(st.st_size) >= end;
+  }
+  return false;
 }
 
 bool KivServer::IsTraceRingIdle() {
@@ -266,6 +409,7 @@ void KivServer::Worker() {
       // is dropped; draining on would read garbage positions.
       if (!quick && !IsTraceRingUsable()) {
         KIV_DIAG("KivServer for process:" << m_Pid << " found a damaged or truncated trace ring.\n");
+        TellDamagedRingLoss();
         MarkGone();
         return;
       }

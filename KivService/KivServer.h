@@ -19,8 +19,9 @@
 // The client's rings are input from another process: both must exist with
 // exactly the sizes of their kinds and a valid header, or construction
 // raises and no server exists. The trace ring's header is checked again
-// before every drain; a client that damages it loses what its ring held and
-// is marked gone, so the manager's next cleanup removes it. A trace ring
+// before every drain; a client that damages it loses what its ring held
+// (told lost in the log when its loss counters say how many records it put
+// in) and is marked gone, so the manager's next cleanup removes it. A trace ring
 // file truncated while mapped is found before each drain (and a SIGBUS on
 // access is caught, see MappedAccess.h): the client loses its data and is
 // dropped with GoneText; the ring is never touched again. Nothing it does
@@ -45,6 +46,7 @@
 #include <memory>
 
 #include "KivConfigFileReader/KivServerConfig.h"
+#include "KivService/ClientLossCounters.h"
 #include "KivService/KivLocalTraceStreamDispatcher.h"
 #include "KivService/KivRecordSequenceGenerator.h"
 #include "MemoryStream/CircularMemoryInputStream.h"
@@ -56,7 +58,7 @@
 #include "TraceService/MessageStreams.h"
 #include "TraceService/MessageTransmitter.h"
 
-class KivServer : public WatchServiceStopUsingPID {
+class KivServer : public WatchServiceStopUsingPID, private RotatingFileOutput::AppendObserver {
  public:
   static constexpr uint32_t IdlePollMs = 100;
   static constexpr uint32_t IdlePollsPerPing = 20;
@@ -125,8 +127,34 @@ class KivServer : public WatchServiceStopUsingPID {
   // waits for the next block, unless `last`.
   bool TakeBlock(bool last = false);
   // Writes the block of `length` record bytes whose header packet starts at
-  // `at` (its header is built there).
-  void WriteBlock(uint8_t* at, uint32_t length);
+  // `at` (its header is built there); `end` bytes of the ring from the read
+  // position are then written. The client learns where the ring stands.
+  void WriteBlock(uint8_t* at, uint32_t length, uint32_t end);
+  void BeforeAppend(const RotatingFileOutput::Placement& placement) noexcept override;
+  // The ring position `offset` bytes after the read position, + 1.
+  uint64_t RingMark(uint32_t offset) const;
+  // The client's loss counters when they have the position fields; null
+  // for an older client, or a file cut short.
+  ClientLossCounters* PositionCounters() const;
+  // What a carrying client left undecided (ClientLossCounters.h): the count
+  // in `field` and the file; false when it cannot be read.
+  struct Doubt {
+    uint64_t count = 0, device = 0, inode = 0, end = 0;
+  };
+  bool ReadDoubt(uint64_t ClientLossCounters::*field, Doubt& doubt) const;
+  // One position field of the client's loss counters, when it has them.
+  void StorePosition(uint64_t ClientLossCounters::*field, uint64_t value) noexcept;
+  // How many of the `carried` bytes at `records` (the first drain's records
+  // carried over from a dead dispatcher's ring) are in its log already.
+  uint32_t CarriedInLog(const uint8_t* records, uint32_t carried);
+  // How many of the `untold` drops carried over the dead dispatcher told
+  // after all (they are marked told).
+  uint64_t ToldBeforeRestart(uint64_t untold);
+  // The records the client put into a ring found damaged (or cut) and never
+  // taken: told lost, once.
+  void TellDamagedRingLoss();
+  // Whether the file `device`/`inode` of the log directory is `end` bytes long.
+  bool LogFileReaches(uint64_t device, uint64_t inode, uint64_t end) const;
   // True when the trace ring holds nothing and its header is valid, found
   // without a system call; false when it must be drained or checked.
   bool IsTraceRingIdle();
@@ -161,5 +189,9 @@ class KivServer : public WatchServiceStopUsingPID {
   SmartBufferOutputStream<65536> m_Block;  // touched by the worker, then by the destructor
   // The client's loss counters, when it has them (ClientLossCounters.h).
   std::unique_ptr<SharedMemory> m_LossMemory;
-  bool m_FirstDrain = true;  // worker, then destructor
+  bool m_FirstDrain = true;     // worker, then destructor
+  bool m_HasPositions = false;  // its counters file has the ring position fields
+  uint32_t m_ReadAt = 0;        // the ring's read position at the current drain (worker)
+  uint64_t m_Taken = 0;         // records taken from the ring (worker, then destructor)
+  bool m_DamageTold = false;    // worker, then destructor
 };

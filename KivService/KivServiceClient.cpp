@@ -80,19 +80,59 @@ void KivServiceClient::TakeOverFrom(KivServiceClient& previous) {
     // Same capacity, and the new ring is still empty: everything fits.
     CircularMemoryInputStream oldRing(previous.m_TraceMemory.Data(), previous.m_TraceMemory.Length());
     std::vector<uint8_t> records;
-    uint32_t n = 0;
+    uint32_t n = 0, readAt = 0;
     // Guarded: a group member may have truncated the old ring's file.
-    if (!MappedAccess::Run([&] { n = oldRing.GetDataLength(); })) n = 0;
+    if (!MappedAccess::Run([&] {
+          n = oldRing.GetDataLength();
+          readAt = oldRing.ReadPosition();
+        }))
+      n = 0;
     records.resize(n);
     if (n != 0 && !MappedAccess::Run([&] { oldRing.read(records.data(), n); })) n = 0;
-    if (!m_TraceRing.write(records.data(), n)) {
-      // Whole records, each a 15-byte header packet (body length at 11) and its body.
-      for (uint64_t at = 0; at + TraceRecordBuilder::kRecordHeaderPacketSize <= n; ++untold) {
-        uint32_t body;
-        std::memcpy(&body, records.data() + at + 11, sizeof body);
-        at += TraceRecordBuilder::kRecordHeaderPacketSize + uint64_t{body};
-      }
+    // The dead dispatcher's marks: what it had written (not carried) and what
+    // it was writing as it died (carried, for the next one to decide).
+    const auto offsetOf = [&](uint64_t ClientLossCounters::*field) -> uint32_t {
+      const uint64_t mark = ClientLossCounters::Field(old->*field).load(std::memory_order_acquire);
+      if (mark == 0 || mark > oldRing.Capacity()) return 0;
+      const uint32_t offset =
+          static_cast<uint32_t>((mark - 1 + oldRing.Capacity() - readAt) % oldRing.Capacity());
+      return ClientLossCounters::IsRecordBoundary(records.data(), n, offset) ? offset : 0;
+    };
+    const uint32_t written = offsetOf(&ClientLossCounters::m_DrainedTo);
+    const uint32_t writing = offsetOf(&ClientLossCounters::m_WritingTo);
+    const uint64_t inode = ClientLossCounters::Field(old->m_Inode).load(std::memory_order_acquire);
+    const uint64_t telling = ClientLossCounters::Field(old->m_Telling).load(std::memory_order_acquire);
+    // One write at a time: either records or a loss were on their way.
+    const bool recordsInDoubt = writing > written;
+    const bool lossInDoubt = !recordsInDoubt && telling > told && telling <= dropped;
+    // Stored before the records and the drops: the new dispatcher reads them after.
+    ClientLossCounters* counters = LossCounters();
+    const auto doubt = [&](const uint64_t(&file)[3], uint64_t ClientLossCounters::*field, uint64_t count) {
+      ClientLossCounters::Field(counters->m_DoubtDevice).store(file[0]);
+      ClientLossCounters::Field(counters->m_DoubtInode).store(file[1]);
+      ClientLossCounters::Field(counters->m_DoubtEnd).store(file[2]);
+      ClientLossCounters::Field(counters->*field).store(count, std::memory_order_release);
+    };
+    const auto load = [&](uint64_t& field) { return ClientLossCounters::Field(field).load(); };
+    const uint64_t oldDoubt = load(old->m_Doubt), oldDoubtTold = load(old->m_DoubtTold);
+    if (inode != 0 && (recordsInDoubt || lossInDoubt)) {
+      const uint64_t file[3] = {load(old->m_Device), inode, load(old->m_FileEnd)};
+      if (recordsInDoubt)
+        doubt(file, &ClientLossCounters::m_Doubt, writing - written);
+      else
+        doubt(file, &ClientLossCounters::m_DoubtTold, telling - told);
+    } else if ((oldDoubt != 0 && written == 0) || oldDoubtTold != 0) {
+      // The old dispatcher died before deciding what it was left: passed on.
+      const uint64_t file[3] = {load(old->m_DoubtDevice), load(old->m_DoubtInode), load(old->m_DoubtEnd)};
+      if (oldDoubt != 0 && written == 0) doubt(file, &ClientLossCounters::m_Doubt, oldDoubt);
+      if (oldDoubtTold != 0) doubt(file, &ClientLossCounters::m_DoubtTold, oldDoubtTold);
     }
+    const uint32_t carried = n - written;
+    const uint64_t count = ClientLossCounters::CountRecords(records.data() + written, carried);
+    if (m_TraceRing.write(records.data() + written, carried))
+      ClientLossCounters::Field(LossCounters()->m_Written).store(count, std::memory_order_release);
+    else
+      untold += count;
   } catch (const std::exception& e) {
     // A damaged old ring: what it held cannot be counted.
     KIV_DIAG_NOTHROW("Records of the previous trace ring not carried over: " << e.what() << "\n");

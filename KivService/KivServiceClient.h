@@ -108,6 +108,9 @@ class KivServiceClient {
  private:
   // Moves `previous`'s unread records and untold drops into this client's
   // ring and counters, then publishes this client's writer in its place.
+  // What the dead dispatcher had written is left out; what it was writing
+  // as it died is carried with a doubt its successor decides
+  // (ClientLossCounters.h).
   void TakeOverFrom(KivServiceClient& previous);
 
   const uint32_t m_DispatcherPid;

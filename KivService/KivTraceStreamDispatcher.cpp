@@ -76,7 +76,8 @@ void KivTraceStreamDispatcher::Manage() {
   }
 }
 
-bool KivTraceStreamDispatcher::write(const void* block, uint32_t length) noexcept {
+bool KivTraceStreamDispatcher::write(const void* block, uint32_t length,
+                                     RotatingFileOutput::AppendObserver* observer) noexcept {
   std::string error = "unknown failure";
   try {
     Guard guard(m_Lock);
@@ -93,7 +94,10 @@ bool KivTraceStreamDispatcher::write(const void* block, uint32_t length) noexcep
       // The syslog copy is taken first: a block the local output refuses
       // (damaged past its header) still has its readable records sent.
       if (SyslogOutput* syslog = SyslogOutput::Current()) syslog->Offer(SyslogOrigin(), block, length);
-      m_Stream->write(block, length);
+      {
+        RotatingFileOutput::ObserverScope scope(observer);
+        m_Stream->write(block, length);
+      }
       if (ledger) {
         ledger->Written(TraceLossLedger::CountRecords(block, length));
         ledger->OutputSucceeded(m_Name);
@@ -114,7 +118,8 @@ bool KivTraceStreamDispatcher::write(const void* block, uint32_t length) noexcep
   return false;
 }
 
-void KivTraceStreamDispatcher::ReportLost(uint32_t pid, uint64_t records, int cause) noexcept {
+void KivTraceStreamDispatcher::ReportLost(uint32_t pid, uint64_t records, int cause,
+                                          RotatingFileOutput::AppendObserver* observer) noexcept {
   try {
     Guard guard(m_Lock);
     TraceLossLedger* ledger = s_Ledger;
@@ -122,7 +127,7 @@ void KivTraceStreamDispatcher::ReportLost(uint32_t pid, uint64_t records, int ca
     ledger->Lost(m_Name, pid, records, static_cast<TraceLossLedger::Cause>(cause));
     if (!m_Stream) return;
     try {
-      WritePendingLosses();
+      WritePendingLosses(pid, observer);
     } catch (const std::exception& e) {
       ledger->OutputFailed(m_Name, e.what());
     }
@@ -130,7 +135,8 @@ void KivTraceStreamDispatcher::ReportLost(uint32_t pid, uint64_t records, int ca
   }
 }
 
-void KivTraceStreamDispatcher::WritePendingLosses() {
+void KivTraceStreamDispatcher::WritePendingLosses(uint32_t observedPid,
+                                                  RotatingFileOutput::AppendObserver* observer) {
   TraceLossLedger::Pending pending = s_Ledger->TakePending(m_Name);
   // A destination over the current stream, for the block builder.
   struct Out {
@@ -142,6 +148,7 @@ void KivTraceStreamDispatcher::WritePendingLosses() {
       TraceRecord<256> record(s_Sequence ? s_Sequence->Next() : 0);
       AddControlFields(record, TraceTimestamp::Now(), TracePacketShared::RecordsLost, pending[i].first,
                        RecordsLostText(pending[i].second));
+      RotatingFileOutput::ObserverScope scope(pending[i].first == observedPid ? observer : nullptr);
       TraceBlock<Out, 256> block(out, 0);
       record >> block;
       s_Ledger->Written(1);

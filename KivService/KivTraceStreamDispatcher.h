@@ -30,6 +30,7 @@
 #include "KivConfigFileReader/ConfigServer.h"
 #include "KivService/KivRecordSequenceGenerator.h"
 #include "KivService/TraceLossLedger.h"
+#include "MultiFileStream/RotatingFileOutput.h"
 #include "Support/CriticalSectionSyncPolicy.h"
 #include "Support/StatusReport.h"
 
@@ -83,12 +84,16 @@ class KivTraceStreamDispatcher : public ConfigServer::Client {
   // failed or found no output while tracing was on and not paused are lost:
   // a "records lost" control record tells them before the next block that
   // reaches this output (the losses of any process waiting are written
-  // first).
-  bool write(const void* block, uint32_t length) noexcept;
+  // first). `observer`, when given, learns where in a log file the block
+  // itself (not a loss record before it) is about to go.
+  bool write(const void* block, uint32_t length,
+             RotatingFileOutput::AppendObserver* observer = nullptr) noexcept;
 
   // `records` of process `pid` were lost before it reached this dispatcher
   // (`cause`); told at once when the output works, else with the next block.
-  void ReportLost(uint32_t pid, uint64_t records, int cause) noexcept;
+  // `observer` as for write(), for the record that tells this process's loss.
+  void ReportLost(uint32_t pid, uint64_t records, int cause,
+                  RotatingFileOutput::AppendObserver* observer = nullptr) noexcept;
 
   // Pause drops the output (closing its file or connection); blocks written
   // while paused are lost. Resume builds a new output (a new file). Both
@@ -122,7 +127,7 @@ class KivTraceStreamDispatcher : public ConfigServer::Client {
   // Writes a "records lost" control record for every loss waiting for this
   // output; raises (keeping what was not written) when the output fails.
   // Caller holds m_Lock and m_Stream is set.
-  void WritePendingLosses();
+  void WritePendingLosses(uint32_t observedPid = 0, RotatingFileOutput::AppendObserver* observer = nullptr);
 
   const std::string m_Name;             // "LOCAL", or a peer's dotted address
   bool m_TraceEnabled = false;          // guarded by m_Lock

@@ -58,6 +58,8 @@ class CircularMemoryBuffer {
 
   // True when the header as it is now passes the checks.
   bool IsHeaderValid() const;
+  // The checked read position (raises on a damaged header).
+  uint32_t ReadPosition() const { return Load().read; }
 
  protected:
   struct Snapshot {

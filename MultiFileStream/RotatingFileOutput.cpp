@@ -56,6 +56,8 @@ void RotatingFileOutput::write(const void* data, uint32_t length) {
 }
 
 void RotatingFileOutput::AppendBlock(const void* data, uint32_t length) {
+  if (t_Observer && m_Inode != 0)
+    t_Observer->BeforeAppend(Placement{m_Device, m_Inode, m_Header.size() + m_Written + length});
   if (WriteAll(data, length)) {
     m_Written += length;
     return;
@@ -85,7 +87,13 @@ bool RotatingFileOutput::WriteAll(const void* data, uint64_t length) {
 
 void RotatingFileOutput::SwitchToNewFile() {
   m_Written = 0;
+  m_Device = m_Inode = 0;
   m_File = CreateUniqFileWithCurrentTime();
+  struct stat st {};
+  if (m_File >= 0 && fstat(m_File, &st) == 0) {
+    m_Device = static_cast<uint64_t>(st.st_dev);
+    m_Inode = static_cast<uint64_t>(st.st_ino);
+  }
   if (m_File >= 0 && !WriteAll(m_Header.data(), m_Header.size())) {
     // A file without its whole header would be taken for a foreign file when
     // read back; remove it and try again at the next write.

@@ -20,6 +20,35 @@ struct RotatingFileLimits {
 
 class RotatingFileOutput {
  public:
+  // Where the bytes of one append go: the file (device and inode) and its
+  // size once they are all in it.
+  struct Placement {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    uint64_t end = 0;
+  };
+  // Told on the writing thread, just before the bytes are handed to the
+  // file, where they go: a writer that must later learn whether a write cut
+  // off by the death of the process reached the file compares the file's
+  // size with `end`. Set for one write by an ObserverScope on that thread.
+  class AppendObserver {
+   public:
+    virtual void BeforeAppend(const Placement& placement) noexcept = 0;
+
+   protected:
+    ~AppendObserver() = default;
+  };
+  class ObserverScope {
+   public:
+    explicit ObserverScope(AppendObserver* observer) : m_Saved(t_Observer) { t_Observer = observer; }
+    ~ObserverScope() { t_Observer = m_Saved; }
+    ObserverScope(const ObserverScope&) = delete;
+    ObserverScope& operator=(const ObserverScope&) = delete;
+
+   private:
+    AppendObserver* m_Saved;
+  };
+
   // Opens no file: the first write() does. `directory` is normalised to end
   // in one "/" (a trailing backslash becomes "/").
   RotatingFileOutput(std::string directory, std::string prefix, std::string extension, bool preservation,
@@ -61,6 +90,8 @@ class RotatingFileOutput {
   void CloseFile();
   void DeleteOldFiles();
 
+  static inline thread_local AppendObserver* t_Observer = nullptr;
+
   const std::string m_Directory;
   const std::string m_Prefix;
   const std::string m_Extension;
@@ -70,7 +101,9 @@ class RotatingFileOutput {
 
   uint64_t m_Written = 0;  // data bytes in the current file
   std::string m_FileName;
-  std::string m_LastError;    // empty when the latest write landed     // current file, or the last one tried
-  int m_File = -1;            // -1: no file open (none yet, or the last open failed)
+  std::string m_LastError;  // empty when the latest write landed     // current file, or the last one tried
+  int m_File = -1;          // -1: no file open (none yet, or the last open failed)
+  uint64_t m_Device = 0;    // of m_File; inode 0: unknown
+  uint64_t m_Inode = 0;
   bool m_OpenFailed = false;  // the last open failed; logged once, not at every retry
 };

@@ -170,8 +170,8 @@ struct ClientBoard {
   std::atomic<long> written[8];     // records the library accepted, per client
   std::atomic<int> connected[8];    // KivTraceConnected() as last seen
   std::atomic<int> disconnects[8];  // connected -> not connected transitions seen
-  std::atomic<long> dropped[8];     // KivGetTraceStatistics' dropped count
-  std::atomic<long> accepted[8];    // and its written count, at the end
+  std::atomic<long> dropped[8];     // KivGetTraceStatistics' dropped count (now and then, exact at the end)
+  std::atomic<long> accepted[8];    // and its written count (both now and then, exact at the end)
   std::atomic<int> stop;
 };
 inline ClientBoard* MakeBoard() {
@@ -186,30 +186,43 @@ inline void FreeBoard(ClientBoard* board) { munmap(board, sizeof(ClientBoard)); 
 // once accepted, until board->stop or `limit` records. Retries a record the
 // library refused (ring full, or no dispatcher at the moment) unless
 // `everyCall`: then every call takes a number, written counts the calls and
-// a refused record leaves a gap. Ends with exit() so the library unregisters.
-// Never returns.
+// a refused record leaves a gap. `threads` threads trace at once, numbers
+// shared (one thread: they are accepted in order). Ends with exit() so the
+// library unregisters. Never returns.
 [[noreturn]] inline void ApiClientProcess(ClientBoard* board, int slot, const std::string& tag,
-                                          long limit = -1, bool everyCall = false) {
+                                          long limit = -1, bool everyCall = false, int threads = 1) {
   int module = 0, label = 0;
   if (KivGetModuleHandle("Fault", &module) != 0 || KivGetLabelHandle("Error", &label) != 0) _exit(3);
   for (int i = 0; i < 200 && !KivTraceConnected(); ++i) usleep(100000);
   if (!KivTraceConnected()) _exit(4);
   board->connected[slot] = 1;
-  long n = 0;
-  while (!board->stop && (limit < 0 || n < limit)) {
-    int connected = KivTraceConnected();
-    if (board->connected[slot] && !connected) ++board->disconnects[slot];
-    board->connected[slot] = connected;
-    if (KivTrace(module, KIV_NO_CLIENT, label, "%s#%ld;", tag.c_str(), n) || everyCall) {
-      board->written[slot] = ++n;
-    } else {
-      usleep(1000);
+  std::atomic<long> next{0};
+  const auto trace = [&](bool watch) {
+    for (long calls = 1;; ++calls) {
+      if (watch) {
+        int connected = KivTraceConnected();
+        if (board->connected[slot] && !connected) ++board->disconnects[slot];
+        board->connected[slot] = connected;
+      }
+      if (board->stop) return;
+      const long n = next.fetch_add(1);
+      if (limit >= 0 && n >= limit) return;
+      while (!KivTrace(module, KIV_NO_CLIENT, label, "%s#%ld;", tag.c_str(), n) && !everyCall) {
+        if (board->stop) return;
+        usleep(1000);
+      }
+      ++board->written[slot];
+      uint64_t accepted = 0, dropped = 0;
+      if (calls % 64 == 0 && KivGetTraceStatistics(&accepted, &dropped) == 0)
+        board->dropped[slot] = static_cast<long>(dropped),
+        board->accepted[slot] = static_cast<long>(accepted);
+      if (calls % 64 == 0) usleep(1000);  // let the dispatcher keep up
     }
-    uint64_t accepted = 0, dropped = 0;
-    if (n % 64 == 0 && KivGetTraceStatistics(&accepted, &dropped) == 0)
-      board->dropped[slot] = static_cast<long>(dropped);
-    if (n % 64 == 0) usleep(1000);  // let the dispatcher keep up
-  }
+  };
+  std::vector<std::thread> others;
+  for (int t = 1; t < threads; ++t) others.emplace_back(trace, false);
+  trace(true);
+  for (auto& t : others) t.join();
   uint64_t accepted = 0, dropped = 0;
   if (KivGetTraceStatistics(&accepted, &dropped) == 0) {
     board->dropped[slot] = static_cast<long>(dropped);
@@ -220,9 +233,9 @@ inline void FreeBoard(ClientBoard* board) { munmap(board, sizeof(ClientBoard)); 
 
 // Forks ApiClientProcess; returns the child's pid.
 inline pid_t StartApiClient(ClientBoard* board, int slot, const std::string& tag, long limit = -1,
-                            bool everyCall = false) {
+                            bool everyCall = false, int threads = 1) {
   pid_t pid = fork();
-  if (pid == 0) ApiClientProcess(board, slot, tag, limit, everyCall);
+  if (pid == 0) ApiClientProcess(board, slot, tag, limit, everyCall, threads);
   return pid;
 }
 

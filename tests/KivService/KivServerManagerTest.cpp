@@ -14,11 +14,13 @@
 #include <thread>
 
 #include "KivConfigFileReader/KivConfigFileReader.h"
+#include "KivService/ClientLossCounters.h"
 #include "KivService/KivServerLogReader.h"
 #include "KivService/KivServiceTestSupport.h"
 #include "KivService/MessageHandler.h"
 #include "Support/SharedMemory.h"
 #include "TestSupport/ProtocolClient.h"
+#include "TraceData/ControlEvents.h"
 #include "TraceService/TraceService.h"
 
 using kivtest::ProtocolClient;
@@ -156,6 +158,13 @@ TEST_F(KivServerManagerTest, ClientThatDamagesItsRingHeaderIsDroppedAndOthersCar
   kivtest::SleepingChild other;
   ProtocolClient bad;
   ProtocolClient good(other.Pid());
+  // The bad client's loss counters say it put 5 records into its ring (none
+  // of which the dispatcher took): lost with the ring.
+  ClientLossCounters counters{};
+  counters.m_Magic = ClientLossCounters::kMagic;
+  counters.m_Written = 5;
+  kivtest::WriteFile(SharedMemory::FilePath(ClientLossCounters::Name(kSelf)),
+                     std::string(reinterpret_cast<const char*>(&counters), sizeof counters));
   manager->Register(kSelf);
   manager->Register(other.Pid());
   uint32_t before = good.WriteRecord("before");
@@ -174,6 +183,13 @@ TEST_F(KivServerManagerTest, ClientThatDamagesItsRingHeaderIsDroppedAndOthersCar
   ASSERT_EQ(detached.size(), 1u);
   EXPECT_EQ(detached[0].controlPid, kSelf);
   EXPECT_EQ(detached[0].text, KivServer::GoneText);
+  auto lost = log.Controls(TracePacketShared::RecordsLost);
+  ASSERT_EQ(lost.size(), 1u);
+  EXPECT_EQ(lost[0].controlPid, kSelf);
+  EXPECT_EQ(lost[0].text, RecordsLostText(5));
+  std::ostringstream status;
+  collector.ReportAllStatus(status);
+  EXPECT_THAT(status.str(), HasSubstr("Totals\\LostDamagedRing(Records lost in damaged client rings):5"));
   EXPECT_EQ(kivtest::Connections(collector), 1);
 }
 
