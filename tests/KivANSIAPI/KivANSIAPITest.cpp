@@ -83,7 +83,7 @@ std::string Ask(const char* module, const char* label, const char* client = null
 }
 
 bool WaitForFile(const std::string& path) {
-  return kivtest::WaitFor([&] { return kivtest::FileExists(path); });
+  return kivtest::WaitFor([&] { return kivtest::FileExists(path); }, kivtest::kProcessWaitDeadline);
 }
 
 }  // namespace
@@ -169,12 +169,16 @@ TEST_F(ApiTest, ProcessRegistersWhenTheDispatcherStartsLaterAndUnregistersAtExit
     kivtest::WriteFile(ready, "");
     if (!WaitForFile(stop)) return 3;
     // Registered as soon as the dispatcher confirms; stored a moment later.
-    if (!kivtest::WaitFor([] { return KivServiceMonitorProxy::Instance().IsConnected(); })) return 4;
+    if (!kivtest::WaitFor([] { return KivServiceMonitorProxy::Instance().IsConnected(); },
+                          kivtest::kProcessWaitDeadline))
+      return 4;
     std::exit(0);  // a normal end: the exit handler un-registers
   });
   ASSERT_TRUE(WaitForFile(ready));
-  kivtest::FakeDispatcher dispatcher;
-  EXPECT_TRUE(kivtest::WaitFor([&] { return dispatcher.IsRegistered(static_cast<uint32_t>(client)); }));
+  kivtest::FakeDispatcherProcess dispatcher(Path("dispatcher"));
+  ASSERT_GT(dispatcher.Pid(), 0);
+  EXPECT_TRUE(kivtest::WaitFor([&] { return dispatcher.IsRegistered(static_cast<uint32_t>(client)); },
+                               kivtest::kProcessWaitDeadline));
   kivtest::WriteFile(stop, "");
   EXPECT_EQ(kivtest::WaitChild(client), 0);
   std::string pid = std::to_string(client);
@@ -184,15 +188,20 @@ TEST_F(ApiTest, ProcessRegistersWhenTheDispatcherStartsLaterAndUnregistersAtExit
 }
 
 TEST_F(ApiTest, PauseFromOneProcessReachesAnotherUntilResume) {
-  kivtest::FakeDispatcher dispatcher;
+  kivtest::FakeDispatcherProcess dispatcher(Path("dispatcher"));
+  ASSERT_GT(dispatcher.Pid(), 0);
   std::string ready = Path("ready"), paused = Path("paused"), resumed = Path("resumed");
   pid_t observer = kivtest::StartChild([&] {
     int disk = Module("Disk"), everywhere = Label("Everywhere");
     if (KivTraceEnabledEx(disk, KIV_NO_CLIENT, everywhere) != 1) return 1;
     kivtest::WriteFile(ready, "");
-    if (!kivtest::WaitFor([&] { return KivTraceEnabledEx(disk, KIV_NO_CLIENT, everywhere) == 0; })) return 2;
+    if (!kivtest::WaitFor([&] { return KivTraceEnabledEx(disk, KIV_NO_CLIENT, everywhere) == 0; },
+                          kivtest::kProcessWaitDeadline))
+      return 2;
     kivtest::WriteFile(paused, "");
-    if (!kivtest::WaitFor([&] { return KivTraceEnabledEx(disk, KIV_NO_CLIENT, everywhere) == 1; })) return 3;
+    if (!kivtest::WaitFor([&] { return KivTraceEnabledEx(disk, KIV_NO_CLIENT, everywhere) == 1; },
+                          kivtest::kProcessWaitDeadline))
+      return 3;
     kivtest::WriteFile(resumed, "");
     return 0;
   });
@@ -211,7 +220,8 @@ TEST_F(ApiTest, PauseFromOneProcessReachesAnotherUntilResume) {
 }
 
 TEST_F(ApiTest, ForkingUnregistersAndBothProcessesRegisterAgain) {
-  kivtest::FakeDispatcher dispatcher;
+  kivtest::FakeDispatcherProcess dispatcher(Path("dispatcher"));
+  ASSERT_GT(dispatcher.Pid(), 0);
   std::string childPidFile = Path("child");
   pid_t parent = kivtest::StartChild([&] {
     if (Module("Disk") < 0 || !KivServiceMonitorProxy::Instance().IsConnected()) return 1;
@@ -238,14 +248,16 @@ TEST_F(ApiTest, CApplicationUsesTheSharedLibrary) {
   auto r = kivtest::Run("CProgram", {"Disk", "Shared", "Alice"});
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.out, "module 1 label 1 plain 0 client 1 pause -1\n");
-  kivtest::FakeDispatcher dispatcher;
+  kivtest::FakeDispatcherProcess dispatcher(Path("dispatcher"));
+  ASSERT_GT(dispatcher.Pid(), 0);
   r = kivtest::Run("CProgram", {"Net", "Everywhere", "Bob"});
   EXPECT_EQ(r.out, "module 0 label 0 plain 0 client 0 pause 0\n");
   EXPECT_EQ(dispatcher.Events().size(), 3u);  // registered, paused, unregistered at exit
 }
 
 TEST_F(ApiTest, TraceQueriesDoNotWaitForAConfigurationRequest) {
-  kivtest::FakeDispatcher dispatcher;
+  kivtest::FakeDispatcherProcess dispatcher(Path("dispatcher"));
+  ASSERT_GT(dispatcher.Pid(), 0);
   std::string result = InChild([] {
     int disk = Module("Disk"), everywhere = Label("Everywhere");
     KivTraceEnabledEx(disk, KIV_NO_CLIENT, everywhere);  // cached from here on
@@ -255,7 +267,7 @@ TEST_F(ApiTest, TraceQueriesDoNotWaitForAConfigurationRequest) {
     client.Lock();
     std::atomic<int> answer{-1};
     std::thread([&] { answer = KivTraceEnabledEx(disk, KIV_NO_CLIENT, everywhere); }).detach();
-    bool answered = kivtest::WaitFor([&] { return answer.load() != -1; });
+    bool answered = kivtest::WaitFor([&] { return answer.load() != -1; }, kivtest::kProcessWaitDeadline);
     std::string r = answered ? std::to_string(answer.load()) : "blocked";
     client.Unlock();
     return r;

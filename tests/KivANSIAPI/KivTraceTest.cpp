@@ -54,7 +54,7 @@ struct KivTraceTest : ::testing::Test {
 };
 
 bool WaitConnected() {
-  return kivtest::WaitFor([] { return KivTraceConnected() == 1; });
+  return kivtest::WaitFor([] { return KivTraceConnected() == 1; }, kivtest::kProcessWaitDeadline);
 }
 
 std::vector<kivtest::ReadRecord> OwnRecords() {
@@ -65,7 +65,8 @@ std::vector<kivtest::ReadRecord> OwnRecords() {
 }  // namespace
 
 TEST_F(KivTraceTest, EnabledCallsWriteRecordsWithTheNamesBehindTheHandles) {
-  kivtest::FakeDispatcher dispatcher;
+  kivtest::FakeDispatcherProcess dispatcher(sandbox.Dir() + "/dispatcher");
+  ASSERT_GT(dispatcher.Pid(), 0);
   InChild([](auto check) {
     int m = -1, quiet = -1, l = -1, off = -1;
     check(KivGetModuleHandle("M", &m) == 0 && KivGetModuleHandle("Quiet", &quiet) == 0, "module handles");
@@ -109,18 +110,23 @@ TEST_F(KivTraceTest, EnabledCallsWriteRecordsWithTheNamesBehindTheHandles) {
 }
 
 TEST_F(KivTraceTest, PausedTracingWritesNothingUntilResumed) {
-  kivtest::FakeDispatcher dispatcher;
+  kivtest::FakeDispatcherProcess dispatcher(sandbox.Dir() + "/dispatcher");
+  ASSERT_GT(dispatcher.Pid(), 0);
   InChild([](auto check) {
     int m = -1, l = -1;
     KivGetModuleHandle("M", &m);
     KivGetLabelHandle("L", &l);
     check(WaitConnected(), "registration");
     check(KivPause() == 0, "pause confirmed");
-    check(kivtest::WaitFor([&] { return KivTraceEnabledEx(m, KIV_NO_CLIENT, l) == 0; }), "pause applied");
+    check(kivtest::WaitFor([&] { return KivTraceEnabledEx(m, KIV_NO_CLIENT, l) == 0; },
+                           kivtest::kProcessWaitDeadline),
+          "pause applied");
     check(KivTrace(m, KIV_NO_CLIENT, l, "paused") == 0, "nothing while paused");
     check(OwnRecords().empty(), "ring empty while paused");
     check(KivResume() == 0, "resume confirmed");
-    check(kivtest::WaitFor([&] { return KivTraceEnabledEx(m, KIV_NO_CLIENT, l) == 1; }), "resume applied");
+    check(kivtest::WaitFor([&] { return KivTraceEnabledEx(m, KIV_NO_CLIENT, l) == 1; },
+                           kivtest::kProcessWaitDeadline),
+          "resume applied");
     check(KivTrace(m, KIV_NO_CLIENT, l, "resumed") == 1, "written after resume");
     const auto records = OwnRecords();
     check(records.size() == 1 && records[0].text == "resumed", "only the record after resume");

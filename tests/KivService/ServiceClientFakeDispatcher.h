@@ -12,13 +12,20 @@
 //
 // Run it as an object of the test process, or in a child process with
 // StartFakeDispatcherProcess (which can then be killed like a crashed
-// dispatcher). {temp} must exist.
+// dispatcher) or FakeDispatcherProcess. {temp} must exist.
+//
+// A test that forks clients uses FakeDispatcherProcess: a child forked while
+// another thread of its parent is inside the sanitizers' allocator (a thread
+// just starting is) inherits that allocator lock held for good and hangs at
+// its first allocation of that size; the child's leak check also counts the
+// parent's threads as its own. The test process stays single-threaded.
 
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -160,5 +167,46 @@ inline void KillChild(pid_t pid) {
   kill(pid, SIGKILL);
   WaitChild(pid);
 }
+
+// A FakeDispatcher in its own child process for the life of this object,
+// answering the same questions from its event file `eventFile` (which it
+// appends to before it confirms, so a confirmed event is always there).
+// Destruction kills it. Pid() is -1 when it could not be started.
+class FakeDispatcherProcess {
+ public:
+  explicit FakeDispatcherProcess(std::string eventFile)
+      : m_EventFile(std::move(eventFile)), m_Pid(StartFakeDispatcherProcess(m_EventFile)) {}
+  ~FakeDispatcherProcess() {
+    if (m_Pid > 0) KillChild(m_Pid);
+  }
+  FakeDispatcherProcess(const FakeDispatcherProcess&) = delete;
+  FakeDispatcherProcess& operator=(const FakeDispatcherProcess&) = delete;
+
+  pid_t Pid() const { return m_Pid; }
+  std::vector<std::string> Events() const {
+    std::vector<std::string> events;
+    std::ifstream in(m_EventFile);
+    for (std::string line; std::getline(in, line);) events.push_back(line);
+    return events;
+  }
+  size_t Count(const std::string& event) const {
+    size_t n = 0;
+    for (const auto& e : Events()) n += e == event;
+    return n;
+  }
+  // Registered by its last registration message.
+  bool IsRegistered(uint32_t pid) const {
+    bool registered = false;
+    for (const auto& e : Events()) {
+      if (e == "register " + std::to_string(pid)) registered = true;
+      if (e == "unregister " + std::to_string(pid)) registered = false;
+    }
+    return registered;
+  }
+
+ private:
+  std::string m_EventFile;
+  pid_t m_Pid;
+};
 
 }  // namespace kivtest

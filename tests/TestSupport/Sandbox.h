@@ -42,14 +42,17 @@ struct RunResult {
 // Runs <bin dir>/<program> with args, feeding `input` on standard input
 // (closed afterwards), and collects its output. Extra environment entries
 // ("NAME=value") are added to the current environment.
-RunResult Run(const std::string& program, const std::vector<std::string>& args,
-              const std::string& input = "", const std::vector<std::string>& env = {});
+RunResult Run(const std::string& program, const std::vector<std::string>& args, const std::string& input = "",
+              const std::vector<std::string>& env = {});
 
 std::string BinPath(const std::string& program);
 
 // Polls `condition` every 10 ms until it holds or `deadline` passes.
 bool WaitFor(const std::function<bool()>& condition,
              std::chrono::milliseconds deadline = std::chrono::seconds(10));
+// For waits on other processes' start, registration or round trips, which an
+// instrumented build on a busy machine stretches well past the default.
+inline constexpr std::chrono::milliseconds kProcessWaitDeadline = std::chrono::seconds(45);
 
 // A TCP port on 127.0.0.1 that nothing listened on a moment ago (taken from
 // the kernel and released), so parallel or repeated runs do not collide.
