@@ -87,9 +87,10 @@ TEST_F(ServiceClientTest, TakeOverCarriesWhatTheKilledDispatcherHadNotWrittenAnd
     std::vector<uint8_t> record(TraceRecordBuilder::kMaxRecordSize);
     uint32_t ends[3] = {};  // ring offset after each record
     for (uint32_t i = 0, total = 0; i < 3; ++i) {
+      const std::string text(5 + i, 'r');
       TraceRecordFields fields;
       fields.m_SequenceNumber = 10 + i;
-      fields.m_MessageText = std::string(5 + i, 'r');
+      fields.m_MessageText = text;
       const uint32_t size =
           TraceRecordBuilder::BuildRecord(fields, record.data(), static_cast<uint32_t>(record.size()));
       ASSERT_TRUE(old->TraceRing().write(record.data(), size));
