@@ -8,10 +8,12 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include "KivConfigFileReader/KivConfigFileReader.h"
 #include "KivService/ClientLossCounters.h"
@@ -50,6 +52,12 @@ struct KivServerManagerTest : ::testing::Test {
   void TearDown() override { manager.reset(); }
 
   kivtest::LogContents Log() { return kivtest::ReadBinaryLog(logDir); }
+  // The client's loss-counter map file, as the client library keeps it.
+  static std::string CountersFile() { return SharedMemory::FilePath(ClientLossCounters::Name(kSelf)); }
+  static void WriteCounters(const ClientLossCounters& counters) {
+    kivtest::WriteFile(CountersFile(),
+                       std::string(reinterpret_cast<const char*>(&counters), sizeof counters));
+  }
   // Runs the cleanup pass until `pid` is gone.
   bool WaitRemoved(uint32_t pid) {
     return kivtest::WaitFor([&] {
@@ -163,8 +171,7 @@ TEST_F(KivServerManagerTest, ClientThatDamagesItsRingHeaderIsDroppedAndOthersCar
   ClientLossCounters counters{};
   counters.m_Magic = ClientLossCounters::kMagic;
   counters.m_Written = 5;
-  kivtest::WriteFile(SharedMemory::FilePath(ClientLossCounters::Name(kSelf)),
-                     std::string(reinterpret_cast<const char*>(&counters), sizeof counters));
+  WriteCounters(counters);
   manager->Register(kSelf);
   manager->Register(other.Pid());
   uint32_t before = good.WriteRecord("before");
@@ -192,6 +199,78 @@ TEST_F(KivServerManagerTest, ClientThatDamagesItsRingHeaderIsDroppedAndOthersCar
   EXPECT_THAT(status.str(), HasSubstr("Totals\\LostDamagedRing(Records lost in damaged client rings):5"));
   EXPECT_EQ(kivtest::Connections(collector), 1);
 }
+
+// A client whose dispatcher was killed during a write carries its ring's
+// records over and leaves what it could not decide in its loss counters:
+// the first `m_Doubt` bytes (or `m_DoubtTold` drops being told) were on their
+// way to a log file as the dispatcher died. Only that file's size tells
+// whether they got there.
+struct KillCutWriteTest : KivServerManagerTest, ::testing::WithParamInterface<std::tuple<bool, bool>> {};
+
+TEST_P(KillCutWriteTest, FirstDrainWritesOrTellsOnlyWhatTheCutFileLacks) {
+  const auto [lossInDoubt, fileReached] = GetParam();
+  // The dead dispatcher's log file: its write in flight ended at 1000 bytes
+  // (the file holds it) or 1001 (the kill cut the last byte).
+  const std::string killed = logDir + "written-when-killed";
+  kivtest::WriteFile(killed, std::string(1000, 'x'));
+  struct stat st {};
+  ASSERT_EQ(::stat(killed.c_str(), &st), 0);
+
+  ProtocolClient client;
+  std::vector<uint32_t> carried;
+  uint32_t firstTwo = 0;  // ring bytes of the first two carried records
+  for (int i = 0; i < 4; ++i) {
+    carried.push_back(client.WriteRecord("carried " + std::to_string(i)));
+    if (i == 1) firstTwo = client.TraceBytesWaiting();
+  }
+  // As the library's take-over leaves the new registration's counters.
+  const uint64_t kDrops = 7;
+  ClientLossCounters counters{};
+  counters.m_Magic = ClientLossCounters::kMagic;
+  counters.m_Written = carried.size();
+  counters.m_DoubtDevice = st.st_dev;
+  counters.m_DoubtInode = st.st_ino;
+  counters.m_DoubtEnd = fileReached ? 1000 : 1001;
+  if (lossInDoubt) {
+    counters.m_Dropped = kDrops;  // carried untold, before every carried record
+    counters.m_DoubtTold = kDrops;
+  } else {
+    counters.m_Doubt = firstTwo;
+  }
+  WriteCounters(counters);
+  manager->Register(kSelf);
+  ASSERT_TRUE(client.WaitUntilDrained());
+
+  auto log = Log();
+  std::vector<uint32_t> logged;
+  for (const auto& r : log.FromBlockPid(kSelf)) logged.push_back(r.sequence);
+  const bool inKilledFile = !lossInDoubt && fileReached;
+  EXPECT_EQ(logged, inKilledFile ? std::vector<uint32_t>(carried.begin() + 2, carried.end()) : carried);
+  auto lost = log.Controls(TracePacketShared::RecordsLost);
+  if (lossInDoubt && !fileReached) {
+    ASSERT_EQ(lost.size(), 1u);
+    EXPECT_EQ(lost[0].controlPid, kSelf);
+    EXPECT_EQ(lost[0].text, RecordsLostText(kDrops));
+    EXPECT_LT(log.IndexOf(lost[0].sequence), log.IndexOf(carried[0]));
+  } else {
+    EXPECT_TRUE(lost.empty());
+  }
+  // Decided once: a later kill finds no doubt, and the drops count as told.
+  const std::string after = kivtest::ReadFile(CountersFile());
+  ASSERT_EQ(after.size(), sizeof counters);
+  std::memcpy(&counters, after.data(), sizeof counters);
+  EXPECT_EQ(counters.m_Doubt, 0u);
+  EXPECT_EQ(counters.m_DoubtTold, 0u);
+  EXPECT_EQ(counters.m_Told, counters.m_Dropped);
+  // The killed file is the old dispatcher's: looked at, never written.
+  EXPECT_EQ(std::filesystem::file_size(killed), 1000u);
+}
+
+INSTANTIATE_TEST_SUITE_P(KilledWhileWriting, KillCutWriteTest,
+                         ::testing::Combine(::testing::Bool(), ::testing::Bool()), [](const auto& info) {
+                           return std::string(std::get<0>(info.param) ? "Loss" : "Records") +
+                                  (std::get<1>(info.param) ? "InFile" : "CutShort");
+                         });
 
 TEST_F(KivServerManagerTest, DeadClientIsRemovedWithItsFilesAndItsDataKept) {
   kivtest::SleepingChild child;

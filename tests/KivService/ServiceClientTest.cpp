@@ -7,12 +7,14 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "KivANSIAPI/KivFilterManager.h"
 #include "KivService/KivServiceClient.h"
 #include "KivService/ServiceClientFakeDispatcher.h"
 #include "Support/InterProcessLock.h"
 #include "TestSupport/Sandbox.h"
+#include "TraceData/TraceRecordBuilder.h"
 
 namespace {
 
@@ -71,6 +73,56 @@ TEST_F(ServiceClientTest, RegistersReadsTheConfigurationAndUnregistersRemovingIt
   EXPECT_EQ(dispatcher.Count("unregister " + me), 1u);
   EXPECT_FALSE(kivtest::FileExists(OwnRingFile()));
   EXPECT_FALSE(kivtest::FileExists(TraceRingFile()));
+}
+
+// Registering again after the dispatcher was killed during a write: the
+// records it had written stay behind, the rest move to the new ring, and
+// the write (or loss report) it had under way is left to the next
+// dispatcher to decide, with the file it went to.
+TEST_F(ServiceClientTest, TakeOverCarriesWhatTheKilledDispatcherHadNotWrittenAndLeavesItsWriteInDoubt) {
+  kivtest::FakeDispatcher dispatcher;
+  for (const bool recordsInFlight : {true, false}) {
+    SCOPED_TRACE(recordsInFlight ? "records in flight" : "loss report in flight");
+    auto old = std::make_unique<KivServiceClient>(getpid(), filter);
+    std::vector<uint8_t> record(TraceRecordBuilder::kMaxRecordSize);
+    uint32_t ends[3] = {};  // ring offset after each record
+    for (uint32_t i = 0, total = 0; i < 3; ++i) {
+      const std::string text(5 + i, 'r');
+      TraceRecordFields fields;
+      fields.m_SequenceNumber = 10 + i;
+      fields.m_MessageText = text;
+      const uint32_t size =
+          TraceRecordBuilder::BuildRecord(fields, record.data(), static_cast<uint32_t>(record.size()));
+      ASSERT_TRUE(old->TraceRing().write(record.data(), size));
+      ends[i] = total += size;
+    }
+    // The dead dispatcher's marks (ring offsets + 1): the first record was in
+    // the log, the second being written, or 3 of 5 drops being told.
+    ClientLossCounters& was = *old->LossCounters();
+    was.m_DrainedTo = ends[0] + 1;
+    was.m_WritingTo = (recordsInFlight ? ends[1] : ends[0]) + 1;
+    was.m_Device = 5;
+    was.m_Inode = 9;
+    was.m_FileEnd = 4321;
+    was.m_Dropped = 5;
+    was.m_Told = 2;
+    was.m_Telling = recordsInFlight ? 2 : 5;
+    old->Retire();
+    KivServiceClient fresh(getpid(), filter, nullptr, old.get());
+    old.reset();
+
+    const ClientLossCounters& now = *fresh.LossCounters();
+    EXPECT_EQ(now.m_Doubt, recordsInFlight ? ends[1] - ends[0] : 0u);
+    EXPECT_EQ(now.m_DoubtTold, recordsInFlight ? 0u : 3u);
+    EXPECT_EQ(now.m_DoubtDevice, 5u);
+    EXPECT_EQ(now.m_DoubtInode, 9u);
+    EXPECT_EQ(now.m_DoubtEnd, 4321u);
+    EXPECT_EQ(now.m_Dropped, 3u);  // untold: told before the carried records
+    EXPECT_EQ(now.m_Told, 0u);
+    EXPECT_EQ(now.m_Written, 2u);
+    EXPECT_EQ(1047551u - fresh.TraceRing().GetFreeRoom(), ends[2] - ends[0]);
+  }
+  EXPECT_EQ(dispatcher.Count("register " + me), 4u);  // each old and fresh client
 }
 
 TEST_F(ServiceClientTest, UnconfirmedRegistrationFailsAndTakesItsRegistrationBack) {
