@@ -228,7 +228,11 @@ TEST_F(SharedFilesSecurityE2E, MemberTruncatingItsRingOrTheCounterStopsNeitherTh
           .exitCode,
       0);
   const long before = board->written[1];
-  ASSERT_TRUE(kivtest::WaitFor([&] { return board->written[1] > before + 200; }));
+  // On a stall, what the other client saw and what the dispatcher says.
+  ASSERT_TRUE(kivtest::WaitFor([&] { return board->written[1] > before + 200; }))
+      << "written " << board->written[1] << " (" << before << " before), connected " << board->connected[1]
+      << ", disconnects " << board->disconnects[1] << "\n"
+      << kivtest::ReadFile(temp + "KivServerStatus.txt");
   board->stop = 1;
   EXPECT_EQ(Wait(b), 0);
   EXPECT_EQ(Wait(a), 0);  // its records are lost, the process is not
