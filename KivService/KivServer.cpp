@@ -302,24 +302,31 @@ uint64_t KivServer::RingMark(uint32_t offset) const {
 
 void KivServer::StorePosition(uint64_t ClientLossCounters::*field, uint64_t value) noexcept {
   ClientLossCounters* counters = PositionCounters();
-  if (!counters) return;
-  MappedAccess::Run(
-      [&] { ClientLossCounters::Field(counters->*field).store(value, std::memory_order_release); });
+  if (counters && !MappedAccess::Run([&] {
+        ClientLossCounters::Field(counters->*field).store(value, std::memory_order_release);
+      }))
+    m_PositionsLost = true;
 }
 
 ClientLossCounters* KivServer::PositionCounters() const {
-  if (!m_HasPositions || !m_LossMemory || !m_LossMemory->IsIntact()) return nullptr;
+  // No fstat here: several stores go with every block, and a file cut
+  // under us faults inside the guard, which marks the positions lost.
+  if (!m_HasPositions || m_PositionsLost || !m_LossMemory) return nullptr;
   return reinterpret_cast<ClientLossCounters*>(m_LossMemory->Data());
 }
 
 bool KivServer::ReadDoubt(uint64_t ClientLossCounters::*field, Doubt& doubt) const {
   ClientLossCounters* counters = PositionCounters();
-  return counters && MappedAccess::Run([&] {
-           doubt.count = ClientLossCounters::Field(counters->*field).load(std::memory_order_acquire);
-           doubt.device = ClientLossCounters::Field(counters->m_DoubtDevice).load(std::memory_order_relaxed);
-           doubt.inode = ClientLossCounters::Field(counters->m_DoubtInode).load(std::memory_order_relaxed);
-           doubt.end = ClientLossCounters::Field(counters->m_DoubtEnd).load(std::memory_order_relaxed);
-         });
+  if (!counters) return false;
+  if (MappedAccess::Run([&] {
+        doubt.count = ClientLossCounters::Field(counters->*field).load(std::memory_order_acquire);
+        doubt.device = ClientLossCounters::Field(counters->m_DoubtDevice).load(std::memory_order_relaxed);
+        doubt.inode = ClientLossCounters::Field(counters->m_DoubtInode).load(std::memory_order_relaxed);
+        doubt.end = ClientLossCounters::Field(counters->m_DoubtEnd).load(std::memory_order_relaxed);
+      }))
+    return true;
+  m_PositionsLost = true;
+  return false;
 }
 
 uint32_t KivServer::CarriedInLog(const uint8_t* records, uint32_t carried) {
@@ -346,6 +353,7 @@ uint64_t KivServer::ToldBeforeRestart(uint64_t untold) {
   // Decided once: cleared whatever the answer.
   const bool told = doubt.inode != 0 && LogFileReaches(doubt.device, doubt.inode, doubt.end);
   ClientLossCounters* counters = PositionCounters();
+  if (!counters) return 0;  // cut since it was read: nothing is marked
   MappedAccess::Run([&] {
     if (told) ClientLossCounters::Field(counters->m_Told).fetch_add(doubt.count, std::memory_order_acq_rel);
     ClientLossCounters::Field(counters->m_DoubtTold).store(0, std::memory_order_release);
@@ -358,7 +366,7 @@ bool KivServer::LogFileReaches(uint64_t device, uint64_t inode, uint64_t end) co
   // did not get the bytes in readable form, so they are written again.
   const std::string dir = LogFileNames::NormaliseDirectory(m_Config.m_LogDirectory);
   std::unique_ptr<DIR, int (*)(DIR*)> listing(opendir(dir.c_str()), closedir);
-  if (!listing) return 0;
+  if (!listing) return false;
   while (const dirent* entry = readdir(listing.get())) {
     struct stat st {};
     if (fstatat(dirfd(listing.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))

@@ -191,6 +191,7 @@ class KivServer : public WatchServiceStopUsingPID, private RotatingFileOutput::A
   std::unique_ptr<SharedMemory> m_LossMemory;
   bool m_FirstDrain = true;     // worker, then destructor
   bool m_HasPositions = false;  // its counters file has the ring position fields
+  mutable bool m_PositionsLost = false;  // a fault met on them (worker, then destructor)
   uint32_t m_ReadAt = 0;        // the ring's read position at the current drain (worker)
   uint64_t m_Taken = 0;         // records taken from the ring (worker, then destructor)
   bool m_DamageTold = false;    // worker, then destructor
