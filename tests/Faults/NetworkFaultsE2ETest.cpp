@@ -18,17 +18,9 @@
 
 namespace {
 
-sockaddr_in Loopback(uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return a;
-}
-
 int Connect(uint16_t port) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a = Loopback(port);
+  sockaddr_in a = kivtest::Loopback(port);
   bool ok = kivtest::WaitFor([&] { return connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0; });
   if (!ok) {
     close(fd);
@@ -83,7 +75,7 @@ class Receiver {
     setsockopt(m_Listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     // Inherited by accepted sockets: a small window fills quickly.
     if (receiveBuffer > 0) setsockopt(m_Listen, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    sockaddr_in a = Loopback(port);
+    sockaddr_in a = kivtest::Loopback(port);
     m_Ok = bind(m_Listen, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(m_Listen, 16) == 0;
   }
   ~Receiver() {

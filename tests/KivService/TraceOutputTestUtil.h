@@ -113,13 +113,7 @@ inline std::string Message(const Bytes& block) {
   return out + AsText(block);
 }
 
-inline sockaddr_in Loopback(const char* address, uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  inet_pton(AF_INET, address, &a.sin_addr);
-  return a;
-}
+inline sockaddr_in Loopback(const char* address, uint16_t port) { return kivtest::Loopback(port, address); }
 
 inline uint16_t FreePort() { return kivtest::FreeLoopbackPort(); }
 

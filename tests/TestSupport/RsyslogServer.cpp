@@ -21,14 +21,6 @@ extern char** environ;
 namespace kivtest {
 namespace {
 
-sockaddr_in Loopback(uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return a;
-}
-
 bool Accepts(uint16_t port) {
   int s = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a = Loopback(port);

@@ -163,11 +163,17 @@ std::vector<std::string> ListDir(const std::string& dir) {
   return names;
 }
 
-uint16_t FreeLoopbackPort() {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
+sockaddr_in Loopback(uint16_t port, const char* address) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(port);
+  inet_pton(AF_INET, address, &a.sin_addr);
+  return a;
+}
+
+uint16_t FreeLoopbackPort() {
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a = Loopback(0);
   socklen_t len = sizeof a;
   const bool ok = s >= 0 && bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
                   getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0;

@@ -2,6 +2,8 @@
 // Test helpers shared by every test folder: a private OLVAN_VORNEL_DIR per
 // test, running the real programs, and waiting for a condition with a deadline.
 
+#include <netinet/in.h>
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -57,6 +59,8 @@ inline constexpr std::chrono::milliseconds kProcessWaitDeadline = std::chrono::s
 // A TCP port on 127.0.0.1 that nothing listened on a moment ago (taken from
 // the kernel and released), so parallel or repeated runs do not collide.
 uint16_t FreeLoopbackPort();
+// The IPv4 socket address `address`:`port` (loopback addresses in tests).
+sockaddr_in Loopback(uint16_t port, const char* address = "127.0.0.1");
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
