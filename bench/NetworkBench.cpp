@@ -27,8 +27,8 @@
 #include "KivConfigFileReader/ConfigServer.h"
 #include "KivService/FallbackEnabledStream.h"
 #include "KivService/KivNetworkServerManager.h"
+#include "KivService/StatusReport.h"
 #include "SocketStream/SocketStream.h"
-#include "Support/StatusReport.h"
 #include "tests/TraceData/TraceDataTestUtil.h"
 
 using namespace SocketStream;
