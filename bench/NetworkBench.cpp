@@ -29,7 +29,7 @@
 #include "KivService/KivNetworkServerManager.h"
 #include "KivService/StatusReport.h"
 #include "SocketStream/SocketStream.h"
-#include "tests/TraceData/TraceDataTestUtil.h"
+#include "TraceData/TraceDataTestUtil.h"
 
 using namespace SocketStream;
 using Clock = std::chrono::steady_clock;
