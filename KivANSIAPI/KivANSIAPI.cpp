@@ -4,8 +4,7 @@
 
 #include <exception>
 
-#include "KivANSIAPI/KivFilterManager.h"
-#include "KivService/KivServiceMonitor.h"
+#include "KivANSIAPI/KivClientProcess.h"
 #include "Support/Validation2Exception.h"
 
 namespace {
@@ -19,7 +18,7 @@ void ReportFailure(const char* text) {
 // The common start of every function: the process's proxy, its monitor
 // running (which registers the process when the dispatcher runs).
 KivServiceMonitorProxy& Started() {
-  KivServiceMonitorProxy& proxy = KivServiceMonitorProxy::Instance();
+  KivServiceMonitorProxy& proxy = KivClientProcess::Proxy();
   proxy.CreateMonitorOnDemand();
   return proxy;
 }
@@ -48,7 +47,8 @@ extern "C" {
 
 int KivTraceEnabledEx(int moduleHandle, uint32_t clientNumber, int labelHandle) {
   try {
-    return Started().FilterManager().IsTraceEnabled(moduleHandle, clientNumber, labelHandle) ? 1 : 0;
+    return KivClientProcess::Filters(Started()).IsTraceEnabled(moduleHandle, clientNumber, labelHandle) ? 1
+                                                                                                        : 0;
   } catch (...) {
     return 0;
   }
@@ -58,7 +58,7 @@ int KivGetModuleHandle(const char* moduleName, int* moduleHandle) {
   return Reported([&] {
     Validation2Exception::CheckParameter(moduleName != nullptr, "'Name' is not a valid pointer");
     Validation2Exception::CheckParameter(moduleHandle != nullptr, "'Module' is not a valid pointer");
-    *moduleHandle = Started().FilterManager().GetModuleHandle(moduleName);
+    *moduleHandle = KivClientProcess::Filters(Started()).GetModuleHandle(moduleName);
   });
 }
 
@@ -66,14 +66,14 @@ int KivGetLabelHandle(const char* labelName, int* labelHandle) {
   return Reported([&] {
     Validation2Exception::CheckParameter(labelName != nullptr, "'Name' is not a valid pointer");
     Validation2Exception::CheckParameter(labelHandle != nullptr, "'Label' is not a valid pointer");
-    *labelHandle = Started().FilterManager().GetLabelHandle(labelName);
+    *labelHandle = KivClientProcess::Filters(Started()).GetLabelHandle(labelName);
   });
 }
 
 int KivRegisterClient(int moduleHandle, uint32_t clientNumber, const char* clientName) {
   return Reported([&] {
     Validation2Exception::CheckParameter(clientName != nullptr, "'Name' is not a valid pointer");
-    Started().FilterManager().RegisterClient(moduleHandle, clientNumber, clientName);
+    KivClientProcess::Filters(Started()).RegisterClient(moduleHandle, clientNumber, clientName);
   });
 }
 

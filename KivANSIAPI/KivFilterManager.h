@@ -13,31 +13,32 @@
 //
 // Locks: m_Lock guards the client settings and serialises lookups and
 // configuration changes; it is always taken before the rules' own mutex.
-// The paused and cache-use flags are atomics. Defined inline (header only):
-// the service client, which applies the dispatcher's changes, lives below
-// the API library.
+// The paused and cache-use flags are atomics. The service client, below this
+// library, applies the dispatcher's reload, pause and resume through
+// FilterSettingsSink. Only IsTraceEnabled is defined here: it is the trace
+// call's own path.
 
 #include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-#include "KivConfigFileReader/KivConfigFileReader.h"
+#include "KivConfigFileReader/NetworkMode.h"
+#include "KivService/FilterSettingsSink.h"
 #include "Support/AutoSync.h"
-#include "Support/ConfigPath.h"
 #include "Support/CriticalSectionSyncPolicy.h"
 #include "TraceFiltering/FilterAnswerCache.h"
 #include "TraceFiltering/TraceFilterRules.h"
 
-class KivFilterManager {
+class KivFilterManager final : public FilterSettingsSink {
  public:
   using ModuleLabelCache = KivCachedModuleLabelData<70, 30>;
   using ModuleClientLabelCache = KivCachedModuleClientLabelData<70, 70, 30>;
   // Client number that asks the module-label form.
   static constexpr uint32_t NoClient = 0xFFFFFFFFu;
 
-  KivFilterManager() : m_Rules(true), m_ModuleLabels(m_Rules), m_ModuleClientLabels(m_Rules) {}
-  virtual ~KivFilterManager() = default;
+  KivFilterManager();
+  ~KivFilterManager() override;
   KivFilterManager(const KivFilterManager&) = delete;
   KivFilterManager& operator=(const KivFilterManager&) = delete;
 
@@ -77,96 +78,49 @@ class KivFilterManager {
   }
 
   // Handles: the same name (exact bytes) always gives the same handle.
-  int GetModuleHandle(std::string_view name) {
-    AutoSync<CriticalSectionSyncPolicy> lock(m_Lock);
-    return m_Rules.GetModuleHandle(name);
-  }
-  int GetLabelHandle(std::string_view name) {
-    AutoSync<CriticalSectionSyncPolicy> lock(m_Lock);
-    return m_Rules.GetLabelHandle(name);
-  }
+  int GetModuleHandle(std::string_view name);
+  int GetLabelHandle(std::string_view name);
   // Client `clientNumber` of module `module` is the global client `name`.
-  void RegisterClient(int module, uint32_t clientNumber, std::string_view name) {
-    AutoSync<CriticalSectionSyncPolicy> lock(m_Lock);
-    m_Rules.RegisterClient(module, name, clientNumber);
-    m_ModuleClientLabels.ClearClient(clientNumber);
-  }
+  void RegisterClient(int module, uint32_t clientNumber, std::string_view name);
 
   // Reads the configuration file afresh: caches out of use and cleared,
   // every rule back to unconfigured, the file read, caches in use again.
   // Never raises on a bad file (the reader logs and keeps what it applied).
-  void ReloadConfiguration() { ReloadConfiguration(KivConfigPathPolicy().Get()); }
+  void ReloadConfiguration() override;
   void ReloadConfiguration(const std::string& path);
 
   // While paused every query answers false.
-  void SetPaused(bool paused) { m_Paused.store(paused, std::memory_order_release); }
-  bool IsPaused() const { return m_Paused.load(std::memory_order_acquire); }
-  bool CachesInUse() const { return m_CachesInUse.load(std::memory_order_acquire); }
+  void SetPaused(bool paused) override;
+  bool IsPaused() const;
+  bool CachesInUse() const;
 
   // Settings, filled by KivClientConfigProcessor<KivFilterManager>; each
   // takes m_Lock. `status` is 2 (enabled) or 0 (disabled).
-  void SetTraceSwitch(bool on) {
-    AutoSync<CriticalSectionSyncPolicy> lock(m_Lock);
-    m_Rules.SetActive(on);
-  }
-  void SetDuplicateToDebugConsole(bool on) {
-    Locked([&] { m_DuplicateToDebugConsole = on; });
-  }
-  void SetLogFormat(const std::string& format) {
-    Locked([&] { m_LogFormat = format; });
-  }
-  void SetStatusTrace(bool on) {
-    Locked([&] { m_StatusTrace = on; });
-  }
-  void SetNetworkMode(NetworkMode mode) {
-    Locked([&] { m_NetworkMode = mode; });
-  }
-  void SetModuleStatus(const std::string& module, int32_t status) {
-    Locked([&] { m_Rules.SetModuleStatus(module, ToStatus(status)); });
-  }
-  void SetGlobalLabelStatus(const std::string& label, int32_t status) {
-    Locked([&] { m_Rules.SetGlobalLabelStatus(label, ToStatus(status)); });
-  }
-  void SetModuleLabelStatus(const std::string& module, const std::string& label, int32_t status) {
-    Locked([&] { m_Rules.SetModuleLabelStatus(module, label, ToStatus(status)); });
-  }
-  void SetGlobalClientStatus(const std::string& client, int32_t status) {
-    Locked([&] { m_Rules.SetGlobalClientStatus(client, ToStatus(status)); });
-  }
-  void SetModuleClientStatus(const std::string& module, const std::string& client, int32_t status) {
-    Locked([&] { m_Rules.SetModuleClientStatus(module, client, ToStatus(status)); });
-  }
-  void SetGlobalClientLabelStatus(const std::string& client, const std::string& label, int32_t status) {
-    Locked([&] { m_Rules.SetGlobalClientLabelStatus(client, label, ToStatus(status)); });
-  }
+  void SetTraceSwitch(bool on);
+  void SetDuplicateToDebugConsole(bool on);
+  void SetLogFormat(const std::string& format);
+  void SetStatusTrace(bool on);
+  void SetNetworkMode(NetworkMode mode);
+  void SetModuleStatus(const std::string& module, int32_t status);
+  void SetGlobalLabelStatus(const std::string& label, int32_t status);
+  void SetModuleLabelStatus(const std::string& module, const std::string& label, int32_t status);
+  void SetGlobalClientStatus(const std::string& client, int32_t status);
+  void SetModuleClientStatus(const std::string& module, const std::string& client, int32_t status);
+  void SetGlobalClientLabelStatus(const std::string& client, const std::string& label, int32_t status);
   void SetModuleClientLabelStatus(const std::string& module, const std::string& client,
-                                  const std::string& label, int32_t status) {
-    Locked([&] { m_Rules.SetModuleClientLabelStatus(module, client, label, ToStatus(status)); });
-  }
+                                  const std::string& label, int32_t status);
 
-  std::string LogFormat() const {
-    AutoSync<CriticalSectionSyncPolicy> lock(m_Lock);
-    return m_LogFormat;
-  }
-  bool DuplicateToDebugConsole() const { return Read(m_DuplicateToDebugConsole); }
-  bool StatusTrace() const { return Read(m_StatusTrace); }
-  NetworkMode GetNetworkMode() const { return Read(m_NetworkMode); }
-  bool TraceSwitch() const { return m_Rules.IsActive(); }
+  std::string LogFormat() const;
+  bool DuplicateToDebugConsole() const;
+  bool StatusTrace() const;
+  NetworkMode GetNetworkMode() const;
+  bool TraceSwitch() const;
 
  private:
-  static Status ToStatus(int32_t status) {
-    return status == 2 ? Status::Enabled : status == 0 ? Status::Disabled : Status::NotSet;
-  }
   template <class F>
-  void Locked(F&& change) {
-    AutoSync<CriticalSectionSyncPolicy> lock(m_Lock);
-    change();
-  }
+  void Locked(F&& change);
   template <class T>
-  T Read(const T& field) const {
-    AutoSync<CriticalSectionSyncPolicy> lock(m_Lock);
-    return field;
-  }
+  T Read(const T& field) const;
 
   mutable CriticalSectionSyncPolicy m_Lock;
   CriticalSectionSyncPolicy m_ReloadLock;  // one reading of the file at a time; taken before m_Lock
@@ -181,19 +135,3 @@ class KivFilterManager {
   bool m_StatusTrace = true;
   NetworkMode m_NetworkMode = NetworkNone;
 };
-
-inline void KivFilterManager::ReloadConfiguration(const std::string& path) {
-  // Two readings at once (the service client starting while a reload
-  // message arrives) would interleave their resets and rules.
-  AutoSync<CriticalSectionSyncPolicy> reloading(m_ReloadLock);
-  Locked([&] {
-    m_CachesInUse.store(false, std::memory_order_release);
-    m_ModuleLabels.Clear();
-    m_ModuleClientLabels.Clear();
-  });
-  Locked([&] { m_Rules.ResetStatus(); });
-  // The reader's setters take m_Lock themselves, one rule at a time.
-  KivClientConfigProcessor<KivFilterManager> processor(*this);
-  KivConfigFileReader<KivClientConfigProcessor<KivFilterManager>>(processor).Read(path);
-  Locked([&] { m_CachesInUse.store(true, std::memory_order_release); });
-}

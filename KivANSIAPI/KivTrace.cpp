@@ -7,9 +7,8 @@
 #include <string_view>
 
 #include "KivANSIAPI/KivANSIAPI.h"
-#include "KivANSIAPI/KivFilterManager.h"
+#include "KivANSIAPI/KivClientProcess.h"
 #include "KivANSIAPI/KivTraceOutput.h"
-#include "KivService/KivServiceMonitor.h"
 
 namespace {
 
@@ -18,9 +17,9 @@ namespace {
 // lookup and nothing else.
 bool Enabled(int module, uint32_t client, int label, KivFilterManager::TraceNames& names) noexcept {
   try {
-    KivServiceMonitorProxy& proxy = KivServiceMonitorProxy::Instance();
+    KivServiceMonitorProxy& proxy = KivClientProcess::Proxy();
     proxy.CreateMonitorOnDemand();
-    if (!proxy.FilterManager().IsTraceEnabled(module, client, label, &names)) return false;
+    if (!KivClientProcess::Filters(proxy).IsTraceEnabled(module, client, label, &names)) return false;
   } catch (...) {
     return false;
   }

@@ -57,8 +57,7 @@ class TraceRecordSink {
 };
 
 // What every writer shares: the record image, the counters, the thread id.
-// Inline, so that the service client below the API library can publish a
-// writer without linking to it.
+// Inline: every record written takes this path.
 namespace TraceRecordWriting {
 
 // A record built with sequence number 0, to be numbered under the lock.

@@ -22,10 +22,10 @@
 
 #include "KivConfigFileReader/KivServerConfig.h"
 #include "KivService/KivTraceStreamDispatcher.h"
+#include "KivService/StatusReport.h"
 #include "SocketStream/Tls.h"
 #include "SocketStream/WriteStream.h"
 #include "Support/CriticalSectionSyncPolicy.h"
-#include "Support/StatusReport.h"
 
 class FallbackEnabledStream {
  public:

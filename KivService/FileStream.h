@@ -19,10 +19,10 @@
 
 #include "KivConfigFileReader/KivServerConfig.h"
 #include "KivService/KivTraceStreamDispatcher.h"
+#include "KivService/StatusReport.h"
 #include "MemoryStream/MemoryOutputStream.h"
 #include "MultiFileStream/MultiFileOutputStream.h"
 #include "Support/CriticalSectionSyncPolicy.h"
-#include "Support/StatusReport.h"
 
 template <class OutputSupport, uint32_t HeaderSize>
 class FileStream : public KivTraceStreamDispatcher::Stream {

@@ -13,8 +13,8 @@
 //   local->write(block, length);
 
 #include "KivService/KivTraceStreamDispatcher.h"
+#include "KivService/StatusReport.h"
 #include "Support/AutoSingleton.h"
-#include "Support/StatusReport.h"
 
 class KivLocalTraceStreamDispatcher : public KivTraceStreamDispatcher {
  public:

@@ -23,8 +23,8 @@
 
 #include "KivConfigFileReader/ConfigServer.h"
 #include "KivService/KivTraceStreamDispatcher.h"
+#include "KivService/StatusReport.h"
 #include "SocketStream/Server.h"
-#include "Support/StatusReport.h"
 
 class KivNetworkServer : public SocketStream::Server {
  public:

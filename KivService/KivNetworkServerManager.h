@@ -30,8 +30,8 @@
 
 #include "KivConfigFileReader/ConfigServer.h"
 #include "KivService/KivNetworkServer.h"
+#include "KivService/StatusReport.h"
 #include "SocketStream/ServerManager.h"
-#include "Support/StatusReport.h"
 
 class KivNetworkServerManager : public ConfigServer::Client {
  public:

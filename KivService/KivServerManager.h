@@ -41,10 +41,10 @@
 #include "KivService/KivLocalTraceStreamDispatcher.h"
 #include "KivService/KivRecordSequenceGenerator.h"
 #include "KivService/KivServer.h"
+#include "KivService/StatusReport.h"
 #include "Support/AutoSync.h"
 #include "Support/CriticalSectionSyncPolicy.h"
 #include "Support/MultithreadizedObject.h"
-#include "Support/StatusReport.h"
 #include "TraceService/Messages.h"
 
 class KivServerManager : public ConfigServer::Client {

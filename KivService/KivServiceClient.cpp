@@ -5,7 +5,6 @@
 #include <cstring>
 #include <vector>
 
-#include "KivANSIAPI/KivFilterManager.h"
 #include "MemoryStream/CircularMemoryInputStream.h"
 #include "Support/AutoSync.h"
 #include "Support/Logging.h"
@@ -23,17 +22,19 @@ SharedMemory& Initialized(SharedMemory& memory) {
 }
 }  // namespace
 
-KivServiceClient::KivServiceClient(uint32_t dispatcherPid, KivFilterManager& filterManager,
-                                   const std::atomic<bool>* cancel, KivServiceClient* previous)
+KivServiceClient::KivServiceClient(uint32_t dispatcherPid, FilterSettingsSink& filterSettings,
+                                   const std::atomic<bool>* cancel, KivServiceClient* previous,
+                                   TraceOutputPublisher* output)
     : m_DispatcherPid(dispatcherPid),
       m_OwnPid(static_cast<uint32_t>(getpid())),
-      m_FilterManager(&filterManager),
+      m_FilterSettings(&filterSettings),
+      m_Output(output),
       m_TraceMemory(KivMessageBuffers::TraceBufferName(m_OwnPid), KivMessageBuffers::TraceRingFileSize),
       m_TraceRing(Initialized(m_TraceMemory).Data(), m_TraceMemory.Length()),
       m_LossMemory(ClientLossCounters::Name(m_OwnPid), ClientLossCounters::kFileSize),
       m_Sequence(KivRecordSequenceGenerator::Open),
       m_ServiceClient(dispatcherPid, m_OwnPid, cancel),
-      m_Handler{&m_Confirmation, &filterManager},
+      m_Handler{&m_Confirmation, &filterSettings},
       m_Helper{&m_Handler, &m_ServiceClient} {
   // The file was made before the registration, zero-filled; records dropped
   // while this process had no dispatcher are told before its first record.
@@ -41,23 +42,23 @@ KivServiceClient::KivServiceClient(uint32_t dispatcherPid, KivFilterManager& fil
   ClientLossCounters::Field(counters->m_Magic).store(ClientLossCounters::kMagic, std::memory_order_release);
   {
     AutoSync<CriticalSectionSyncPolicy> guard(m_TraceRingLock);
-    if (const uint64_t dropped = TraceRecordWriting::TakeUnpublishedDrops())
+    if (const uint64_t dropped = m_Output ? m_Output->TakeUnpublishedDrops() : 0)
       counters->NoteDropped(dropped, 0);
   }
   m_Thread = std::make_unique<TimerClassMemberFunction<ServiceClientThreadHelper>>(m_Helper, ThreadPeriodMs);
   // The dispatcher may have changed the configuration while this process was
   // not registered; start from the file as it is now.
-  m_FilterManager->ReloadConfiguration();
+  m_FilterSettings->ReloadConfiguration();
   if (previous) {
     TakeOverFrom(*previous);
-  } else {
-    m_TraceOutput = std::make_unique<KivTraceOutput::Publication>(*this);
+  } else if (m_Output) {
+    m_TraceOutput = m_Output->Publish(*this);
   }
 }
 
 void KivServiceClient::Retire() {
   Abandon();
-  KivTraceOutputSlot::s_Orphaned.store(true);
+  if (m_Output) m_Output->MarkOrphaned();
   m_Thread.reset();
   m_TraceMemory.RemoveFile();
   m_LossMemory.RemoveFile();
@@ -66,10 +67,15 @@ void KivServiceClient::Retire() {
 
 void KivServiceClient::TakeOverFrom(KivServiceClient& previous) {
   // Tracing threads wait for the new writer rather than drop meanwhile.
-  KivTraceOutputSlot::s_Switching.store(true);
-  struct EndSwitch {
-    ~EndSwitch() { KivTraceOutputSlot::s_Switching.store(false); }
-  } endSwitch;
+  struct Switch {
+    TraceOutputPublisher* output;
+    explicit Switch(TraceOutputPublisher* o) : output(o) {
+      if (output) output->SetSwitching(true);
+    }
+    ~Switch() {
+      if (output) output->SetSwitching(false);
+    }
+  } switching(m_Output);
   previous.m_TraceOutput.reset();  // waits for the writes under way
   ClientLossCounters* old = previous.LossCounters();
   uint64_t untold = 0;
@@ -142,7 +148,7 @@ void KivServiceClient::TakeOverFrom(KivServiceClient& previous) {
     // Told before the carried records: where in them the gaps were is not kept.
     if (untold != 0) LossCounters()->NoteDropped(untold, 0);
   }
-  m_TraceOutput = std::make_unique<KivTraceOutput::Publication>(*this);
+  if (m_Output) m_TraceOutput = m_Output->Publish(*this);
 }
 
 KivServiceClient::~KivServiceClient() {
@@ -176,15 +182,15 @@ void KivServiceClient::MessageHandler::Handle(const MessageHeader* header, uint3
       switch (header->m_Code) {
         case ReloadConfigFile:
           KIV_DIAG("KIV client reload configuration.\n");
-          filterManager->ReloadConfiguration();
+          filterSettings->ReloadConfiguration();
           break;
         case PauseTracing:
           KIV_DIAG("KIV client pause tracing\n");
-          filterManager->SetPaused(true);
+          filterSettings->SetPaused(true);
           break;
         case ResumeTracing:
           KIV_DIAG("KIV client resume tracing\n");
-          filterManager->SetPaused(false);
+          filterSettings->SetPaused(false);
           break;
         default:
           break;

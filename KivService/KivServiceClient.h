@@ -14,7 +14,8 @@
 // files.
 //
 // Ownership: owns the rings, the counter mapping, the registration and the
-// thread; borrows the filter manager, which must outlive it.
+// thread; borrows the filter settings and the publisher, which must outlive
+// it.
 //
 // Threads: the creating/destroying thread (the monitor's), the service-client
 // thread, and API callers of RequestConfigurationChange, which the caller
@@ -24,25 +25,25 @@
 // The trace-record writer of the client library finds what it needs here:
 // TraceRing() guarded by TraceRingLock() (one whole record per write, so the
 // ring only ever holds whole records) and NextSequenceNumber(). The client
-// publishes that writer as the process's trace output (KivTraceOutput) from
-// the end of its construction to the start of its destruction.
+// publishes that writer as the process's trace output (through the
+// TraceOutputPublisher it is given, if any) from the end of its construction
+// to the start of its destruction.
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
 
-#include "KivANSIAPI/KivTraceOutput.h"
 #include "KivService/ClientLossCounters.h"
+#include "KivService/FilterSettingsSink.h"
 #include "KivService/KivRecordSequenceGenerator.h"
 #include "KivService/ServiceClient.h"
+#include "KivService/TraceOutputPublisher.h"
 #include "MemoryStream/CircularMemoryOutputStream.h"
 #include "Support/CriticalSectionSyncPolicy.h"
 #include "Support/SharedMemory.h"
 #include "Support/TimerClassMemberFunction.h"
 #include "TraceService/MessageStreams.h"
 #include "TraceService/Messages.h"
-
-class KivFilterManager;
 
 class KivServiceClient {
  public:
@@ -60,8 +61,12 @@ class KivServiceClient {
   // as they were (numbers included), and its untold drops are told by the
   // new dispatcher; the new writer takes over from the old one without a
   // gap. What cannot be carried is counted as dropped.
-  KivServiceClient(uint32_t dispatcherPid, KivFilterManager& filterManager,
-                   const std::atomic<bool>* cancel = nullptr, KivServiceClient* previous = nullptr);
+  //
+  // `output`, when given, publishes the client's trace ring as the process's
+  // trace output; without it nothing is published.
+  KivServiceClient(uint32_t dispatcherPid, FilterSettingsSink& filterSettings,
+                   const std::atomic<bool>* cancel = nullptr, KivServiceClient* previous = nullptr,
+                   TraceOutputPublisher* output = nullptr);
   // Stops the thread, un-registers (unless abandoned) and removes the rings.
   virtual ~KivServiceClient();
   KivServiceClient(const KivServiceClient&) = delete;
@@ -91,10 +96,10 @@ class KivServiceClient {
   // Where dropped records are told (guarded by TraceRingLock()).
   ClientLossCounters* LossCounters() { return reinterpret_cast<ClientLossCounters*>(m_LossMemory.Data()); }
 
-  // What the dispatcher sends, applied to the filter manager.
+  // What the dispatcher sends, applied to the filter settings.
   struct MessageHandler {
     std::atomic<int>* confirmation;  // see KivServiceClient::m_Confirmation
-    KivFilterManager* filterManager;
+    FilterSettingsSink* filterSettings;
     void Handle(const MessageHeader* header, uint32_t length);
   };
 
@@ -115,7 +120,8 @@ class KivServiceClient {
 
   const uint32_t m_DispatcherPid;
   const uint32_t m_OwnPid;
-  KivFilterManager* m_FilterManager;
+  FilterSettingsSink* m_FilterSettings;
+  TraceOutputPublisher* m_Output;  // null: nothing published
   SharedMemory m_TraceMemory;
   CircularMemoryOutputStream m_TraceRing;
   CriticalSectionSyncPolicy m_TraceRingLock;  // serialises the writers of m_TraceRing
@@ -129,5 +135,5 @@ class KivServiceClient {
   ServiceClientThreadHelper m_Helper;
   std::unique_ptr<TimerClassMemberFunction<ServiceClientThreadHelper>> m_Thread;
   // The process's trace output over m_TraceRing while registered.
-  std::unique_ptr<KivTraceOutput::Publication> m_TraceOutput;
+  std::unique_ptr<TraceOutputPublisher::Publication> m_TraceOutput;
 };

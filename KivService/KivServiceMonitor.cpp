@@ -7,15 +7,14 @@
 #include <mutex>
 #include <new>
 
-#include "KivANSIAPI/KivFilterManager.h"
 #include "Support/Logging.h"
 #include "Support/Validation2Exception.h"
 
 // ---- KivServiceMonitor ----------------------------------------------------
 
-KivServiceMonitor::KivServiceMonitor(KivFilterManager& filterManager,
-                                     LockablePointer<KivServiceClient>& client)
-    : m_FilterManager(&filterManager), m_Client(&client) {
+KivServiceMonitor::KivServiceMonitor(FilterSettingsSink& filterSettings,
+                                     LockablePointer<KivServiceClient>& client, TraceOutputPublisher* output)
+    : m_FilterSettings(&filterSettings), m_Output(output), m_Client(&client) {
   KIV_DIAG("KIvServiceMonitor created\n");
   Poll();
 }
@@ -50,7 +49,8 @@ void KivServiceMonitor::OnServiceStarted(uint32_t pid) {
   KIV_DIAG("Service started:" << pid << "\n");
   // Registration waits up to 2 s; the client pointer is not locked meanwhile,
   // so configuration requests are answered "not running" rather than stalled.
-  auto* created = new (std::nothrow) KivServiceClient(pid, *m_FilterManager, &m_Stop.Flag(), m_Retired.get());
+  auto* created =
+      new (std::nothrow) KivServiceClient(pid, *m_FilterSettings, &m_Stop.Flag(), m_Retired.get(), m_Output);
   Validation2Exception::CheckMemoryAllocation(created != nullptr, "Can not create KivServiceClient object");
   std::unique_ptr<KivServiceClient> client(created);
   m_Retired.reset();  // its records are in the new ring now
@@ -81,14 +81,15 @@ void KivServiceMonitor::OnServiceStopped() {
 
 std::atomic<KivServiceMonitorProxy*> KivServiceMonitorProxy::s_Singleton{nullptr};
 
-KivServiceMonitorProxy& KivServiceMonitorProxy::Instance() {
+KivServiceMonitorProxy& KivServiceMonitorProxy::Instance(FilterSettingsFactory makeFilters,
+                                                         TraceOutputPublisher* output) {
   KivServiceMonitorProxy* proxy = s_Singleton.load(std::memory_order_acquire);
   if (proxy) return *proxy;
   static std::mutex creation;
   std::lock_guard<std::mutex> lock(creation);
   proxy = s_Singleton.load(std::memory_order_acquire);
   if (proxy) return *proxy;
-  proxy = new (std::nothrow) KivServiceMonitorProxy();
+  proxy = new (std::nothrow) KivServiceMonitorProxy(makeFilters(), output);
   Validation2Exception::CheckMemoryAllocation(proxy != nullptr, "Can not create KivServiceMonitorProxy");
   // Never deleted: application threads may ask it until the very end.
   pthread_atfork(&KivServiceMonitorProxy::Shutdown, &KivServiceMonitorProxy::AfterFork,
@@ -118,8 +119,10 @@ void KivServiceMonitorProxy::AtExit() {
   proxy->Close();
 }
 
-KivServiceMonitorProxy::KivServiceMonitorProxy() : m_FilterManager(std::make_unique<KivFilterManager>()) {
-  m_FilterManager->ReloadConfiguration();
+KivServiceMonitorProxy::KivServiceMonitorProxy(std::unique_ptr<FilterSettingsSink> filterSettings,
+                                               TraceOutputPublisher* output)
+    : m_FilterSettings(std::move(filterSettings)), m_Output(output) {
+  m_FilterSettings->ReloadConfiguration();
 }
 
 KivServiceMonitorProxy::~KivServiceMonitorProxy() { Close(); }
@@ -128,7 +131,7 @@ void KivServiceMonitorProxy::CreateMonitorOnDemand() {
   if (m_MonitorCreated.load(std::memory_order_acquire)) return;
   AutoLockingPointer<MultiThreadedKivServiceMonitor> monitor(m_Monitor);
   if (monitor || m_Final.load(std::memory_order_acquire)) return;
-  auto* created = new (std::nothrow) MultiThreadedKivServiceMonitor(*m_FilterManager, m_Client);
+  auto* created = new (std::nothrow) MultiThreadedKivServiceMonitor(*m_FilterSettings, m_Client, m_Output);
   Validation2Exception::CheckMemoryAllocation(created != nullptr, "Unable to create MultiThreadedKiv");
   monitor.Reset(std::unique_ptr<MultiThreadedKivServiceMonitor>(created));
   m_MonitorCreated.store(true, std::memory_order_release);

@@ -2,9 +2,11 @@
 // Following the dispatcher's start and stop from a client process.
 //
 // KivServiceMonitorProxy is the one process-wide object behind the client
-// API. It owns the process's KivFilterManager, the service client (while the
-// dispatcher runs) and the monitor; the API functions create it on first use
-// (Instance()) and start the monitor (CreateMonitorOnDemand()).
+// API. It owns the process's filter settings (the client library's filter
+// manager), the service client (while the dispatcher runs) and the monitor,
+// and hands the client library's trace-output publisher to every service
+// client; the API functions create it on first use (Instance()) and start
+// the monitor (CreateMonitorOnDemand()).
 //
 // KivServiceMonitor polls every 100 ms on its own thread
 // (MultiThreadedKivServiceMonitor): while no dispatcher is known it looks for
@@ -36,16 +38,16 @@
 #include <cstdint>
 #include <memory>
 
+#include "KivService/FilterSettingsSink.h"
 #include "KivService/KivServiceClient.h"
 #include "KivService/LockablePointer.h"
+#include "KivService/TraceOutputPublisher.h"
 #include "ServiceMonitor/WatchServiceStartUsingPIDFile.h"
 #include "ServiceMonitor/WatchServiceStopUsingPID.h"
 #include "ServiceMonitor/WatchedProcess.h"
 #include "Support/MultithreadizedObject.h"
 #include "Support/StopSignal.h"
 #include "TraceService/Messages.h"
-
-class KivFilterManager;
 
 // Name of the dispatcher's presence files "{temp}KivService.lck" and ".pid".
 inline constexpr const char* KivServiceMonitorWatchedName = "KivService";
@@ -54,10 +56,12 @@ class KivServiceMonitor : public WatchServiceStartUsingPIDFile, public WatchServ
  public:
   static constexpr uint32_t PollPeriodMs = 100;
 
-  // Borrows both; they must outlive the monitor. Makes the first check at
-  // once, so when the dispatcher runs the caller returns registered (or after
-  // the registration failed, which is retried by the thread).
-  KivServiceMonitor(KivFilterManager& filterManager, LockablePointer<KivServiceClient>& client);
+  // Borrows all three; they must outlive the monitor. Makes the first check
+  // at once, so when the dispatcher runs the caller returns registered (or
+  // after the registration failed, which is retried by the thread). The
+  // service clients it makes publish their rings through `output`, if given.
+  KivServiceMonitor(FilterSettingsSink& filterSettings, LockablePointer<KivServiceClient>& client,
+                    TraceOutputPublisher* output = nullptr);
   ~KivServiceMonitor() override;
 
   // The thread's loop, until RequestStop(). Never raises.
@@ -76,7 +80,8 @@ class KivServiceMonitor : public WatchServiceStartUsingPIDFile, public WatchServ
   void Poll();
 
   StopSignal m_Stop;
-  KivFilterManager* m_FilterManager;
+  FilterSettingsSink* m_FilterSettings;
+  TraceOutputPublisher* m_Output;
   LockablePointer<KivServiceClient>* m_Client;
   std::atomic<uint32_t> m_DispatcherPid{0};  // written by the thread running the checks
   // The client of a dispatcher that died, until a registration carries its
@@ -90,8 +95,10 @@ class KivServiceMonitor : public WatchServiceStartUsingPIDFile, public WatchServ
 // loop to stop and waits for the thread.
 class MultiThreadedKivServiceMonitor {
  public:
-  MultiThreadedKivServiceMonitor(KivFilterManager& filterManager, LockablePointer<KivServiceClient>& client)
-      : m_Monitor(filterManager, client), m_Thread(m_Monitor) {}
+  MultiThreadedKivServiceMonitor(FilterSettingsSink& filterSettings,
+                                 LockablePointer<KivServiceClient>& client,
+                                 TraceOutputPublisher* output = nullptr)
+      : m_Monitor(filterSettings, client, output), m_Thread(m_Monitor) {}
   virtual ~MultiThreadedKivServiceMonitor() { m_Monitor.RequestStop(); }  // then m_Thread joins
   MultiThreadedKivServiceMonitor(const MultiThreadedKivServiceMonitor&) = delete;
   MultiThreadedKivServiceMonitor& operator=(const MultiThreadedKivServiceMonitor&) = delete;
@@ -105,10 +112,15 @@ class MultiThreadedKivServiceMonitor {
 
 class KivServiceMonitorProxy {
  public:
+  using FilterSettingsFactory = std::unique_ptr<FilterSettingsSink> (*)();
+
   // The process's proxy, created on first use together with its fork and
   // exit handlers ("Memory allocation failed:Can not create
-  // KivServiceMonitorProxy"). Lock-free once it exists.
-  static KivServiceMonitorProxy& Instance();
+  // KivServiceMonitorProxy"), with the filter settings `makeFilters` makes
+  // and the publisher `output` (which must live as long as the process).
+  // Both are used only at the creation: the client library is the one
+  // caller. Lock-free once it exists.
+  static KivServiceMonitorProxy& Instance(FilterSettingsFactory makeFilters, TraceOutputPublisher* output);
   // The proxy if it was created, else null.
   static KivServiceMonitorProxy* Existing() { return s_Singleton.load(std::memory_order_acquire); }
   // Prepare handler of pthread_atfork: Close(), and keep the monitor from
@@ -116,10 +128,12 @@ class KivServiceMonitorProxy {
   static void Shutdown();
 
   // A proxy of its own (tests); Instance() is the process's. Reads the
-  // configuration file into the filter manager, so the filter answers follow
-  // the configuration whether a dispatcher runs or not.
-  KivServiceMonitorProxy();
-  // Close(), then the filter manager.
+  // configuration file into the filter settings, so the filter answers
+  // follow the configuration whether a dispatcher runs or not. `output`, if
+  // given, must outlive the proxy.
+  explicit KivServiceMonitorProxy(std::unique_ptr<FilterSettingsSink> filterSettings,
+                                  TraceOutputPublisher* output = nullptr);
+  // Close(), then the filter settings.
   virtual ~KivServiceMonitorProxy();
   KivServiceMonitorProxy(const KivServiceMonitorProxy&) = delete;
   KivServiceMonitorProxy& operator=(const KivServiceMonitorProxy&) = delete;
@@ -136,7 +150,7 @@ class KivServiceMonitorProxy {
   // logic:KIV Dispatching service is not running." without a service client.
   void RequestConfigurationChange(RuntimeConfigChangeCode code);
 
-  KivFilterManager& FilterManager() { return *m_FilterManager; }
+  FilterSettingsSink& FilterSettings() { return *m_FilterSettings; }
   LockablePointer<KivServiceClient>& ServiceClientPointer() { return m_Client; }
   bool IsMonitorCreated() const { return m_MonitorCreated.load(std::memory_order_acquire); }
   // True while a registered service client exists (waits for the lock).
@@ -148,7 +162,8 @@ class KivServiceMonitorProxy {
 
   static std::atomic<KivServiceMonitorProxy*> s_Singleton;
 
-  std::unique_ptr<KivFilterManager> m_FilterManager;
+  std::unique_ptr<FilterSettingsSink> m_FilterSettings;
+  TraceOutputPublisher* m_Output;
   LockablePointer<KivServiceClient> m_Client;
   std::atomic<bool> m_MonitorCreated{false};
   std::atomic<bool> m_Final{false};  // set by the exit handler: no monitor from then on

@@ -38,13 +38,13 @@
 #include <string>
 
 #include "KivConfigFileReader/ConfigServer.h"
+#include "KivService/FileStatusReport.h"
 #include "KivService/KivNetworkServerManager.h"
 #include "KivService/KivServerManager.h"
+#include "KivService/StatusReport.h"
 #include "KivService/SyslogOutput.h"
 #include "ServiceMonitor/ServiceAvailabilityUsingPIDFile.h"
 #include "Support/ExclusiveAccessUsingLockFile.h"
-#include "Support/FileStatusReport.h"
-#include "Support/StatusReport.h"
 #include "Support/TimerClassMemberFunction.h"
 #include "TraceService/MessageStreams.h"
 

@@ -29,10 +29,10 @@
 
 #include "KivConfigFileReader/ConfigServer.h"
 #include "KivService/KivRecordSequenceGenerator.h"
+#include "KivService/StatusReport.h"
 #include "KivService/TraceLossLedger.h"
 #include "MultiFileStream/RotatingFileOutput.h"
 #include "Support/CriticalSectionSyncPolicy.h"
-#include "Support/StatusReport.h"
 
 class KivTraceStreamDispatcher : public ConfigServer::Client {
  public:

@@ -21,8 +21,8 @@
 #include <string_view>
 
 #include "KivConfigFileReader/ConfigServer.h"
+#include "KivService/StatusReport.h"
 #include "KivService/SyslogSender.h"
-#include "Support/StatusReport.h"
 
 class SyslogOutput : public ConfigServer::Client {
  public:

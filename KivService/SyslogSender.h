@@ -37,7 +37,7 @@
 #include <vector>
 
 #include "KivConfigFileReader/SyslogSettings.h"
-#include "Support/StatusReport.h"
+#include "KivService/StatusReport.h"
 
 class ClientByteStream;
 class TlsClientContext;

@@ -21,8 +21,8 @@
 #include <utility>
 #include <vector>
 
+#include "KivService/StatusReport.h"
 #include "Support/CriticalSectionSyncPolicy.h"
-#include "Support/StatusReport.h"
 
 class TraceLossLedger {
  public:

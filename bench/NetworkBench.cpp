@@ -27,9 +27,9 @@
 #include "KivConfigFileReader/ConfigServer.h"
 #include "KivService/FallbackEnabledStream.h"
 #include "KivService/KivNetworkServerManager.h"
+#include "KivService/StatusReport.h"
 #include "SocketStream/SocketStream.h"
-#include "Support/StatusReport.h"
-#include "tests/TraceData/TraceDataTestUtil.h"
+#include "TraceData/TraceDataTestUtil.h"
 
 using namespace SocketStream;
 using Clock = std::chrono::steady_clock;

@@ -16,22 +16,44 @@ function(kiv_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra)
 endfunction()
 
+# kiv_include_dir(<var> <key> <Folder> [headers...])
+#   Sets <var> to ${CMAKE_BINARY_DIR}/include/<key>, a directory holding only
+#   <Folder>: a link to the source folder, or with headers a folder of links
+#   to just those. A target exposing it as its include path lets
+#   "<Folder>/X.h" resolve only for what links the target, so a layer cannot
+#   include one it does not link.
+function(kiv_include_dir var key folder)
+  set(root ${CMAKE_BINARY_DIR}/include/${key})
+  if(ARGN)
+    file(MAKE_DIRECTORY ${root}/${folder})
+    foreach(header IN LISTS ARGN)
+      file(CREATE_LINK ${PROJECT_SOURCE_DIR}/${folder}/${header} ${root}/${folder}/${header} SYMBOLIC)
+    endforeach()
+  else()
+    file(MAKE_DIRECTORY ${root})
+    file(CREATE_LINK ${PROJECT_SOURCE_DIR}/${folder} ${root}/${folder} SYMBOLIC)
+  endif()
+  set(${var} ${root} PARENT_SCOPE)
+endfunction()
+
 # kiv_library(<Folder> [DEPS libs...] [TEST_DEPS libs...])
 #   Builds <Folder>/*.cpp into a static library named <Folder> and
 #   tests/<Folder>/*Test.cpp into <Folder>_tests. Test files named
 #   *E2ETest.cpp start real daemons and go into <Folder>_e2e_tests, which ctest
 #   runs one at a time (the daemon's LSB PID file is a single global path).
+#   The library's include path holds only <Folder> (kiv_include_dir).
 function(kiv_library name)
   cmake_parse_arguments(K "" "" "DEPS;TEST_DEPS" ${ARGN})
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  kiv_include_dir(include ${name} ${name})
   if(srcs)
     add_library(${name} STATIC ${srcs})
-    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+    target_include_directories(${name} PUBLIC ${include})
     target_link_libraries(${name} PUBLIC ${K_DEPS} Threads::Threads)
     kiv_warnings(${name})
   else()
     add_library(${name} INTERFACE)
-    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR})
+    target_include_directories(${name} INTERFACE ${include})
     target_link_libraries(${name} INTERFACE ${K_DEPS} Threads::Threads)
   endif()
   if(KIV_BUILD_TESTS)

@@ -1,27 +1,30 @@
 #pragma once
-// Common shape of the control commands (pause, resume, reload,
-// preservation): announce the step, make one client API request of the
-// running dispatcher, and report "succeeded." or raise the command's failure
-// text, which the entry point shows as "Operation failed." with that text.
+// The control commands, one processor for all four:
+//   "kivtool pause"   asks the dispatcher to pause tracing in every registered
+//                     process;
+//   "kivtool resume"  asks it to resume tracing after a pause;
+//   "kivtool reload"  asks it to read the configuration file again (it tells
+//                     every registered process to do the same);
+//   "kivtool preservation -[on|off]"  asks it to turn preservation mode on
+//                     (option ON, any case) or off (-off, or no option).
+// Each announces its step, makes one client API request of the running
+// dispatcher, and reports "succeeded." or raises the command's failure text,
+// which the entry point shows as "Operation failed." with that text.
 
 #include <iostream>
-#include <string>
 
 #include "CommandProcess/CmdProcess.h"
 
+enum class ControlCommand { Pause, Resume, Reload, Preservation };
+
 class ControlCommandProcessor : public CommandLineParser::CommandProcessor {
  public:
-  // An API function: 0 on success, anything else on failure.
-  using Request = int (*)();
-
- protected:
   // `out` must outlive the object.
-  explicit ControlCommandProcessor(std::ostream& out) : m_Out(out) {}
-
-  // Writes `announcement`, calls `request`; writes "succeeded." and a line
-  // end when it returns 0, else raises std::runtime_error(`failure`).
-  void Run(const std::string& announcement, Request request, const std::string& failure);
+  explicit ControlCommandProcessor(ControlCommand command, std::ostream& out = std::cerr)
+      : m_Command(command), m_Out(out) {}
+  void Process(CommandLineParser::CommandOptions& options) override;
 
  private:
+  ControlCommand m_Command;
   std::ostream& m_Out;
 };

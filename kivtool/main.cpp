@@ -1,17 +1,15 @@
-// kivtool: the operator's utility. Each command is a processor object of its
-// own file; register it here with one line, in the order of the help text.
+// kivtool: the operator's utility. Each command is a processor object (the
+// control commands share one); register it here with one line, in the order
+// of the help text.
 
 #include <iostream>
 
 #include "Support/Logging.h"
 #include "kivtool/CleanCommand.h"
+#include "kivtool/ControlCommand.h"
 #include "kivtool/ExportCommand.h"
 #include "kivtool/FollowCommand.h"
-#include "kivtool/PauseCommand.h"
 #include "kivtool/PerformanceCommand.h"
-#include "kivtool/PreservationCommand.h"
-#include "kivtool/ReloadCommand.h"
-#include "kivtool/ResumeCommand.h"
 #include "kivtool/StatusCommand.h"
 #include "kivtool/TestCommand.h"
 #include "kivtool/ToolConsole.h"
@@ -19,10 +17,10 @@
 int main(int argc, char** argv) {
   Logging::SetProgramPrefix("KIVCLIENT: ");
   ExportCommandProcessor exportCommand;
-  PreservationCommandProcessor preservationCommand;
-  PauseCommandProcessor pauseCommand;
-  ReloadCommandProcessor reloadCommand;
-  ResumeCommandProcessor resumeCommand;
+  ControlCommandProcessor preservationCommand(ControlCommand::Preservation);
+  ControlCommandProcessor pauseCommand(ControlCommand::Pause);
+  ControlCommandProcessor reloadCommand(ControlCommand::Reload);
+  ControlCommandProcessor resumeCommand(ControlCommand::Resume);
   PerformanceCommandProcessor performanceCommand;
   CleanCommandProcessor cleanCommand;
   TestCommandProcessor testCommand;

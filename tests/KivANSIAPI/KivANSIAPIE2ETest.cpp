@@ -10,7 +10,7 @@
 #include <string>
 
 #include "KivANSIAPI/KivANSIAPI.h"
-#include "KivService/KivServiceMonitor.h"
+#include "KivANSIAPI/KivClientProcess.h"
 #include "ServiceMonitor/WatchServiceStopUsingPID.h"
 #include "Support/TestFork.h"
 #include "TestSupport/Sandbox.h"
@@ -57,7 +57,7 @@ bool WaitForFile(const std::string& path) {
 
 // The dispatcher this process is registered with, 0 when none.
 uint32_t RegisteredWith() {
-  AutoLockingPointer<KivServiceClient> client(KivServiceMonitorProxy::Instance().ServiceClientPointer());
+  AutoLockingPointer<KivServiceClient> client(KivClientProcess::Proxy().ServiceClientPointer());
   return client ? client->DispatcherPid() : 0;
 }
 

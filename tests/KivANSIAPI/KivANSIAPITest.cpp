@@ -16,7 +16,7 @@
 #include <thread>
 #include <tuple>
 
-#include "KivService/KivServiceMonitor.h"
+#include "KivANSIAPI/KivClientProcess.h"
 #include "KivService/ServiceClientFakeDispatcher.h"
 #include "Support/Logging.h"
 #include "TestSupport/Sandbox.h"
@@ -165,11 +165,11 @@ TEST_F(ApiTest, ProcessRegistersWhenTheDispatcherStartsLaterAndUnregistersAtExit
   std::string ready = Path("ready"), stop = Path("stop");
   pid_t client = kivtest::StartChild([&] {
     if (Module("Disk") < 0) return 1;
-    if (KivServiceMonitorProxy::Instance().IsConnected()) return 2;
+    if (KivClientProcess::Proxy().IsConnected()) return 2;
     kivtest::WriteFile(ready, "");
     if (!WaitForFile(stop)) return 3;
     // Registered as soon as the dispatcher confirms; stored a moment later.
-    if (!kivtest::WaitFor([] { return KivServiceMonitorProxy::Instance().IsConnected(); },
+    if (!kivtest::WaitFor([] { return KivClientProcess::Proxy().IsConnected(); },
                           kivtest::kProcessWaitDeadline))
       return 4;
     std::exit(0);  // a normal end: the exit handler un-registers
@@ -224,13 +224,13 @@ TEST_F(ApiTest, ForkingUnregistersAndBothProcessesRegisterAgain) {
   ASSERT_GT(dispatcher.Pid(), 0);
   std::string childPidFile = Path("child");
   pid_t parent = kivtest::StartChild([&] {
-    if (Module("Disk") < 0 || !KivServiceMonitorProxy::Instance().IsConnected()) return 1;
+    if (Module("Disk") < 0 || !KivClientProcess::Proxy().IsConnected()) return 1;
     pid_t child = fork();
     if (child == 0) {
       kivtest::WriteFile(childPidFile, std::to_string(getpid()));
-      std::exit(Module("Net") >= 0 && KivServiceMonitorProxy::Instance().IsConnected() ? 0 : 1);
+      std::exit(Module("Net") >= 0 && KivClientProcess::Proxy().IsConnected() ? 0 : 1);
     }
-    bool again = Module("Net") >= 0 && KivServiceMonitorProxy::Instance().IsConnected();
+    bool again = Module("Net") >= 0 && KivClientProcess::Proxy().IsConnected();
     if (kivtest::WaitChild(child) != 0 || !again) return 2;
     std::exit(0);
   });
@@ -263,7 +263,7 @@ TEST_F(ApiTest, TraceQueriesDoNotWaitForAConfigurationRequest) {
     KivTraceEnabledEx(disk, KIV_NO_CLIENT, everywhere);  // cached from here on
     // A control request holds the service-client lock for up to two seconds;
     // here it is held for good, and the question must still be answered.
-    LockablePointer<KivServiceClient>& client = KivServiceMonitorProxy::Instance().ServiceClientPointer();
+    LockablePointer<KivServiceClient>& client = KivClientProcess::Proxy().ServiceClientPointer();
     client.Lock();
     std::atomic<int> answer{-1};
     std::thread([&] { answer = KivTraceEnabledEx(disk, KIV_NO_CLIENT, everywhere); }).detach();

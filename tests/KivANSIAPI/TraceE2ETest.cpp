@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "KivANSIAPI/KivANSIAPI.h"
+#include "KivANSIAPI/KivClientProcess.h"
 #include "KivANSIAPI/TraceRingReading.h"
-#include "KivService/KivServiceMonitor.h"
 #include "MultiFileStream/KivFileOutputSupport.h"
 #include "ServiceMonitor/WatchServiceStartUsingPIDFile.h"
 #include "ServiceMonitor/WatchServiceStopUsingPID.h"
@@ -97,7 +97,7 @@ int Trace(const Handles& h, uint32_t i, const char* format, int p, int t) {
 }
 // Un-registers as a process does at exit (the child ends with _exit).
 int Leave(int rc) {
-  KivServiceMonitorProxy::Instance().Close();
+  KivClientProcess::Proxy().Close();
   return rc;
 }
 

@@ -18,6 +18,7 @@
 #include "KivANSIAPI/KivTraceOutput.h"
 #include "KivANSIAPI/TraceRingReading.h"
 #include "Support/TestFork.h"
+#include "TestSupport/Sandbox.h"
 #include "TraceData/TraceRecordBuilder.h"
 
 namespace {
@@ -292,6 +293,46 @@ TEST(KivTraceOutput, WritesOnlyWhilePublished) {
   const auto after = GetStatistics();
   EXPECT_EQ(after.m_Written - before.m_Written, 1u);
   EXPECT_EQ(after.m_Dropped - before.m_Dropped, 2u);
+}
+
+// A fork while another thread retracts (holding the lock that serialises
+// publications, waiting for a write in flight): the child, which has neither
+// thread, can still publish, write and retract.
+TEST(KivTraceOutput, ChildForkedDuringARetractionCanPublish) {
+  struct BlockingSink : TraceRecordSink {
+    std::atomic<bool> entered{false}, release{false};
+    bool Write(std::string_view, std::string_view, const std::string_view*,
+               std::string_view) noexcept override {
+      entered = true;
+      while (!release) std::this_thread::yield();
+      return true;
+    }
+  };
+  auto owned = std::make_unique<BlockingSink>();
+  BlockingSink& sink = *owned;
+  auto publication = std::make_unique<KivTraceOutput::Publication>(std::move(owned));
+  std::thread writer([] { KivTraceOutput::Write("m", "l", nullptr, "held"); });
+  const bool writing = kivtest::WaitFor([&] { return sink.entered.load(); });
+  std::thread retractor([&] { publication.reset(); });
+  // Cleared under the lock, which the retraction then keeps while it waits.
+  const bool retracting = writing && kivtest::WaitFor([] { return !KivTraceOutput::IsAvailable(); });
+  int status = -1;
+  if (retracting) {
+    status = kivtest::RunInChild([] {
+      alarm(10);  // a lock left held would hang here
+      TestRing ring(4096);
+      {
+        KivTraceOutput::Publication again(static_cast<RingTarget&>(ring));
+        if (!KivTraceOutput::Write("m", "l", nullptr, "child")) return 1;
+      }
+      return ring.Drain().size() == 1 ? 0 : 2;
+    });
+  }
+  sink.release = true;
+  writer.join();
+  retractor.join();
+  EXPECT_TRUE(retracting);
+  EXPECT_EQ(status, 0);
 }
 
 // Outputs come and go (the dispatcher stops and starts) while threads keep

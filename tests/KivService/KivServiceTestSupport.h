@@ -9,7 +9,7 @@
 #include <sstream>
 #include <string>
 
-#include "Support/StatusReport.h"
+#include "KivService/StatusReport.h"
 #include "TestSupport/Sandbox.h"
 
 namespace kivtest {

@@ -130,9 +130,10 @@ TEST_F(ServiceMonitorTest, ProxyCloseStopsTheMonitorAndUnregisters) {
       "preserve_maxbackups=\"1\"/><Global><GLabel name=\"L\" state=\"1\"/></Global><Module name=\"M\" "
       "state=\"1\"/></KIVConfig>");
   kivtest::FakeDispatcher dispatcher;
-  KivServiceMonitorProxy proxy;
+  auto owned = std::make_unique<KivFilterManager>();
+  KivFilterManager& filter = *owned;
+  KivServiceMonitorProxy proxy(std::move(owned));
   // The configuration is read at creation, dispatcher or not.
-  KivFilterManager& filter = proxy.FilterManager();
   EXPECT_TRUE(filter.IsTraceEnabled(filter.GetModuleHandle("M"), KivFilterManager::NoClient,
                                     filter.GetLabelHandle("L")));
   EXPECT_THROW(proxy.RequestConfigurationChange(PauseTracing), std::logic_error);

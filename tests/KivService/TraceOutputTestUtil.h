@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "KivConfigFileReader/ConfigServer.h"
+#include "KivService/StatusReport.h"
 #include "MultiFileStream/KivFileOutputSupport.h"
-#include "Support/StatusReport.h"
 #include "TestSupport/Sandbox.h"
 #include "TraceData/TraceDataTestUtil.h"
 

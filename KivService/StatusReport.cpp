@@ -1,4 +1,4 @@
-#include "Support/StatusReport.h"
+#include "KivService/StatusReport.h"
 
 #include <cstring>
 

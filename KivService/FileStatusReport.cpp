@@ -1,4 +1,4 @@
-#include "Support/FileStatusReport.h"
+#include "KivService/FileStatusReport.h"
 
 #include <sstream>
 

@@ -7,8 +7,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "Support/FileStatusReport.h"
-#include "Support/StatusReport.h"
+#include "KivService/FileStatusReport.h"
+#include "KivService/StatusReport.h"
 #include "Support/TimerClassMemberFunction.h"
 #include "TestSupport/Sandbox.h"
 

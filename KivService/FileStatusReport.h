@@ -12,7 +12,7 @@
 #include <ostream>
 #include <string>
 
-#include "Support/StatusReport.h"
+#include "KivService/StatusReport.h"
 
 class FileStatusReport {
  public:

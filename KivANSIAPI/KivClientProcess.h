@@ -1,0 +1,29 @@
+#pragma once
+// The process-wide objects behind the client API: the process's
+// KivServiceMonitorProxy, which this library creates on first use with a
+// KivFilterManager as its filter settings and KivTraceOutput's publisher,
+// and that filter manager. Both live as long as the process.
+
+#include "KivANSIAPI/KivFilterManager.h"
+#include "KivService/KivServiceMonitor.h"
+
+namespace KivClientProcess {
+
+// Creates the process's proxy (KivServiceMonitorProxy::Instance) unless it
+// exists. Raises when it cannot be created.
+KivServiceMonitorProxy& CreateProxy();
+
+// The process's proxy; lock-free once it exists (every trace call asks).
+inline KivServiceMonitorProxy& Proxy() {
+  if (KivServiceMonitorProxy* proxy = KivServiceMonitorProxy::Existing()) return *proxy;
+  return CreateProxy();
+}
+
+// The filter manager of a proxy Proxy() returned.
+inline KivFilterManager& Filters(KivServiceMonitorProxy& proxy) {
+  // CreateProxy() is the only creator of the process's proxy, always with a
+  // KivFilterManager: no check on the trace call's path.
+  return static_cast<KivFilterManager&>(proxy.FilterSettings());
+}
+
+}  // namespace KivClientProcess

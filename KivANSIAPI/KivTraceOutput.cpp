@@ -1,0 +1,136 @@
+#include "KivANSIAPI/KivTraceOutput.h"
+
+#include <pthread.h>
+#include <sched.h>
+
+#include <atomic>
+
+#include "KivService/KivServiceClient.h"
+
+namespace {
+
+// The published writer, and counts of the tracing threads that may be using
+// a writer, in two phases. A tracing thread joins the current phase (and
+// checks it is still current after joining), and only then loads the
+// pointer. A retraction clears the pointer, opens the other phase and waits
+// for the old phase to empty: threads arriving meanwhile join the new phase
+// and find the pointer cleared, so the wait ends even while other threads
+// keep tracing. All accesses are sequentially consistent.
+std::atomic<TraceRecordSink*> s_Current{nullptr};
+// Set while one writer's records are carried over to the next: a tracing
+// thread that finds no writer then waits for the new one (the carrying is a
+// copy in memory) instead of dropping its record.
+std::atomic<bool> s_Switching{false};
+// Set while the published writer belongs to a dispatcher that died (its
+// ring is kept for the next registration): records still go somewhere, but
+// the process is not registered.
+std::atomic<bool> s_Orphaned{false};
+std::atomic<uint32_t> s_Phase{0};
+std::atomic<uint32_t> s_InFlight[2] = {0, 0};
+// Serialises publications and retractions (the service monitor's thread
+// makes them; tracing threads never take it). A flag rather than a mutex: a
+// forked child may inherit it held by a thread the child does not have, and
+// a flag can simply be cleared there.
+std::atomic<bool> s_Changing{false};
+
+class ChangeGuard {
+ public:
+  ChangeGuard() {
+    while (s_Changing.exchange(true, std::memory_order_acquire)) sched_yield();
+  }
+  ~ChangeGuard() { s_Changing.store(false, std::memory_order_release); }
+  ChangeGuard(const ChangeGuard&) = delete;
+  ChangeGuard& operator=(const ChangeGuard&) = delete;
+};
+
+uint32_t JoinPhase() {
+  for (;;) {
+    const uint32_t phase = s_Phase.load() & 1;
+    s_InFlight[phase].fetch_add(1);
+    if ((s_Phase.load() & 1) == phase) return phase;
+    s_InFlight[phase].fetch_sub(1);
+  }
+}
+
+// The child of a fork runs the forking thread only: nothing is in flight
+// there, and the inherited writer belongs to the parent. The change flag
+// may have been set by a thread that does not exist in the child.
+void ForgetInChild() {
+  s_Current.store(nullptr);
+  s_Switching.store(false);
+  s_Orphaned.store(false);
+  s_InFlight[0].store(0);
+  s_InFlight[1].store(0);
+  s_Changing.store(false);
+}
+
+void RegisterForkHandlerOnce() {
+  static const bool registered = pthread_atfork(nullptr, nullptr, ForgetInChild) == 0;
+  (void)registered;
+}
+
+// What service clients publish through: a writer over the client's ring.
+class ServiceClientPublisher final : public TraceOutputPublisher {
+ public:
+  std::unique_ptr<Publication> Publish(KivServiceClient& client) override {
+    return std::make_unique<KivTraceOutput::Publication>(client);
+  }
+  void MarkOrphaned() override { s_Orphaned.store(true); }
+  void SetSwitching(bool switching) override { s_Switching.store(switching); }
+  uint64_t TakeUnpublishedDrops() override { return TraceRecordWriting::TakeUnpublishedDrops(); }
+};
+
+}  // namespace
+
+KivTraceOutput::Publication::Publication(std::unique_ptr<TraceRecordSink> sink) : m_Sink(std::move(sink)) {
+  RegisterForkHandlerOnce();
+  ChangeGuard guard;
+  s_Current.store(m_Sink.get());
+  s_Orphaned.store(false);
+}
+
+KivTraceOutput::Publication::~Publication() {
+  ChangeGuard guard;
+  // When another publication replaced this one the slot is not ours to
+  // clear; a thread that loaded our pointer earlier may still use it, so
+  // the wait is needed either way.
+  if (s_Current.load() == m_Sink.get()) s_Current.store(nullptr);
+  const uint32_t old = s_Phase.fetch_add(1) & 1;
+  while (s_InFlight[old].load() != 0) sched_yield();
+}
+
+TraceOutputPublisher& KivTraceOutput::Publisher() noexcept {
+  // Never destroyed: service clients may retract their publication during
+  // the process's exit.
+  static ServiceClientPublisher* const publisher = new ServiceClientPublisher;
+  return *publisher;
+}
+
+bool KivTraceOutput::Write(std::string_view module, std::string_view label, const std::string_view* client,
+                           std::string_view text) noexcept {
+  uint32_t phase = JoinPhase();
+  TraceRecordSink* writer = s_Current.load();
+  while (!writer && s_Switching.load()) {
+    // Never waits inside a phase: the switch itself waits for the phase.
+    s_InFlight[phase].fetch_sub(1);
+    sched_yield();
+    phase = JoinPhase();
+    writer = s_Current.load();
+  }
+  bool written = false;
+  if (writer) {
+    written = writer->Write(module, label, client, text);
+  } else {
+    TraceRecordWriting::CountUnpublishedDrop();
+  }
+  s_InFlight[phase].fetch_sub(1);
+  return written;
+}
+
+bool KivTraceOutput::IsAvailable() noexcept {
+  return s_Current.load(std::memory_order_acquire) != nullptr && !s_Orphaned.load(std::memory_order_acquire);
+}
+
+bool KivTraceOutput::HasWriter() noexcept {
+  return s_Current.load(std::memory_order_acquire) != nullptr || s_Switching.load(std::memory_order_acquire);
+}
