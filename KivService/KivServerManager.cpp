@@ -22,7 +22,7 @@ KivServerManager::MultithreadedKivServer::MultithreadedKivServer(KivRecordSequen
   try {
     m_Watch.Add(m_Server);
     m_Server.SetWatched(true);
-  } catch (...) {
+  } catch (const std::exception&) {
   }
 }
 

@@ -68,7 +68,7 @@ bool WatchServiceStopUsingPID::Check(const WatchedProcess& process) {
 bool WatchServiceStopUsingPID::Stopped() {
   try {
     OnServiceStopped();
-  } catch (...) {
+  } catch (...) {  // the watcher's hook, run from its timer: the watch goes on
   }
   return false;
 }
