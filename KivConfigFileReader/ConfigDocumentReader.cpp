@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 
 #include "Support/Logging.h"
 #include "Support/SysLogEntry.h"
@@ -86,7 +87,7 @@ void ConfigDocumentReader::Read(const std::string& path) {
       // Without the file the dispatcher runs with tracing off: say why.
       ReportFailureToSystemLog("Configuration file can not be read", path, openError);
     }
-  } catch (...) {
+  } catch (const std::exception&) {  // out of memory while parsing: an empty configuration
   }
   Apply(document, loaded, path);
 }
@@ -96,7 +97,7 @@ void ConfigDocumentReader::ReadText(std::string_view xml) {
   bool loaded = false;
   try {
     loaded = document.Parse(xml.data(), xml.size()) == tinyxml2::XML_SUCCESS;
-  } catch (...) {
+  } catch (const std::exception&) {  // out of memory while parsing: an empty configuration
   }
   Apply(document, loaded);
 }
@@ -273,13 +274,7 @@ void ConfigDocumentReader::GetSyslogInfo(const XMLElement* node) {
       // A bad element switches only the syslog output off; the local files
       // and the rules after it are not affected.
       KIV_DIAG_NOTHROW("KivConfig setting : Syslog switched off: " << problem << "\n");
-      if (m_ReportToSystemLog) {
-        try {
-          SysLogEntry entry("KivServer", 1);
-          entry << "Syslog output switched off: " << problem;
-        } catch (...) {
-        }
-      }
+      if (m_ReportToSystemLog) ReportFailureToSystemLog("Syslog output switched off: " + problem);
     }
   }
   m_Processor->SetSyslog(settings);

@@ -9,6 +9,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "Support/FileDescriptor.h"
+
 namespace {
 
 constexpr int kSliceMs = 100;  // how often a wait looks at the stop flag
@@ -16,19 +18,18 @@ constexpr int kSliceMs = 100;  // how often a wait looks at the stop flag
 class TcpByteStream : public ClientByteStream {
  public:
   explicit TcpByteStream(int fd) : m_Fd(fd) {}
-  ~TcpByteStream() override { ::close(m_Fd); }
 
   size_t Write(const char* data, size_t size, const std::atomic<bool>& stop, int stallMs) override {
     size_t done = 0;
     while (done < size) {
-      ssize_t n = ::send(m_Fd, data + done, size - done, MSG_NOSIGNAL);
+      ssize_t n = ::send(m_Fd.get(), data + done, size - done, MSG_NOSIGNAL);
       if (n > 0) {
         done += static_cast<size_t>(n);
         continue;
       }
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
-          WaitForDescriptor(m_Fd, POLLOUT, stop, stallMs))
+          WaitForDescriptor(m_Fd.get(), POLLOUT, stop, stallMs))
         continue;
       break;
     }
@@ -37,13 +38,13 @@ class TcpByteStream : public ClientByteStream {
 
   bool PeerClosed() override {
     char byte;
-    ssize_t n = ::recv(m_Fd, &byte, 1, MSG_DONTWAIT | MSG_PEEK);
+    ssize_t n = ::recv(m_Fd.get(), &byte, 1, MSG_DONTWAIT | MSG_PEEK);
     if (n < 0) return errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
     return true;  // end of stream, or data a receiver never sends
   }
 
  private:
-  int m_Fd;
+  FileDescriptor m_Fd;
 };
 
 }  // namespace
@@ -77,20 +78,20 @@ int ConnectTcpSocket(const std::string& host, uint32_t port, const std::atomic<b
   } freeList{found};
   error = "can not connect to " + host + ":" + std::to_string(port);
   for (addrinfo* a = found; a != nullptr && !stop.load(); a = a->ai_next) {
-    int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-    if (fd < 0) continue;
-    if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) return fd;
+    FileDescriptor fd(::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
+    if (!fd.valid()) continue;
+    if (::connect(fd.get(), a->ai_addr, a->ai_addrlen) == 0) return fd.release();
     if (errno != EINPROGRESS) {
       error += std::string(": ") + std::strerror(errno);
-    } else if (!WaitForDescriptor(fd, POLLOUT, stop, timeoutMs)) {
+    } else if (!WaitForDescriptor(fd.get(), POLLOUT, stop, timeoutMs)) {
       error += ": timed out";
     } else {
       int soError = 0;
       socklen_t length = sizeof soError;
-      if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &length) == 0 && soError == 0) return fd;
+      if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &soError, &length) == 0 && soError == 0)
+        return fd.release();
       error += std::string(": ") + std::strerror(soError);
     }
-    ::close(fd);
   }
   return -1;
 }

@@ -7,13 +7,7 @@
 
 #include "KivService/KivServer.h"
 
-IdleTraceServerWatch::Epoll::Epoll() : fd(::epoll_create1(EPOLL_CLOEXEC)) {}
-
-IdleTraceServerWatch::Epoll::~Epoll() {
-  if (fd >= 0) ::close(fd);
-}
-
-IdleTraceServerWatch::IdleTraceServerWatch() : m_Thread(*this) {}
+IdleTraceServerWatch::IdleTraceServerWatch() : m_Epoll(::epoll_create1(EPOLL_CLOEXEC)), m_Thread(*this) {}
 
 IdleTraceServerWatch::~IdleTraceServerWatch() { m_Stop.Request(); }  // then m_Thread joins
 
@@ -27,7 +21,7 @@ void IdleTraceServerWatch::Add(KivServer& server) {
   event.events = EPOLLIN | EPOLLONESHOT;
   event.data.ptr = &server;
   bool watched =
-      m_Epoll.fd >= 0 && process >= 0 && ::epoll_ctl(m_Epoll.fd, EPOLL_CTL_ADD, process, &event) == 0;
+      m_Epoll.valid() && process >= 0 && ::epoll_ctl(m_Epoll.get(), EPOLL_CTL_ADD, process, &event) == 0;
   server.SetProcessWatched(watched);
 }
 
@@ -35,14 +29,14 @@ void IdleTraceServerWatch::Remove(KivServer& server) {
   std::lock_guard<std::mutex> lock(m_Lock);
   m_Servers.erase(std::remove(m_Servers.begin(), m_Servers.end(), &server), m_Servers.end());
   if (server.IsProcessWatched())
-    ::epoll_ctl(m_Epoll.fd, EPOLL_CTL_DEL, server.Process().Descriptor(), nullptr);
+    ::epoll_ctl(m_Epoll.get(), EPOLL_CTL_DEL, server.Process().Descriptor(), nullptr);
 }
 
 void IdleTraceServerWatch::WakeEnded() {
-  if (m_Epoll.fd < 0) return;
+  if (!m_Epoll.valid()) return;
   epoll_event events[64];
   for (int n = static_cast<int>(std::size(events)); n == static_cast<int>(std::size(events));) {
-    n = ::epoll_wait(m_Epoll.fd, events, static_cast<int>(std::size(events)), 0);
+    n = ::epoll_wait(m_Epoll.get(), events, static_cast<int>(std::size(events)), 0);
     for (int i = 0; i < n; ++i) static_cast<KivServer*>(events[i].data.ptr)->WakeWorker();
   }
 }

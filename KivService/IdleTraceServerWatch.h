@@ -19,6 +19,7 @@
 #include <mutex>
 #include <vector>
 
+#include "Support/FileDescriptor.h"
 #include "Support/MultithreadizedObject.h"
 #include "Support/StopSignal.h"
 
@@ -43,11 +44,7 @@ class IdleTraceServerWatch {
   // Wakes the servers whose client process ended since the last pass.
   void WakeEnded();
 
-  struct Epoll {
-    int fd;
-    Epoll();
-    ~Epoll();
-  } m_Epoll;  // -1 when none could be made: WatchIdle checks each process then
+  FileDescriptor m_Epoll;  // none when it could not be made: WatchIdle checks each process then
   StopSignal m_Stop;
   std::mutex m_Lock;
   std::vector<KivServer*> m_Servers;

@@ -107,10 +107,6 @@ void KivNetworkServerManager::OnConfigChanged() {
     std::string line =
         "Network server can not start on port " + std::to_string(config.m_ServerPort) + ": " + e.what();
     KIV_DIAG_NOTHROW(line << "\n");
-    try {
-      SysLogEntry entry("KivServer", 1);
-      entry << line;
-    } catch (...) {
-    }
+    ReportFailureToSystemLog(line);
   }
 }

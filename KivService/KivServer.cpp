@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <system_error>
 
 #include "KivConfigFileReader/KivConfigFileReader.h"
 #include "KivService/ClientLossCounters.h"
@@ -399,7 +400,7 @@ void KivServer::WatchIdle() {
 void KivServer::WakeWorker() {
   try {
     m_Stop.Wake();
-  } catch (...) {
+  } catch (const std::system_error&) {
     // The worker still wakes for its ping.
   }
 }

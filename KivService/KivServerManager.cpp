@@ -22,7 +22,7 @@ KivServerManager::MultithreadedKivServer::MultithreadedKivServer(KivRecordSequen
   try {
     m_Watch.Add(m_Server);
     m_Server.SetWatched(true);
-  } catch (...) {
+  } catch (const std::exception&) {
   }
 }
 
@@ -112,10 +112,7 @@ void KivServerManager::SharedDelete(uint32_t pid) { Remove(pid, FilesOfTheClient
 
 namespace {
 void RemoveMapFile(const std::string& name, const char* message) {
-  try {
-    Validation2Exception::CheckOSCall(::remove(SharedMemory::FilePath(name).c_str()) == 0, message);
-  } catch (...) {
-  }
+  Validation2Exception::ReportOSCall(::remove(SharedMemory::FilePath(name).c_str()) == 0, message);
 }
 }  // namespace
 

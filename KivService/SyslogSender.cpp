@@ -88,7 +88,7 @@ void SyslogSender::Offer(std::string_view origin, const void* block, uint32_t le
       }
     }
     AddLost(CountRecords(block, length));
-  } catch (...) {
+  } catch (const std::exception&) {
     // Out of memory for the copy: the block is lost for syslog only.
     AddLost(CountRecords(block, length));
   }
@@ -225,11 +225,7 @@ bool SyslogSender::Connect() {
     // Reported once per kind of failure, not at every retry.
     m_LastError = error;
     KIV_DIAG_NOTHROW("Syslog output: " << error << "\n");
-    try {
-      SysLogEntry entry("KivServer", 1);
-      entry << "Syslog output: " << error;
-    } catch (...) {
-    }
+    ReportFailureToSystemLog("Syslog output: " + error);
   }
   return false;
 }

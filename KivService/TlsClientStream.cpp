@@ -11,6 +11,7 @@
 #include <exception>
 
 #include "SocketStream/Tls.h"
+#include "Support/FileDescriptor.h"
 
 namespace {
 
@@ -47,8 +48,7 @@ class TlsByteStream : public ClientByteStream {
   ~TlsByteStream() override {
     SSL_shutdown(m_Ssl);  // one attempt, not waited for
     SSL_free(m_Ssl);
-    ::close(m_Fd);
-  }
+  }  // then m_Fd closes
 
   size_t Write(const char* data, size_t size, const std::atomic<bool>& stop, int stallMs) override {
     size_t done = 0;
@@ -59,7 +59,7 @@ class TlsByteStream : public ClientByteStream {
         done += written;
         continue;
       }
-      if (!WaitForSsl(m_Ssl, rc, m_Fd, stop, stallMs)) break;
+      if (!WaitForSsl(m_Ssl, rc, m_Fd.get(), stop, stallMs)) break;
     }
     ERR_clear_error();
     return done;
@@ -79,7 +79,7 @@ class TlsByteStream : public ClientByteStream {
 
  private:
   SSL* m_Ssl;  // owned
-  int m_Fd;    // owned
+  FileDescriptor m_Fd;
 };
 
 }  // namespace
@@ -105,14 +105,14 @@ TlsClientContext::~TlsClientContext() = default;
 std::unique_ptr<ClientByteStream> TlsClientContext::Connect(int fd, const std::string& serverName,
                                                             const std::atomic<bool>& stop, int timeoutMs,
                                                             std::string& error) {
+  FileDescriptor owned(fd);
   SSL* ssl = SSL_new(m_Context->Native());
   if (ssl == nullptr) {
-    ::close(fd);
     error = LastSslError("can not create a TLS session");
     return nullptr;
   }
   // From here on the stream owns both; a failed handshake destroys it.
-  auto stream = std::make_unique<TlsByteStream>(ssl, fd);
+  auto stream = std::make_unique<TlsByteStream>(ssl, owned.release());
   SSL_set_fd(ssl, fd);
   bool named = IsAddress(serverName)
                    ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), serverName.c_str()) == 1

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "Support/FileDescriptor.h"
+
 class FileToBeRead {
  public:
   // Opens `path` and compares its first `headerSize` bytes with
@@ -29,7 +31,7 @@ class FileToBeRead {
 
  private:
   std::string m_Path;
-  int m_File = -1;
+  FileDescriptor m_File;
   uint64_t m_DataLength = 0;
   uint64_t m_Consumed = 0;
   bool m_HeaderMatched = false;

@@ -50,14 +50,12 @@ Listing GetAllLogFiles(const std::string& directory, const std::string& prefix,
 size_t DeleteOldest(const std::vector<std::string>& paths, size_t keep) {
   size_t removed = 0;
   for (size_t i = 0; i + keep < paths.size(); ++i) {
-    try {
-      Validation2Exception::CheckOSCall(unlink(paths[i].c_str()) == 0 || errno == ENOENT,
-                                        "Can not delete file");
-      ++removed;
-    } catch (const std::exception&) {
+    if (!Validation2Exception::ReportOSCall(unlink(paths[i].c_str()) == 0 || errno == ENOENT,
+                                            "Can not delete file")) {
       KIV_DIAG_NOTHROW("can not delete file " << paths[i] << "\n");
       break;
     }
+    ++removed;
   }
   return removed;
 }

@@ -37,13 +37,13 @@ uint64_t RotatingFileOutput::CurrentLimit() const {
 
 void RotatingFileOutput::write(const void* data, uint32_t length) {
   try {
-    if (m_File < 0) {
+    if (!m_File.valid()) {
       SwitchToNewFile();  // the first write, or a retry after a failed open
     } else if (m_Written >= CurrentLimit()) {
       CloseFile();
       SwitchToNewFile();
     }
-    if (m_File < 0) {
+    if (!m_File.valid()) {
       m_LastError = "Can not open log file " + m_FileName;  // the block is dropped
       return;
     }
@@ -66,7 +66,7 @@ void RotatingFileOutput::AppendBlock(const void* data, uint32_t length) {
   // sequence of whole blocks. O_APPEND makes the next block land at the
   // truncated end. If even that fails, leave this file for a fresh one.
   off_t blockStart = static_cast<off_t>(m_Header.size() + m_Written);
-  if (ftruncate(m_File, blockStart) != 0) {
+  if (ftruncate(m_File.get(), blockStart) != 0) {
     KIV_DIAG_NOTHROW("can not remove a partial block from " << m_FileName << "\n");
     CloseFile();
   }
@@ -76,7 +76,7 @@ void RotatingFileOutput::AppendBlock(const void* data, uint32_t length) {
 bool RotatingFileOutput::WriteAll(const void* data, uint64_t length) {
   const char* bytes = static_cast<const char*>(data);
   while (length > 0) {
-    ssize_t n = ::write(m_File, bytes, length);
+    ssize_t n = ::write(m_File.get(), bytes, length);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     bytes += n;
@@ -88,21 +88,20 @@ bool RotatingFileOutput::WriteAll(const void* data, uint64_t length) {
 void RotatingFileOutput::SwitchToNewFile() {
   m_Written = 0;
   m_Device = m_Inode = 0;
-  m_File = CreateUniqFileWithCurrentTime();
+  m_File.reset(CreateUniqFileWithCurrentTime());
   struct stat st {};
-  if (m_File >= 0 && fstat(m_File, &st) == 0) {
+  if (m_File.valid() && fstat(m_File.get(), &st) == 0) {
     m_Device = static_cast<uint64_t>(st.st_dev);
     m_Inode = static_cast<uint64_t>(st.st_ino);
   }
-  if (m_File >= 0 && !WriteAll(m_Header.data(), m_Header.size())) {
+  if (m_File.valid() && !WriteAll(m_Header.data(), m_Header.size())) {
     // A file without its whole header would be taken for a foreign file when
     // read back; remove it and try again at the next write.
-    ::close(m_File);
+    m_File.reset();
     ::unlink(m_FileName.c_str());
-    m_File = -1;
     KIV_DIAG_NOTHROW("Error written data to file " << m_FileName << "\n");
   }
-  if (m_File < 0) {
+  if (!m_File.valid()) {
     if (!m_OpenFailed) KIV_DIAG_NOTHROW("Error: can not open file " << m_FileName << "\n");
     m_OpenFailed = true;
   } else {
@@ -137,9 +136,8 @@ int RotatingFileOutput::CreateUniqFileWithCurrentTime() {
 }
 
 void RotatingFileOutput::CloseFile() {
-  if (m_File < 0) return;
-  if (::close(m_File) != 0) KIV_DIAG_NOTHROW("Can not close file " << m_FileName << "\n");
-  m_File = -1;
+  if (!m_File.valid()) return;
+  if (!m_File.close()) KIV_DIAG_NOTHROW("Can not close file " << m_FileName << "\n");
 }
 
 void RotatingFileOutput::DeleteOldFiles() {

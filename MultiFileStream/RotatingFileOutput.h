@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string>
 
+#include "Support/FileDescriptor.h"
+
 struct RotatingFileLimits {
   uint32_t maxFileCount = 10;                 // files kept in normal mode
   uint32_t maxFileSize = 100 * 1024;          // bytes per file in normal mode
@@ -72,7 +74,7 @@ class RotatingFileOutput {
 
   // Full path of the current file; empty before the first successful open.
   const std::string& CurrentFileName() const { return m_FileName; }
-  bool IsOpen() const { return m_File >= 0; }
+  bool IsOpen() const { return m_File.valid(); }
   // Data bytes in the current file, the header not counted.
   uint64_t Written() const { return m_Written; }
   const std::string& Directory() const { return m_Directory; }
@@ -102,7 +104,7 @@ class RotatingFileOutput {
   uint64_t m_Written = 0;  // data bytes in the current file
   std::string m_FileName;
   std::string m_LastError;  // empty when the latest write landed     // current file, or the last one tried
-  int m_File = -1;          // -1: no file open (none yet, or the last open failed)
+  FileDescriptor m_File;    // none open (none yet, or the last open failed)
   uint64_t m_Device = 0;    // of m_File; inode 0: unknown
   uint64_t m_Inode = 0;
   bool m_OpenFailed = false;  // the last open failed; logged once, not at every retry

@@ -16,8 +16,10 @@
 #include <stdexcept>
 
 #include "ServiceDaemon/KivServiceFactory.h"
+#include "Support/CFileSystem.h"
 #include "Support/CRuntimeInfo.h"
 #include "Support/ExclusiveAccessUsingLockFile.h"
+#include "Support/FileDescriptor.h"
 #include "Support/FirstByteLock.h"
 #include "Support/Logging.h"
 #include "Support/PidFileWriter.h"
@@ -36,21 +38,25 @@ static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is set from
 
 bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
-template <class F>
-void Swallow(F&& step) {
+// What `read` returns, or 0 when it raised: a check's failure (already in
+// the diagnostic log) or the log's own integer code when that failed too.
+template <class Read>
+pid_t PidOrZero(Read&& read) {
   try {
-    step();
-  } catch (...) {
+    return read();
+  } catch (const std::exception&) {
+  } catch (int) {
   }
+  return 0;
 }
 
 // Standard streams of the daemon go to /dev/null, so a caller reading the
 // starter's output through pipes sees them close when the starter exits.
 void DetachStandardStreams() {
-  int fd = ::open("/dev/null", O_RDWR);
-  if (fd < 0) return;
-  for (int target = 0; target <= 2; ++target) ::dup2(fd, target);
-  if (fd > 2) ::close(fd);
+  FileDescriptor fd(::open("/dev/null", O_RDWR));
+  if (!fd.valid()) return;
+  for (int target = 0; target <= 2; ++target) ::dup2(fd.get(), target);
+  if (fd.get() <= 2) fd.release();  // it is one of the standard streams now
 }
 
 void UnblockStopSignals() {
@@ -64,21 +70,15 @@ void UnblockStopSignals() {
 class ReportChannel {
  public:
   explicit ReportChannel(int fd) : m_Fd(fd) {}
-  ~ReportChannel() { Close(); }
-  ReportChannel(const ReportChannel&) = delete;
-  ReportChannel& operator=(const ReportChannel&) = delete;
-  int Fd() const { return m_Fd; }
+  int Fd() const { return m_Fd.get(); }
   // Best effort: a starter that gave up waiting must not kill the daemon (no SIGPIPE).
   void Send(const std::string& text) {
-    if (m_Fd >= 0) (void)::send(m_Fd, text.data(), text.size(), MSG_NOSIGNAL);
+    if (m_Fd.valid()) (void)::send(m_Fd.get(), text.data(), text.size(), MSG_NOSIGNAL);
   }
-  void Close() {
-    if (m_Fd >= 0) ::close(m_Fd);
-    m_Fd = -1;
-  }
+  void Close() { m_Fd.reset(); }
 
  private:
-  int m_Fd;
+  FileDescriptor m_Fd;
 };
 
 // Start report texts: the first byte says how the child's start went.
@@ -112,19 +112,18 @@ std::string Daemon<Server>::LsbPidFilePath() {
 
 template <class Server>
 bool Daemon<Server>::IsProcessStart(const std::string& lockFile) {
-  int fd = SharedFiles::OpenExisting(lockFile, O_WRONLY, std::nullopt);
-  if (fd < 0) return false;
-  bool locked = ::lockf(fd, F_TEST, 1) != 0;
-  Swallow([&] { Validation2Exception::CheckOSCall(::close(fd) == 0, "LockTest:Error close lock file"); });
+  FileDescriptor fd(SharedFiles::OpenExisting(lockFile, O_WRONLY, std::nullopt));
+  if (!fd.valid()) return false;
+  bool locked = ::lockf(fd.get(), F_TEST, 1) != 0;
+  Validation2Exception::ReportOSCall(fd.close(), "LockTest:Error close lock file");
   return locked;
 }
 
 template <class Server>
 pid_t Daemon<Server>::LockHolder(const std::string& lockFile) {
-  int fd = SharedFiles::OpenExisting(lockFile, O_RDONLY, std::nullopt);
-  if (fd < 0) return 0;
-  struct flock lock = QueryFirstByte(fd);
-  ::close(fd);
+  FileDescriptor fd(SharedFiles::OpenExisting(lockFile, O_RDONLY, std::nullopt));
+  if (!fd.valid()) return 0;
+  struct flock lock = QueryFirstByte(fd.get());
   return lock.l_type == F_UNLCK ? 0 : lock.l_pid;
 }
 
@@ -134,35 +133,31 @@ bool Daemon<Server>::TryToLockFile(const std::string& lockFile) {
   // lock; a lock taken on such a removed file would not be seen by anybody,
   // so the path is checked again after locking.
   for (int attempt = 0; attempt < 4; ++attempt) {
-    int fd = SharedFiles::OpenOrCreate(lockFile, O_WRONLY, SharedFiles::SharedFileMode(), std::nullopt);
-    if (fd < 0) return false;
-    if (::lockf(fd, F_TLOCK, 1) != 0) {
-      ::close(fd);
-      return false;
-    }
+    FileDescriptor fd(
+        SharedFiles::OpenOrCreate(lockFile, O_WRONLY, SharedFiles::SharedFileMode(), std::nullopt));
+    if (!fd.valid()) return false;
+    if (::lockf(fd.get(), F_TLOCK, 1) != 0) return false;
     struct stat byFd, byPath;
-    if (::fstat(fd, &byFd) == 0 && ::lstat(lockFile.c_str(), &byPath) == 0 && byFd.st_ino == byPath.st_ino &&
-        byFd.st_dev == byPath.st_dev)
-      return true;  // the descriptor stays open: the lock lasts as long as the process
-    ::close(fd);
+    if (::fstat(fd.get(), &byFd) == 0 && ::lstat(lockFile.c_str(), &byPath) == 0 &&
+        byFd.st_ino == byPath.st_ino && byFd.st_dev == byPath.st_dev) {
+      fd.release();  // stays open: the lock lasts as long as the process
+      return true;
+    }
   }
   return false;
 }
 
 template <class Server>
 void Daemon<Server>::UnlockFile(const std::string& lockFile) {
-  int fd = SharedFiles::OpenExisting(lockFile, O_WRONLY, std::nullopt);
+  FileDescriptor fd(SharedFiles::OpenExisting(lockFile, O_WRONLY, std::nullopt));
   try {
-    Validation2Exception::CheckOSCall(fd >= 0, "Can not open lockfile to write");
-  } catch (...) {
+    Validation2Exception::CheckOSCall(fd.valid(), "Can not open lockfile to write");
+  } catch (const std::exception&) {
     KIV_DIAG_NOTHROW("Error: Unlock lock file\n");
     throw;
   }
-  Swallow([&] {
-    Validation2Exception::CheckOSCall(::lockf(fd, F_ULOCK, 1) == 0, "Can not unlock the lockfile ");
-  });
-  Swallow(
-      [&] { Validation2Exception::CheckOSCall(::close(fd) == 0, "UnlockFile:Error to close lock file"); });
+  Validation2Exception::ReportOSCall(::lockf(fd.get(), F_ULOCK, 1) == 0, "Can not unlock the lockfile ");
+  Validation2Exception::ReportOSCall(fd.close(), "UnlockFile:Error to close lock file");
 }
 
 template <class Server>
@@ -172,7 +167,7 @@ void Daemon<Server>::StoreServicePID(const std::string& pidFile) {
     Validation2Exception::CheckOSCall(
         PidFileWriter::Publish(pidFile, SharedFiles::SharedFileMode()) == PidFileWriter::Published,
         "Error Open pid file");
-  } catch (...) {
+  } catch (const std::exception&) {
     KIV_DIAG_NOTHROW("Error store PID in PIDFILE \n");
     throw;
   }
@@ -180,12 +175,12 @@ void Daemon<Server>::StoreServicePID(const std::string& pidFile) {
 
 template <class Server>
 pid_t Daemon<Server>::GetServicePID(const std::string& pidFile) {
-  int fd = SharedFiles::OpenExisting(pidFile, O_RDONLY, std::nullopt);
-  Validation2Exception::CheckOSCall(fd >= 0, "Open PID FILE error");
+  FileDescriptor fd(SharedFiles::OpenExisting(pidFile, O_RDONLY, std::nullopt));
+  Validation2Exception::CheckOSCall(fd.valid(), "Open PID FILE error");
   char text[11] = {};
-  ssize_t n = ::read(fd, text, 10);
+  ssize_t n = ::read(fd.get(), text, 10);
   int saved = errno;
-  Swallow([&] { Validation2Exception::CheckOSCall(::close(fd) == 0, "Can not close PID FILE"); });
+  Validation2Exception::ReportOSCall(fd.close(), "Can not close PID FILE");
   errno = saved;
   Validation2Exception::CheckOSCall(n >= 0, "Read PID error");
   text[n] = '\0';
@@ -197,14 +192,8 @@ pid_t Daemon<Server>::GetServicePID(const std::string& pidFile) {
 
 template <class Server>
 void Daemon<Server>::RemovePidFileIfOwnedBy(const std::string& pidFile, pid_t pid) {
-  pid_t stored = 0;
-  try {
-    stored = GetServicePID(pidFile);
-  } catch (...) {
-    return;
-  }
-  if (stored == pid)
-    Validation2Exception::CheckOSCall(::unlink(pidFile.c_str()) == 0, "Error: remove LSB PID FILE");
+  if (PidOrZero([&] { return GetServicePID(pidFile); }) == pid)
+    Validation2Exception::ReportOSCall(::unlink(pidFile.c_str()) == 0, "Error: remove LSB PID FILE");
 }
 
 namespace {
@@ -239,14 +228,10 @@ template <class Server>
 void Daemon<Server>::CheckDirectoryStatus(const std::string& keep) {
   CreateTempDirectory();
   std::string tmp = CRuntimeInfo::TempDirectory();
-  SharedFiles::Directory dir(tmp);
-  Validation2Exception::CheckOSCall(dir.Fd() >= 0, "Can not remove folder: " + tmp);
-  // Relative to the directory's descriptor, never following a link: an
-  // entry swapped for a link during the removal is removed as a link.
   std::string keepName =
       keep.size() > tmp.size() && keep.compare(0, tmp.size(), tmp) == 0 ? keep.substr(tmp.size()) : "";
-  std::string failed;
-  if (!SharedFiles::EmptyDirectory(dir.Fd(), keepName, failed))
+  std::string failed;  // stays empty when the directory itself could not be opened
+  if (!CFileSystem::RemoveContents(tmp, keepName, failed))
     Validation2Exception::CheckOSCall(false, "Can not remove folder: " + tmp + failed);
 }
 
@@ -281,11 +266,7 @@ void Daemon<Server>::Start(const std::string& name) {
   const bool presence = ExclusiveAccessUsingLockFile::IsHeld(KivServicePresenceName);
   const pid_t holder = LockHolder(lockFile);
   if (holder != 0 && !presence) {
-    pid_t recorded = 0;
-    try {
-      recorded = GetServicePID(PidFilePath(name));
-    } catch (...) {
-    }
+    const pid_t recorded = PidOrZero([&] { return GetServicePID(PidFilePath(name)); });
     // Someone else sits on the lock: no dispatcher runs, and none can start.
     if (recorded != holder)
       throw DaemonControlFailure("Lock file " + lockFile + " is held by process " + std::to_string(holder) +
@@ -347,11 +328,7 @@ void Daemon<Server>::AwaitStartReport(const std::string& name, int report, pid_t
     throw DaemonControlFailure(how);
   }
   // No word in time: a child that published its PID file is on its way.
-  pid_t published = 0;
-  try {
-    published = GetServicePID(PidFilePath(name));
-  } catch (...) {
-  }
+  const pid_t published = PidOrZero([&] { return GetServicePID(PidFilePath(name)); });
   if (published != child)
     throw DaemonControlFailure("The dispatcher (pid " + std::to_string(child) + ") published no PID file " +
                                PidFilePath(name) + " within " + Seconds(kStartReportTimeoutMs));
@@ -396,7 +373,7 @@ void Daemon<Server>::RunDaemonChild(const std::string& name, int report) {
       step.clear();
       while (!m_StopRequest.load()) ::sleep(1);  // a stop signal cuts the sleep short
       service.reset();
-    } catch (...) {
+    } catch (...) {  // the daemon's body: whatever ends it, its files go
       KIV_DIAG_NOTHROW("Can not save service PID, service can not start \n");
       CleanUp(name);
       throw;
@@ -406,7 +383,7 @@ void Daemon<Server>::RunDaemonChild(const std::string& name, int report) {
     ReportFailureToSystemLog("kivserver start failed", reason);
     starter.Send(kFailed + reason);
     throw;
-  } catch (...) {
+  } catch (...) {  // the daemon's body: the starter hears of any failure
     const std::string reason = step.empty() ? "unknown failure" : step;
     ReportFailureToSystemLog("kivserver start failed", reason);
     starter.Send(kFailed + reason);
@@ -421,14 +398,16 @@ void Daemon<Server>::CleanUp(const std::string& name) {
   // Files go while the lock is still held, so a new daemon that takes the
   // lock next never has its fresh files removed by us. Every step runs even
   // when the one before failed.
-  Swallow([&] {
-    Validation2Exception::CheckOSCall(::unlink(PidFilePath(name).c_str()) == 0, "Error: remove PID FILE");
-  });
-  Swallow([&] { RemovePidFileIfOwnedBy(LsbPidFilePath(), ::getpid()); });
-  Swallow([&] {
-    Validation2Exception::CheckOSCall(::unlink(lockFile.c_str()) == 0, "Can not remove the lock file");
-  });
-  Swallow([&] { UnlockFile(lockFile); });
+  Validation2Exception::ReportOSCall(::unlink(PidFilePath(name).c_str()) == 0, "Error: remove PID FILE");
+  RemovePidFileIfOwnedBy(LsbPidFilePath(), ::getpid());
+  Validation2Exception::ReportOSCall(::unlink(lockFile.c_str()) == 0, "Can not remove the lock file");
+  try {
+    UnlockFile(lockFile);
+  } catch (const std::exception&) {
+    // Reported by its check; the lock goes with the process anyway.
+  } catch (int) {
+    // The diagnostic log itself could not be written.
+  }
 }
 
 template <class Server>
@@ -488,7 +467,7 @@ void Daemon<Server>::Stop(const std::string& name) {
                                  Seconds(kStopTimeoutMs));
     ::usleep(20 * 1000);
   }
-  Swallow([&] { RemovePidFileIfOwnedBy(lsbFile, pid); });
+  RemovePidFileIfOwnedBy(lsbFile, pid);
 }
 
 template class Daemon<KivDispatcherServer>;

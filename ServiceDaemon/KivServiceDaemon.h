@@ -86,7 +86,8 @@ class Daemon {
   // Releases the lock on `lockFile` ("Can not open lockfile to write").
   static void UnlockFile(const std::string& lockFile);
   // Removes `pidFile` only when it holds `pid`: the LSB PID file is shared by
-  // every installation and may belong to another daemon.
+  // every installation and may belong to another daemon. Never raises: a
+  // failure is only written to the diagnostic log.
   static void RemovePidFileIfOwnedBy(const std::string& pidFile, pid_t pid);
 
   // SIGQUIT/SIGTERM (and SIGINT in console mode): request a stop and restore

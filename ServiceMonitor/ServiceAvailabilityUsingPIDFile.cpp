@@ -27,8 +27,5 @@ ServiceAvailabilityUsingPIDFile::ServiceAvailabilityUsingPIDFile(const std::stri
 }
 
 ServiceAvailabilityUsingPIDFile::~ServiceAvailabilityUsingPIDFile() {
-  try {
-    Validation2Exception::CheckOSCall(::unlink(m_PidPath.c_str()) == 0, "Can not remove pid file");
-  } catch (...) {
-  }
+  Validation2Exception::ReportOSCall(::unlink(m_PidPath.c_str()) == 0, "Can not remove pid file");
 }

@@ -9,6 +9,7 @@
 #include "ServiceMonitor/WatchServiceStopUsingPID.h"
 #include "Support/CRuntimeInfo.h"
 #include "Support/ExclusiveAccessUsingLockFile.h"
+#include "Support/FileDescriptor.h"
 #include "Support/Logging.h"
 #include "Support/SharedFiles.h"
 
@@ -31,12 +32,13 @@ uint32_t WatchServiceStartUsingPIDFile::RunningServicePid(const std::string& nam
 
   // Only the dispatcher's own file, never through a link.
   const std::string path = temp + name + ".pid";
-  int fd = SharedFiles::OpenExisting(path, O_RDONLY, SharedFiles::DirectoryOwner(path).value_or(geteuid()));
-  if (fd < 0) return 0;
+  FileDescriptor fd(
+      SharedFiles::OpenExisting(path, O_RDONLY, SharedFiles::DirectoryOwner(path).value_or(geteuid())));
+  if (!fd.valid()) return 0;
   // A PID file is a number and a line end; more than this is not one.
   char text[32];
-  ssize_t n = ::read(fd, text, sizeof text);
-  ::close(fd);
+  ssize_t n = ::read(fd.get(), text, sizeof text);
+  fd.reset();
   if (n <= 0 || static_cast<size_t>(n) >= sizeof text) return 0;
   uint32_t pid = ParsePid(text, static_cast<size_t>(n));
   if (pid == 0) return 0;

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "ServiceMonitor/WatchedProcess.h"
+#include "Support/FileDescriptor.h"
 
 namespace {
 // The value after `key` (e.g. "\nState:") in the status text, blanks
@@ -30,16 +31,16 @@ bool WatchServiceStopUsingPID::IsProcessRunning(uint32_t pid) {
   const std::string path = StatusFilePath(pid);
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return false;
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return false;
   // "Threads:" comes after the id and group lines; a zombie's status has no
   // memory lines, so it fits well within this.
   char buffer[4096];
   size_t length = 0;
   for (ssize_t n;
-       length < sizeof buffer - 1 && (n = ::read(fd, buffer + length, sizeof buffer - 1 - length)) > 0;)
+       length < sizeof buffer - 1 && (n = ::read(fd.get(), buffer + length, sizeof buffer - 1 - length)) > 0;)
     length += static_cast<size_t>(n);
-  ::close(fd);
+  fd.reset();
   if (length == 0) return true;  // exists but unreadable: assume it runs
   buffer[length] = '\0';
   const char* state = Field(buffer, "\nState:");
@@ -67,7 +68,7 @@ bool WatchServiceStopUsingPID::Check(const WatchedProcess& process) {
 bool WatchServiceStopUsingPID::Stopped() {
   try {
     OnServiceStopped();
-  } catch (...) {
+  } catch (...) {  // the watcher's hook, run from its timer: the watch goes on
   }
   return false;
 }

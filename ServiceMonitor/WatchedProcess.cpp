@@ -14,20 +14,18 @@ WatchedProcess::WatchedProcess(uint32_t pid) : m_Pid(pid) {
   }
 #ifdef SYS_pidfd_open
   // Close-on-exec by default.
-  m_Fd = static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
-  if (m_Fd < 0 && errno == ESRCH) m_GoneAtStart = true;
+  m_Fd.reset(static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0)));
+  if (!m_Fd.valid() && errno == ESRCH) m_GoneAtStart = true;
 #endif
 }
 
-WatchedProcess::~WatchedProcess() {
-  if (m_Fd >= 0) ::close(m_Fd);
-}
+WatchedProcess::~WatchedProcess() = default;
 
 bool WatchedProcess::IsRunning() const {
   if (m_GoneAtStart) return false;
-  if (m_Fd < 0) return WatchServiceStopUsingPID::IsProcessRunning(m_Pid);
+  if (!m_Fd.valid()) return WatchServiceStopUsingPID::IsProcessRunning(m_Pid);
   // Readable once the whole thread group has ended.
-  pollfd p{m_Fd, POLLIN, 0};
+  pollfd p{m_Fd.get(), POLLIN, 0};
   int n;
   do {
     n = ::poll(&p, 1, 0);

@@ -15,6 +15,8 @@
 
 #include <cstdint>
 
+#include "Support/FileDescriptor.h"
+
 class WatchedProcess {
  public:
   explicit WatchedProcess(uint32_t pid);
@@ -25,13 +27,13 @@ class WatchedProcess {
   uint32_t Pid() const { return m_Pid; }
   bool IsRunning() const;
   // Whether the checks go through a process descriptor (false: through /proc).
-  bool HasDescriptor() const { return m_Fd >= 0; }
+  bool HasDescriptor() const { return m_Fd.valid(); }
   // The process descriptor (-1 without one), readable once the process has
   // ended: for waiting on many processes at once. Stays owned by this.
-  int Descriptor() const { return m_Fd; }
+  int Descriptor() const { return m_Fd.get(); }
 
  private:
   const uint32_t m_Pid;
-  int m_Fd = -1;
+  FileDescriptor m_Fd;
   bool m_GoneAtStart = false;
 };

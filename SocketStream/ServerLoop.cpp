@@ -59,13 +59,13 @@ ServerLoop::ServerLoop(uint32_t port, uint32_t backlog, ServerOptions options, F
       m_Epoll(epoll_create1(EPOLL_CLOEXEC)),
       m_Wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       m_DescriptorCeiling(DescriptorCeiling()) {
-  Validation2Exception::CheckOSCall(m_Epoll.Descriptor() >= 0 && m_Wake.Descriptor() >= 0,
+  Validation2Exception::CheckOSCall(m_Epoll.get() >= 0 && m_Wake.get() >= 0,
                                     "Can not create the network server's event loop");
   epoll_event listen{EPOLLIN, {.ptr = &g_ListenMark}};
   epoll_event wake{EPOLLIN, {.ptr = &g_WakeMark}};
   Validation2Exception::CheckOSCall(
-      epoll_ctl(m_Epoll.Descriptor(), EPOLL_CTL_ADD, m_Listen.Descriptor(), &listen) == 0 &&
-          epoll_ctl(m_Epoll.Descriptor(), EPOLL_CTL_ADD, m_Wake.Descriptor(), &wake) == 0,
+      epoll_ctl(m_Epoll.get(), EPOLL_CTL_ADD, m_Listen.Descriptor(), &listen) == 0 &&
+          epoll_ctl(m_Epoll.get(), EPOLL_CTL_ADD, m_Wake.get(), &wake) == 0,
       "Can not create the network server's event loop");
   m_Thread = std::make_unique<MultithreadizedObject<ServerLoop>>(*this);
 }
@@ -73,7 +73,7 @@ ServerLoop::ServerLoop(uint32_t port, uint32_t backlog, ServerOptions options, F
 ServerLoop::~ServerLoop() {
   m_Stop.store(true, std::memory_order_release);
   uint64_t one = 1;
-  if (write(m_Wake.Descriptor(), &one, sizeof one) < 0) {
+  if (write(m_Wake.get(), &one, sizeof one) < 0) {
     // The loop also looks at the flag every sweep period.
   }
   m_Thread.reset();
@@ -96,7 +96,7 @@ void ServerLoop::Worker() {
   auto nextSweep = Clock::now() + kSweepPeriod;
   while (!m_Stop.load(std::memory_order_acquire)) {
     int timeout = m_Again.empty() ? static_cast<int>(kSweepPeriod.count()) : 0;
-    int n = epoll_wait(m_Epoll.Descriptor(), events, kBatch, timeout);
+    int n = epoll_wait(m_Epoll.get(), events, kBatch, timeout);
     if (n < 0 && errno != EINTR) {
       KIV_DIAG_NOTHROW("Network server: event wait failed, errno " << errno << "\n");
       usleep(static_cast<useconds_t>(kSweepPeriod.count()) * 1000);
@@ -134,8 +134,7 @@ void ServerLoop::Worker() {
 void ServerLoop::WatchListen(bool on) {
   if (on == m_ListenWatched) return;
   epoll_event listen{on ? static_cast<uint32_t>(EPOLLIN) : 0u, {.ptr = &g_ListenMark}};
-  if (epoll_ctl(m_Epoll.Descriptor(), EPOLL_CTL_MOD, m_Listen.Descriptor(), &listen) == 0)
-    m_ListenWatched = on;
+  if (epoll_ctl(m_Epoll.get(), EPOLL_CTL_MOD, m_Listen.Descriptor(), &listen) == 0) m_ListenWatched = on;
 }
 
 void ServerLoop::AcceptPending() {
@@ -179,7 +178,7 @@ void ServerLoop::Admit(int descriptor, const sockaddr_storage& peer) {
   }
   Server* key = server.get();
   epoll_event event{EPOLLIN, {.ptr = key}};
-  if (epoll_ctl(m_Epoll.Descriptor(), EPOLL_CTL_ADD, key->Descriptor(), &event) != 0) {
+  if (epoll_ctl(m_Epoll.get(), EPOLL_CTL_ADD, key->Descriptor(), &event) != 0) {
     KIV_DIAG_NOTHROW("Can not watch new connection from " << text << "\n");
     return;
   }
@@ -204,7 +203,7 @@ void ServerLoop::Serve(Server* server) {
   uint32_t wanted = EPOLLIN | (server->WantsWrite() ? EPOLLOUT : 0u);
   if (wanted != connection.events) {
     epoll_event event{wanted, {.ptr = server}};
-    if (epoll_ctl(m_Epoll.Descriptor(), EPOLL_CTL_MOD, server->Descriptor(), &event) == 0)
+    if (epoll_ctl(m_Epoll.get(), EPOLL_CTL_MOD, server->Descriptor(), &event) == 0)
       connection.events = wanted;
   }
   if (server->HasBuffered()) m_Again.push_back(server);
@@ -223,7 +222,7 @@ void ServerLoop::Serve(Server* server) {
 void ServerLoop::Close(Server* server) {
   auto found = m_Connections.find(server);
   if (found == m_Connections.end()) return;
-  epoll_ctl(m_Epoll.Descriptor(), EPOLL_CTL_DEL, server->Descriptor(), nullptr);
+  epoll_ctl(m_Epoll.get(), EPOLL_CTL_DEL, server->Descriptor(), nullptr);
   m_Pending -= std::min<uint64_t>(m_Pending, server->PendingBytes());
   // Destroyed after the batch: later events of the batch may still name it.
   m_Finished.push_back(std::move(found->second.server));

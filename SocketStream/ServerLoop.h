@@ -34,6 +34,7 @@
 #include "SocketStream/PeerFilter.h"
 #include "SocketStream/Server.h"
 #include "SocketStream/Tls.h"
+#include "Support/FileDescriptor.h"
 #include "Support/MultithreadizedObject.h"
 
 namespace SocketStream {
@@ -105,8 +106,8 @@ class ServerLoop {
   const PeerFilter m_Filter;
   const Factory m_Factory;
   ListenSocket m_Listen;
-  Shared m_Epoll;
-  Shared m_Wake;  // eventfd that ends epoll_wait at destruction
+  FileDescriptor m_Epoll;
+  FileDescriptor m_Wake;  // eventfd that ends epoll_wait at destruction
   std::atomic<bool> m_Stop{false};
   size_t m_DescriptorCeiling = 0;  // peers' descriptors stay below this
 

@@ -9,14 +9,10 @@ namespace SocketStream {
 
 Shared::~Shared() {
   // A destructor cannot raise: a failed close is only logged.
-  if (m_Socket >= 0 && close(m_Socket) != 0)
-    KIV_DIAG_NOTHROW("Failed to close socket in server destruction\n");
+  if (!m_Socket.close()) KIV_DIAG_NOTHROW("Failed to close socket in server destruction\n");
 }
 
-void Shared::Reset(int socket) {
-  if (m_Socket >= 0) close(m_Socket);
-  m_Socket = socket;
-}
+void Shared::Reset(int socket) { m_Socket.reset(socket); }
 
 std::string DottedAddress(uint32_t networkOrderAddress) {
   in_addr address{};

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "Support/AutoSingleton.h"
+#include "Support/FileDescriptor.h"
 
 namespace SocketStream {
 
@@ -23,13 +24,9 @@ class Shared {
   Shared(const Shared&) = delete;
   virtual ~Shared();
 
-  int Descriptor() const { return m_Socket; }
+  int Descriptor() const { return m_Socket.get(); }
   // Gives up ownership without closing.
-  int Release() {
-    int socket = m_Socket;
-    m_Socket = -1;
-    return socket;
-  }
+  int Release() { return m_Socket.release(); }
 
  protected:
   // Closes the current descriptor, if any, and owns `socket` instead.
@@ -37,7 +34,7 @@ class Shared {
 
  private:
   AutoSingleton<Init> m_Init;
-  int m_Socket;
+  FileDescriptor m_Socket;
 };
 
 // The dotted IPv4 text of an address in network byte order.

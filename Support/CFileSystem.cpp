@@ -1,12 +1,14 @@
 #include "Support/CFileSystem.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
-
 #include <cstring>
 
+#include "Support/FileDescriptor.h"
 #include "Support/SharedFiles.h"
 
 void CFileSystem::FindAllFiles(std::string directory, const std::string& prefix, const std::string& fragment,
@@ -36,6 +38,37 @@ void AdoptLogDirectory(const std::string& path) {
   SharedFiles::Directory dir(path);
   if (dir.Fd() >= 0) SharedFiles::Adopt(dir.Fd(), mode);
 }
+
+// Removes everything below the directory `dirFd` except the entry `keep`.
+bool EmptyDirectory(int dirFd, const std::string& keep, std::string& failed) {
+  FileDescriptor listFd(::dup(dirFd));
+  if (!listFd.valid()) return false;
+  DIR* list = ::fdopendir(listFd.get());
+  if (!list) return false;
+  listFd.release();  // closedir closes it
+  bool clean = true;
+  auto fail = [&](const char* name) {
+    if (clean) failed = name;
+    clean = false;
+  };
+  while (dirent* entry = ::readdir(list)) {
+    const char* name = entry->d_name;
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0 || keep == name) continue;
+    // A directory is opened without following a link, so a sub-directory
+    // swapped for a link meanwhile is removed as a link, never entered.
+    FileDescriptor sub(::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (sub.valid()) {
+      std::string below;
+      if (!EmptyDirectory(sub.get(), "", below)) fail(name);
+      sub.reset();
+      if (::unlinkat(dirFd, name, AT_REMOVEDIR) != 0 && errno != ENOENT) fail(name);
+      continue;
+    }
+    if (::unlinkat(dirFd, name, 0) != 0 && errno != ENOENT) fail(name);
+  }
+  ::closedir(list);
+  return clean;
+}
 }  // namespace
 
 bool CFileSystem::CreateDirectories(std::string directory) {
@@ -54,4 +87,9 @@ bool CFileSystem::CreateDirectories(std::string directory) {
   }
   struct stat st;
   return stat(directory.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool CFileSystem::RemoveContents(const std::string& directory, const std::string& keep, std::string& failed) {
+  SharedFiles::Directory dir(directory);
+  return dir.Fd() >= 0 && EmptyDirectory(dir.Fd(), keep, failed);
 }

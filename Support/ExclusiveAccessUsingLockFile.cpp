@@ -27,18 +27,14 @@ ExclusiveAccessUsingLockFile::ExclusiveAccessUsingLockFile(const std::string& na
   // A few rounds cover a holder that removed the file between our open and
   // our lock; each round opens the file anew.
   for (int attempt = 0;; ++attempt) {
-    m_Fd = SharedFiles::OpenOrCreate(m_Path, O_RDWR, SharedFiles::SharedFileMode(), std::nullopt);
-    Validation2Exception::CheckLogic(m_Fd >= 0, "Error opening lock file, exclusive access denined");
+    m_Fd.reset(SharedFiles::OpenOrCreate(m_Path, O_RDWR, SharedFiles::SharedFileMode(), std::nullopt));
+    Validation2Exception::CheckLogic(m_Fd.valid(), "Error opening lock file, exclusive access denined");
     struct flock lock = FirstByteLock(F_WRLCK);
-    bool locked = ::fcntl(m_Fd, F_OFD_SETLK, &lock) == 0;
-    if (locked && StillLinked(m_Fd, m_Path)) return;
+    bool locked = ::fcntl(m_Fd.get(), F_OFD_SETLK, &lock) == 0;
+    if (locked && StillLinked(m_Fd.get(), m_Path)) return;
     int saved = errno;
-    try {
-      Validation2Exception::CheckOSCall(::close(m_Fd) == 0,
-                                        "Fail to close opened lock file when locking file failed");
-    } catch (...) {
-    }
-    m_Fd = -1;
+    Validation2Exception::ReportOSCall(m_Fd.close(),
+                                       "Fail to close opened lock file when locking file failed");
     if (!locked || attempt >= 3) {
       errno = locked ? EAGAIN : saved;
       Validation2Exception::CheckOSCall(false, "Fail to lock the file");
@@ -49,31 +45,19 @@ ExclusiveAccessUsingLockFile::ExclusiveAccessUsingLockFile(const std::string& na
 ExclusiveAccessUsingLockFile::~ExclusiveAccessUsingLockFile() {
   // The file goes first, while the lock is still held, so nobody can lock
   // the old file after we let go of it and believe they own the name.
-  try {
-    Validation2Exception::CheckOSCall(::unlink(m_Path.c_str()) == 0,
-                                      "Fail to remove lock file during destruction ");
-  } catch (...) {
-  }
-  try {
-    struct flock lock = FirstByteLock(F_UNLCK);
-    Validation2Exception::CheckOSCall(::fcntl(m_Fd, F_OFD_SETLK, &lock) == 0, "Fail to unlock file");
-  } catch (...) {
-  }
-  try {
-    Validation2Exception::CheckOSCall(::close(m_Fd) == 0,
-                                      "Fail to close opened lock file after unlocking file");
-  } catch (...) {
-  }
+  Validation2Exception::ReportOSCall(::unlink(m_Path.c_str()) == 0,
+                                     "Fail to remove lock file during destruction ");
+  struct flock lock = FirstByteLock(F_UNLCK);
+  Validation2Exception::ReportOSCall(::fcntl(m_Fd.get(), F_OFD_SETLK, &lock) == 0, "Fail to unlock file");
+  Validation2Exception::ReportOSCall(m_Fd.close(), "Fail to close opened lock file after unlocking file");
 }
 
 bool ExclusiveAccessUsingLockFile::IsHeld(const std::string& name) {
   std::string path = CRuntimeInfo::TempDirectory() + name + ".lck";
-  int fd = SharedFiles::OpenExisting(path, O_RDONLY, std::nullopt);
-  if (fd < 0) return false;
+  FileDescriptor fd(SharedFiles::OpenExisting(path, O_RDONLY, std::nullopt));
+  if (!fd.valid()) return false;
   // An open-file-description query sees every other holder, including other
   // objects of this process, without taking anything.
   struct flock lock = FirstByteLock(F_WRLCK);
-  bool held = ::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
-  ::close(fd);
-  return held;
+  return ::fcntl(fd.get(), F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
 }

@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "Support/FileDescriptor.h"
+
 class ExclusiveAccessUsingLockFile {
  public:
   // Raises "Bad logic:Error opening lock file, exclusive access denined" when
@@ -25,5 +27,5 @@ class ExclusiveAccessUsingLockFile {
 
  private:
   std::string m_Path;
-  int m_Fd = -1;
+  FileDescriptor m_Fd;
 };

@@ -13,6 +13,8 @@
 
 #include <string>
 
+#include "Support/FileDescriptor.h"
+
 class InterProcessLock {
  public:
   // The owner (`removeFile` true) opens or creates the lock file (mode
@@ -42,6 +44,6 @@ class InterProcessLock {
 
  private:
   std::string m_Path;
-  int m_Fd = -1;
+  FileDescriptor m_Fd;
   bool m_RemoveFile = true;
 };

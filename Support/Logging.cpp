@@ -11,6 +11,7 @@
 
 #include "Support/CFastStr.h"
 #include "Support/CRuntimeInfo.h"
+#include "Support/FileDescriptor.h"
 #include "Support/SharedFiles.h"
 
 std::atomic<int> Logging::s_diagnostic_mode{0};
@@ -42,18 +43,17 @@ std::string Logging::LogFilePath() { return CRuntimeInfo::TempDirectory() + "tra
 
 void Logging::Write(const std::string& text) {
   // Shared by every process: never through a planted link, never a umask change.
-  int fd = SharedFiles::OpenOrCreate(LogFilePath(), O_RDWR | O_APPEND, SharedFiles::SharedFileMode(),
-                                     std::nullopt);
-  if (fd < 0) {
+  FileDescriptor fd(SharedFiles::OpenOrCreate(LogFilePath(), O_RDWR | O_APPEND, SharedFiles::SharedFileMode(),
+                                              std::nullopt));
+  if (!fd.valid()) {
     SysLogError("Error: trace.txt file open");
     throw 1;
   }
-  if (::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+  if (::write(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
     SysLogError("Error: trace.txt file write");
-    ::close(fd);
     throw 2;
   }
-  if (::close(fd) != 0) SysLogError("Error: trace.txt file close");
+  if (!fd.close()) SysLogError("Error: trace.txt file close");
 }
 
 void Logging::Sync() {

@@ -3,6 +3,7 @@
 // environment variable DIAGNOSTIC_MODE is exactly "1".
 
 #include <atomic>
+#include <exception>
 #include <sstream>
 #include <string>
 
@@ -44,10 +45,13 @@ class Logging : public std::stringstream {
 
 // The same, for handlers that must not let a log failure escape (thread and
 // timer bodies, destructors).
-#define KIV_DIAG_NOTHROW(expr) \
-  do {                         \
-    try {                      \
-      KIV_DIAG(expr);          \
-    } catch (...) {            \
-    }                          \
+#define KIV_DIAG_NOTHROW(expr)         \
+  do {                                 \
+    try {                              \
+      KIV_DIAG(expr);                  \
+    } catch (int) {                    \
+      /* the log file itself failed */ \
+    } catch (const std::exception&) {  \
+      /* no memory for the line */     \
+    }                                  \
   } while (0)

@@ -57,7 +57,7 @@ bool Guarded(void (*step)(void*), void* context) {
   t_Recovery = &recovery;
   try {
     step(context);
-  } catch (...) {
+  } catch (...) {  // not a guard object: sigsetjmp frames must not hold destructors
     t_Recovery = outer;
     throw;
   }

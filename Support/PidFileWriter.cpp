@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "Support/FileDescriptor.h"
 #include "Support/SharedFiles.h"
 
 PidFileWriter::Result PidFileWriter::Publish(const std::string& path, mode_t mode) {
@@ -12,11 +13,11 @@ PidFileWriter::Result PidFileWriter::Publish(const std::string& path, mode_t mod
   const std::string staging = path + ".new" + std::to_string(static_cast<long>(getpid()));
   // A fresh private file (never one planted at the name), renamed over the
   // path: a link at `path` is replaced, not followed.
-  int fd = SharedFiles::CreateNew(staging, O_WRONLY, mode);
-  if (fd < 0) return OpenFailed;
+  FileDescriptor fd(SharedFiles::CreateNew(staging, O_WRONLY, mode));
+  if (!fd.valid()) return OpenFailed;
   Result result = Published;
-  if (::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) result = WriteFailed;
-  if (::close(fd) != 0 && result == Published) result = WriteFailed;
+  if (::write(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) result = WriteFailed;
+  if (!fd.close() && result == Published) result = WriteFailed;
   if (result == Published && ::rename(staging.c_str(), path.c_str()) != 0) result = OpenFailed;
   if (result != Published) {
     int saved = errno;

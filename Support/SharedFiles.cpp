@@ -1,6 +1,5 @@
 #include "Support/SharedFiles.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,21 +15,11 @@ namespace {
 constexpr int kSafeOpen = O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
 constexpr int kCreateAttempts = 4;
 
-// Closes on every path out; the errno of the failure that led here is kept.
-void CloseKeepingErrno(int fd) {
-  int saved = errno;
-  ::close(fd);
-  errno = saved;
-}
-
 int OpenExistingAt(int dirFd, const std::string& name, int flags, std::optional<uid_t> owner) {
-  int fd = ::openat(dirFd, name.c_str(), (flags & ~(O_CREAT | O_EXCL)) | kSafeOpen);
-  if (fd < 0) return -1;
-  if (!IsTrustedFile(fd, owner)) {
-    CloseKeepingErrno(fd);
-    return -1;
-  }
-  return fd;
+  // Closed on every path out but success, keeping the errno of the failure.
+  FileDescriptor fd(::openat(dirFd, name.c_str(), (flags & ~(O_CREAT | O_EXCL)) | kSafeOpen));
+  if (!fd.valid() || !IsTrustedFile(fd.get(), owner)) return -1;
+  return fd.release();
 }
 
 int CreateNewAt(int dirFd, const std::string& name, int flags, mode_t mode) {
@@ -96,18 +85,14 @@ PathParts Split(const std::string& path) {
 Directory::Directory(const std::string& path) {
   std::string trimmed = path;
   while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
-  m_Fd = ::open(trimmed.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (m_Fd >= 0 || (errno != ENOTDIR && errno != ELOOP)) return;
+  m_Fd.reset(::open(trimmed.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (m_Fd.valid() || (errno != ENOTDIR && errno != ELOOP)) return;
   // A link only root can have made (as "/var/run") is followed.
   struct stat st {};
   if (::lstat(trimmed.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && st.st_uid == 0)
-    m_Fd = ::open(trimmed.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    m_Fd.reset(::open(trimmed.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   else
     errno = ELOOP;
-}
-
-Directory::~Directory() {
-  if (m_Fd >= 0) ::close(m_Fd);
 }
 
 bool IsTrustedFile(int fd, std::optional<uid_t> owner) {
@@ -162,54 +147,22 @@ bool ReplaceContent(const std::string& path, const std::string& content, mode_t 
   Directory dir(parts.directory);
   if (dir.Fd() < 0) return false;
   const std::string staging = parts.name + ".new" + std::to_string(static_cast<long>(getpid()));
-  int fd = CreateNewAt(dir.Fd(), staging, O_WRONLY, mode);
-  if (fd < 0) return false;
+  FileDescriptor fd(CreateNewAt(dir.Fd(), staging, O_WRONLY, mode));
+  if (!fd.valid()) return false;
   size_t written = 0;
   bool ok = true;
   while (ok && written < content.size()) {
-    ssize_t n = ::write(fd, content.data() + written, content.size() - written);
+    ssize_t n = ::write(fd.get(), content.data() + written, content.size() - written);
     if (n < 0 && errno == EINTR) continue;
     ok = n > 0;
     if (ok) written += static_cast<size_t>(n);
   }
-  if (::close(fd) != 0) ok = false;
+  if (!fd.close()) ok = false;
   if (ok && ::renameat(dir.Fd(), staging.c_str(), dir.Fd(), parts.name.c_str()) == 0) return true;
   int saved = errno;
   ::unlinkat(dir.Fd(), staging.c_str(), 0);
   errno = saved;
   return false;
-}
-
-bool EmptyDirectory(int dirFd, const std::string& keep, std::string& failed) {
-  int listFd = ::dup(dirFd);
-  if (listFd < 0) return false;
-  DIR* list = ::fdopendir(listFd);
-  if (!list) {
-    CloseKeepingErrno(listFd);
-    return false;
-  }
-  bool clean = true;
-  auto fail = [&](const char* name) {
-    if (clean) failed = name;
-    clean = false;
-  };
-  while (dirent* entry = ::readdir(list)) {
-    const char* name = entry->d_name;
-    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0 || keep == name) continue;
-    // A directory is opened without following a link, so a sub-directory
-    // swapped for a link meanwhile is removed as a link, never entered.
-    int sub = ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (sub >= 0) {
-      std::string below;
-      if (!EmptyDirectory(sub, "", below)) fail(name);
-      ::close(sub);
-      if (::unlinkat(dirFd, name, AT_REMOVEDIR) != 0 && errno != ENOENT) fail(name);
-      continue;
-    }
-    if (::unlinkat(dirFd, name, 0) != 0 && errno != ENOENT) fail(name);
-  }
-  ::closedir(list);
-  return clean;
 }
 
 std::optional<uid_t> DirectoryOwner(const std::string& path) {

@@ -24,6 +24,8 @@
 #include <optional>
 #include <string>
 
+#include "Support/FileDescriptor.h"
+
 namespace SharedFiles {
 
 // The access policy read from the installation directory at each call.
@@ -56,13 +58,12 @@ PathParts Split(const std::string& path);
 class Directory {
  public:
   explicit Directory(const std::string& path);
-  ~Directory();
   Directory(const Directory&) = delete;
   Directory& operator=(const Directory&) = delete;
-  int Fd() const { return m_Fd; }
+  int Fd() const { return m_Fd.get(); }
 
  private:
-  int m_Fd = -1;
+  FileDescriptor m_Fd;
 };
 
 // Checks an opened descriptor: regular file with one link, owned by
@@ -86,12 +87,6 @@ int OpenOrCreate(const std::string& path, int flags, mode_t mode, std::optional<
 // so readers see the old or the new whole file and a link planted at `path`
 // is replaced, never followed. Returns false with errno set.
 bool ReplaceContent(const std::string& path, const std::string& content, mode_t mode);
-
-// Removes everything below the directory `dirFd` (never following links,
-// descending with openat/fdopendir, removing with unlinkat) except the entry
-// named `keep`. Returns false, with the first entry that could not be
-// removed in `failed`, when anything remained.
-bool EmptyDirectory(int dirFd, const std::string& keep, std::string& failed);
 
 // The owner of the directory of `path` (the dispatcher owns "{temp}"), or
 // nothing when it cannot be examined.

@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <string>
 
+#include "Support/FileDescriptor.h"
+
 class SharedMemory {
  public:
   // The user whose file an opener expects (root's and its own always pass).
@@ -62,7 +64,7 @@ class SharedMemory {
  private:
   uint32_t m_Length = 0;
   void* m_Address = nullptr;
-  int m_Fd = -1;
+  FileDescriptor m_Fd;
   std::string m_Path;
   bool m_Owner = false;
 };

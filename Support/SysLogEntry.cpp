@@ -41,7 +41,7 @@ std::string DescribeFailure(std::string_view what, std::string_view path, int os
           .append(std::to_string(osError))
           .append(")");
     }
-  } catch (...) {
+  } catch (const std::exception&) {  // out of memory: what was built so far
   }
   return text;
 }
@@ -51,7 +51,7 @@ void ReportFailureToSystemLog(std::string_view what, std::string_view path, int 
   try {
     SysLogEntry entry(kSystemLogIdentity, 1);
     entry << DescribeFailure(what, path, osError);
-  } catch (...) {
+  } catch (const std::exception&) {  // out of memory for the entry
   }
   errno = saved;
 }

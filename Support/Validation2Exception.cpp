@@ -18,6 +18,16 @@ std::string Compose(std::string_view prefix, std::string_view message) {
   return text;
 }
 
+// The OS-call message: message + " [OS call failed:" + errno + "(" + text + ")]".
+std::string ComposeOSCall(std::string_view message, int error) {
+  char buffer[1024];
+  buffer[0] = '\0';
+  const char* text = ErrorText(strerror_r(error, buffer, sizeof buffer), buffer);
+  std::string composed(message);
+  composed.append(" [OS call failed:").append(std::to_string(error)).append("(").append(text).append(")]");
+  return composed;
+}
+
 }  // namespace
 
 void Validation2Exception::LogExtended(const std::string& file, uint32_t line, const char* what) {
@@ -28,13 +38,19 @@ void Validation2Exception::LogExtended(const std::string& file, uint32_t line, c
 }
 
 void Validation2Exception::RaiseOSCall(std::string_view message, const char* file, uint32_t line) {
-  int error = errno;
-  char buffer[1024];
-  buffer[0] = '\0';
-  const char* text = ErrorText(strerror_r(error, buffer, sizeof buffer), buffer);
-  std::string composed(message);
-  composed.append(" [OS call failed:").append(std::to_string(error)).append("(").append(text).append(")]");
-  Raise(RuntimeException(composed, file, line));
+  Raise(RuntimeException(ComposeOSCall(message, errno), file, line));
+}
+
+void Validation2Exception::LogOSCall(std::string_view message, const char* file, uint32_t line) noexcept {
+  const int error = errno;
+  try {
+    if (Logging::GetDiagnosticMode() == 2) LogExtended(file, line, ComposeOSCall(message, error).c_str());
+  } catch (int) {
+    // The log file could not be written; Logging told the system log.
+  } catch (const std::exception&) {
+    // No memory to compose the line: the failure goes unreported.
+  }
+  errno = error;
 }
 
 void Validation2Exception::RaiseParameter(std::string_view message, const char* file, uint32_t line) {

@@ -61,6 +61,17 @@ class Validation2Exception {
     if (!condition) [[unlikely]] RaiseMemoryAllocation(message, file, line);
   }
 
+  // For an OS failure that is only reported: returns `condition`; when it is
+  // false, writes the diagnostic line CheckOSCall would (same message, same
+  // diagnostic mode) and goes on. Never raises (a log that cannot be written
+  // is passed over) and keeps errno.
+  static bool ReportOSCall(bool condition, std::string_view message, const char* file = __builtin_FILE(),
+                           uint32_t line = __builtin_LINE()) noexcept {
+    if (!condition) [[unlikely]]
+      LogOSCall(message, file, line);
+    return condition;
+  }
+
   // Raises `e` after logging it in diagnostic mode (the common tail of every
   // check; also used by callers that build their own ExtendedException).
   template <class E>
@@ -74,5 +85,6 @@ class Validation2Exception {
   [[noreturn]] static void RaiseParameter(std::string_view message, const char* file, uint32_t line);
   [[noreturn]] static void RaiseLogic(std::string_view message, const char* file, uint32_t line);
   [[noreturn]] static void RaiseMemoryAllocation(std::string_view message, const char* file, uint32_t line);
+  static void LogOSCall(std::string_view message, const char* file, uint32_t line) noexcept;
   static void LogExtended(const std::string& file, uint32_t line, const char* what);
 };

@@ -51,7 +51,7 @@ class ReOrdererHelper {
     }
     try {
       m_Client.OnRecordEnd();
-    } catch (...) {
+    } catch (...) {  // the consumer's callback: its failure costs this record only
     }
   }
 

@@ -13,17 +13,16 @@ constexpr size_t kBufferSize = 64 * 1024;
 }
 
 ExportFile::ExportFile(std::string path) : m_Path(std::move(path)) {
-  m_File = ::open(m_Path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (m_File < 0) Validation2Exception::CheckOSCall(false, "Can not create export file " + m_Path);
+  m_File.reset(::open(m_Path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (!m_File.valid()) Validation2Exception::CheckOSCall(false, "Can not create export file " + m_Path);
   m_Buffer.reserve(kBufferSize);
 }
 
 ExportFile::~ExportFile() {
   try {
     Flush();
-  } catch (...) {
+  } catch (...) {  // a destructor must not raise; a failed flush was reported by its check
   }
-  ::close(m_File);
 }
 
 void ExportFile::write(const void* data, uint64_t length) {
@@ -48,7 +47,7 @@ void ExportFile::Flush() {
 
 void ExportFile::WriteOut(const char* bytes, uint64_t length) {
   while (length > 0) {
-    ssize_t n = ::write(m_File, bytes, length);
+    ssize_t n = ::write(m_File.get(), bytes, length);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) Validation2Exception::CheckOSCall(false, "Error writing export file " + m_Path);
     bytes += n;

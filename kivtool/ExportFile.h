@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "Support/FileDescriptor.h"
+
 class ExportFile {
  public:
   // Raises "Can not create export file" with the path when it cannot be made.
@@ -25,6 +27,6 @@ class ExportFile {
   void WriteOut(const char* bytes, uint64_t length);
 
   std::string m_Path;
-  int m_File = -1;
+  FileDescriptor m_File;
   std::vector<char> m_Buffer;
 };

@@ -73,10 +73,7 @@ LogFollower::LogFollower(std::string directory, std::vector<std::string> hosts, 
   if (m_Directory.empty() || m_Directory.back() != '/') m_Directory += '/';
 }
 
-LogFollower::~LogFollower() {
-  if (m_File >= 0) ::close(m_File);
-  if (m_Watch >= 0) ::close(m_Watch);
-}
+LogFollower::~LogFollower() = default;
 
 bool LogFollower::Selected(const std::string& name) const {
   if (!name.starts_with("kivlog-") || name.find(".txt") == std::string::npos) return false;
@@ -104,20 +101,19 @@ std::string LogFollower::NewestFile() const {
 }
 
 void LogFollower::Open(const std::string& name) {
-  if (m_File >= 0) ::close(m_File);
-  m_File = ::open((m_Directory + name).c_str(), O_RDONLY | O_CLOEXEC);
+  m_File.reset(::open((m_Directory + name).c_str(), O_RDONLY | O_CLOEXEC));
   m_FileName = name;
   m_Kind = Kind::kUnknown;
   m_Pending.clear();
-  if (m_File < 0)
+  if (!m_File.valid())
     m_Err << "kivtool: can not open " << m_Directory << name << ": " << strerror(errno) << std::endl;
 }
 
 void LogFollower::ReadCurrent() {
-  if (m_File < 0) return;
+  if (!m_File.valid()) return;
   char buffer[65536];
   for (;;) {
-    const ssize_t n = ::read(m_File, buffer, sizeof buffer);
+    const ssize_t n = ::read(m_File.get(), buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     if (m_Kind != Kind::kForeign) m_Pending.append(buffer, static_cast<size_t>(n));
@@ -181,9 +177,9 @@ void LogFollower::RenderPending() {
 }
 
 void LogFollower::Run(const volatile sig_atomic_t& stop) {
-  m_Watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-  if (m_Watch < 0 || ::inotify_add_watch(m_Watch, m_Directory.c_str(),
-                                         IN_CREATE | IN_MOVED_TO | IN_MODIFY | IN_CLOSE_WRITE) < 0)
+  m_Watch.reset(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+  if (!m_Watch.valid() || ::inotify_add_watch(m_Watch.get(), m_Directory.c_str(),
+                                              IN_CREATE | IN_MOVED_TO | IN_MODIFY | IN_CLOSE_WRITE) < 0)
     throw std::runtime_error("Can not watch " + m_Directory + ": " + strerror(errno));
   const std::string newest = NewestFile();
   if (!newest.empty()) {
@@ -195,14 +191,14 @@ void LogFollower::Run(const volatile sig_atomic_t& stop) {
 
   alignas(inotify_event) char events[sizeof(inotify_event) + NAME_MAX + 1];
   while (!stop) {
-    pollfd watch{m_Watch, POLLIN, 0};
+    pollfd watch{m_Watch.get(), POLLIN, 0};
     if (::poll(&watch, 1, -1) < 0) {
       if (errno == EINTR) continue;
       throw std::runtime_error(std::string("Can not wait for changes: ") + strerror(errno));
     }
     std::string created;
     for (;;) {
-      const ssize_t n = ::read(m_Watch, events, sizeof events);
+      const ssize_t n = ::read(m_Watch.get(), events, sizeof events);
       if (n <= 0) break;
       for (ssize_t at = 0; at < n;) {
         const auto* event = reinterpret_cast<const inotify_event*>(events + at);

@@ -18,6 +18,7 @@
 
 #include "CommandProcess/CmdProcess.h"
 #include "MemoryStream/MemoryInputStream.h"
+#include "Support/FileDescriptor.h"
 #include "TraceData/TraceBlockReader.h"
 #include "kivtool/RecordRendering.h"
 
@@ -75,8 +76,8 @@ class LogFollower {
   MemoryInputStream m_NoInput;  // the client's progress input; progress is off
   Client m_Client;
   std::unique_ptr<TraceBlockReader<Client, 1000>> m_Reader;
-  int m_Watch = -1;
-  int m_File = -1;
+  FileDescriptor m_Watch;
+  FileDescriptor m_File;
   std::string m_FileName;
   Kind m_Kind = Kind::kUnknown;
   std::string m_Pending;

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -8,6 +9,7 @@
 #include "Support/CFileSystem.h"
 #include "Support/CRuntimeInfo.h"
 #include "Support/ConfigPath.h"
+#include "Support/FileDescriptor.h"
 #include "Support/SmartBuffer.h"
 #include "TestSupport/Sandbox.h"
 
@@ -144,4 +146,34 @@ TEST(CFileSystem, CreateDirectoriesMakesMissingParentsAndRefusesAFile) {
   kivtest::WriteFile(sandbox.Dir() + "/plain", "x");
   EXPECT_FALSE(CFileSystem::CreateDirectories(sandbox.Dir() + "/plain"));
   EXPECT_FALSE(CFileSystem::CreateDirectories(sandbox.Dir() + "/plain/below"));
+}
+
+TEST(FileDescriptor, OwnsExactlyOneDescriptorUntilReleased) {
+  auto isOpen = [](int fd) { return fcntl(fd, F_GETFD) != -1; };
+  const int first = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  const int second = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(first, 0);
+  ASSERT_GE(second, 0);
+  {
+    FileDescriptor owner(first);
+    FileDescriptor moved(std::move(owner));
+    EXPECT_FALSE(owner.valid());
+    EXPECT_EQ(moved.get(), first);
+    FileDescriptor other(second);
+    other = std::move(moved);  // closes `second`
+    EXPECT_FALSE(isOpen(second));
+    EXPECT_EQ(other.release(), first);
+    EXPECT_TRUE(owner.close());  // owning nothing is not a failure
+  }
+  EXPECT_TRUE(isOpen(first));  // released: nobody closed it
+  {
+    FileDescriptor owner(first);
+    errno = ENOENT;
+    owner.reset();  // an implicit close keeps the caller's errno
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_FALSE(isOpen(first));
+  }
+  const int third = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  { FileDescriptor owner(third); }
+  EXPECT_FALSE(isOpen(third));
 }

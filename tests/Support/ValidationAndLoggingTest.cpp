@@ -82,6 +82,33 @@ TEST(Logging, DiagnosticModeOneWritesExactlyOneExtendedExceptionLine) {
   EXPECT_TRUE(std::regex_match(log, line)) << log;
 }
 
+TEST(Logging, ReportOSCallWritesTheCheckLineAndGoesOn) {
+  kivtest::Sandbox sandbox;
+  std::filesystem::create_directories(sandbox.TempDir());
+  int rc = kivtest::RunInChild([] {
+    setenv("DIAGNOSTIC_MODE", "1", 1);
+    Logging::ResetDiagnosticModeForTesting();
+    Logging::SetProgramPrefix("KIVSERVER: ");
+    if (!Validation2Exception::ReportOSCall(true, "never")) return 1;
+    errno = ENOENT;
+    if (Validation2Exception::ReportOSCall(false, "Can not remove it", "some/file.cpp", 9)) return 2;
+    return errno == ENOENT ? 0 : 3;
+  });
+  ASSERT_EQ(rc, 0);
+  std::string log = kivtest::ReadFile(sandbox.TempDir() + "trace.txt");
+  std::regex line(R"(\d\d:\d\d:\d\d\.\d\d\d KIVSERVER: Extended exception:some/file\.cpp:9-)"
+                  R"(Can not remove it \[OS call failed:2\(No such file or directory\)\]\n)");
+  EXPECT_TRUE(std::regex_match(log, line)) << log;
+  // A log that cannot be written is passed over, not raised.
+  std::filesystem::remove_all(sandbox.TempDir());
+  EXPECT_EQ(kivtest::RunInChild([] {
+              setenv("DIAGNOSTIC_MODE", "1", 1);
+              Logging::ResetDiagnosticModeForTesting();
+              return Validation2Exception::ReportOSCall(false, "x") ? 1 : 0;
+            }),
+            0);
+}
+
 TEST(Logging, OtherModesWriteNothing) {
   kivtest::Sandbox sandbox;
   std::filesystem::create_directories(sandbox.TempDir());
