@@ -18,7 +18,7 @@ IdleTraceServerWatch::IdleTraceServerWatch() : m_Thread(*this) {}
 IdleTraceServerWatch::~IdleTraceServerWatch() { m_Stop.Request(); }  // then m_Thread joins
 
 void IdleTraceServerWatch::Add(KivServer& server) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  MutexLock lock(m_Lock);
   m_Servers.push_back(&server);
   const int process = server.Process().Descriptor();
   // One report per ended process: its descriptor stays readable until the
@@ -32,7 +32,7 @@ void IdleTraceServerWatch::Add(KivServer& server) {
 }
 
 void IdleTraceServerWatch::Remove(KivServer& server) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  MutexLock lock(m_Lock);
   m_Servers.erase(std::remove(m_Servers.begin(), m_Servers.end(), &server), m_Servers.end());
   if (server.IsProcessWatched())
     ::epoll_ctl(m_Epoll.fd, EPOLL_CTL_DEL, server.Process().Descriptor(), nullptr);
@@ -50,7 +50,7 @@ void IdleTraceServerWatch::WakeEnded() {
 void IdleTraceServerWatch::Worker() {
   while (!m_Stop.WaitFor(KivServer::IdlePollMs)) {
     try {
-      std::lock_guard<std::mutex> lock(m_Lock);
+      MutexLock lock(m_Lock);
       WakeEnded();
       for (KivServer* server : m_Servers) server->WatchIdle();
     } catch (...) {

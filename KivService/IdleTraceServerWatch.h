@@ -16,10 +16,10 @@
 // touches that server. m_Lock guards m_Servers and the epoll set's members
 // and is held across each pass.
 
-#include <mutex>
 #include <vector>
 
 #include "Support/MultithreadizedObject.h"
+#include "Support/Mutex.h"
 #include "Support/StopSignal.h"
 
 class KivServer;
@@ -41,7 +41,7 @@ class IdleTraceServerWatch {
 
  private:
   // Wakes the servers whose client process ended since the last pass.
-  void WakeEnded();
+  void WakeEnded() REQUIRES(m_Lock);
 
   struct Epoll {
     int fd;
@@ -49,7 +49,7 @@ class IdleTraceServerWatch {
     ~Epoll();
   } m_Epoll;  // -1 when none could be made: WatchIdle checks each process then
   StopSignal m_Stop;
-  std::mutex m_Lock;
-  std::vector<KivServer*> m_Servers;
+  Mutex m_Lock;
+  std::vector<KivServer*> m_Servers GUARDED_BY(m_Lock);
   MultithreadizedObject<IdleTraceServerWatch> m_Thread;  // last: started once the rest exists
 };

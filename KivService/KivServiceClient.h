@@ -38,6 +38,7 @@
 #include "MemoryStream/CircularMemoryOutputStream.h"
 #include "Support/CriticalSectionSyncPolicy.h"
 #include "Support/SharedMemory.h"
+#include "Support/ThreadAnnotations.h"
 #include "Support/TimerClassMemberFunction.h"
 #include "TraceService/MessageStreams.h"
 #include "TraceService/Messages.h"
@@ -85,8 +86,8 @@ class KivServiceClient {
   uint32_t OwnPid() const { return m_OwnPid; }
 
   // For the trace-record writer.
-  CircularMemoryOutputStream& TraceRing() { return m_TraceRing; }
-  CriticalSectionSyncPolicy& TraceRingLock() { return m_TraceRingLock; }
+  CircularMemoryOutputStream& TraceRing() REQUIRES(m_TraceRingLock) { return m_TraceRing; }
+  CriticalSectionSyncPolicy& TraceRingLock() RETURN_CAPABILITY(m_TraceRingLock) { return m_TraceRingLock; }
   uint32_t NextSequenceNumber() { return m_Sequence.Next(); }
   // Where dropped records are told (guarded by TraceRingLock()).
   ClientLossCounters* LossCounters() { return reinterpret_cast<ClientLossCounters*>(m_LossMemory.Data()); }

@@ -98,7 +98,9 @@ KivServiceMonitorProxy& KivServiceMonitorProxy::Instance() {
   return *proxy;
 }
 
-void KivServiceMonitorProxy::Shutdown() {
+// Outside the thread-safety analysis: the monitor's lock is held from this
+// prepare handler to AfterFork, across the fork.
+void KivServiceMonitorProxy::Shutdown() NO_THREAD_SAFETY_ANALYSIS {
   KivServiceMonitorProxy* proxy = Existing();
   if (!proxy) return;
   proxy->Close();
@@ -107,7 +109,7 @@ void KivServiceMonitorProxy::Shutdown() {
   proxy->m_Monitor.Lock();
 }
 
-void KivServiceMonitorProxy::AfterFork() {
+void KivServiceMonitorProxy::AfterFork() NO_THREAD_SAFETY_ANALYSIS {
   if (KivServiceMonitorProxy* proxy = Existing()) proxy->m_Monitor.Unlock();
 }
 

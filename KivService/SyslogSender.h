@@ -30,13 +30,13 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
 #include "KivConfigFileReader/SyslogSettings.h"
+#include "Support/Mutex.h"
 #include "Support/StatusReport.h"
 
 class ClientByteStream;
@@ -101,11 +101,11 @@ class SyslogSender {
   StatusReport::Status m_SentStatus;
   StatusReport::Status m_DroppedStatus;
 
-  std::mutex m_QueueLock;
+  Mutex m_QueueLock;
   std::condition_variable m_Wake;
-  std::deque<Item> m_Queue;  // guarded by m_QueueLock; the front stays until sent
-  size_t m_QueuedBytes = 0;  // guarded by m_QueueLock
-  uint64_t m_Lost = 0;       // guarded by m_QueueLock
+  std::deque<Item> m_Queue GUARDED_BY(m_QueueLock);  // the front stays until sent
+  size_t m_QueuedBytes GUARDED_BY(m_QueueLock) = 0;
+  uint64_t m_Lost GUARDED_BY(m_QueueLock) = 0;
 
   std::atomic<bool> m_Stop{false};
   std::atomic<bool> m_Connected{false};

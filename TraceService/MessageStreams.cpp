@@ -102,7 +102,9 @@ ClientMessageSendingStream::ClientMessageSendingStream(uint32_t pid)
 bool ClientMessageSendingStream::write(const void* data, size_t length) {
   AutoSync<CriticalSectionSyncPolicy> lock(m_WriteLock);
   bool written = false;
-  OnForeignRing(m_Memory, [&] { written = m_Ring.write(data, length); });
+  // The access runs inside this call, under m_WriteLock, where the analysis
+  // cannot see it.
+  OnForeignRing(m_Memory, [&]() NO_THREAD_SAFETY_ANALYSIS { written = m_Ring.write(data, length); });
   return written;
 }
 
