@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "KivConfigFileReader/KivServerConfig.h"
 #include "Support/Logging.h"
 #include "Support/SysLogEntry.h"
 #include "Support/Validation2Exception.h"
@@ -18,8 +19,6 @@ namespace {
 
 constexpr uint32_t kDefaultSizeKilobytes = 100;
 constexpr uint32_t kDefaultBackups = 10;
-constexpr uint32_t kDefaultPort = 3456;
-constexpr uint32_t kDefaultMaxConnection = 1;
 
 // The one attribute every rule element needs twice; nullptr when missing.
 struct NameAndState {
@@ -224,9 +223,9 @@ void ConfigDocumentReader::GetNetworkInfo(const XMLElement* node) {
 
 void ConfigDocumentReader::GetNetworkServerInfo(const XMLElement* node) {
   const char* port = node->Attribute("port_number");
-  m_Processor->SetServerPortNumber(port ? ParseNumber(port) : kDefaultPort);
+  m_Processor->SetServerPortNumber(port ? ParseNumber(port) : kDefaultStreamPort);
   const char* backlog = node->Attribute("max_connection");
-  m_Processor->SetServerMaxConnection(backlog ? ParseNumber(backlog) : kDefaultMaxConnection);
+  m_Processor->SetServerMaxConnection(backlog ? ParseNumber(backlog) : kDefaultServerMaxConnection);
 
   NetworkServerOptions options;
   if (const char* bind = node->Attribute("bind_address")) options.m_BindAddress = bind;
@@ -257,7 +256,7 @@ NetworkTlsFiles ConfigDocumentReader::ReadTlsFiles(const XMLElement* node) {
 
 void ConfigDocumentReader::GetNetworkClientInfo(const XMLElement* node) {
   const char* port = node->Attribute("port_number");
-  m_Processor->SetClientPortNumber(port ? ParseNumber(port) : kDefaultPort);
+  m_Processor->SetClientPortNumber(port ? ParseNumber(port) : kDefaultStreamPort);
   const char* host = node->Attribute("server_name");
   Validation2Exception::CheckParameter(host != nullptr, "Error: no valid hostname is specified");
   m_Processor->SetServerName(host);
@@ -275,7 +274,7 @@ void ConfigDocumentReader::GetSyslogInfo(const XMLElement* node) {
       KIV_DIAG_NOTHROW("KivConfig setting : Syslog switched off: " << problem << "\n");
       if (m_ReportToSystemLog) {
         try {
-          SysLogEntry entry("KivServer", 1);
+          SysLogEntry entry(kSystemLogIdentity, 1);
           entry << "Syslog output switched off: " << problem;
         } catch (...) {
         }

@@ -25,13 +25,12 @@
 #include "SocketStream/Tls.h"
 #include "SocketStream/WriteStream.h"
 #include "Support/CriticalSectionSyncPolicy.h"
+#include "Support/Defaults.h"
 #include "Support/StatusReport.h"
 #include "Support/ThreadAnnotations.h"
 
 class FallbackEnabledStream {
  public:
-  static constexpr uint32_t kReconnectPeriodMs = 1000;
-
   // Registers the three "Output\Network\..." status entries; connects
   // nothing. `collector` must outlive the stream.
   FallbackEnabledStream(StatusReport::Collector& collector, const KivServerConfig& config, std::string name);

@@ -48,7 +48,7 @@ void IdleTraceServerWatch::WakeEnded() {
 }
 
 void IdleTraceServerWatch::Worker() {
-  while (!m_Stop.WaitFor(KivServer::IdlePollMs)) {
+  while (!m_Stop.WaitFor(kPollPeriodMs)) {
     try {
       MutexLock lock(m_Lock);
       WakeEnded();

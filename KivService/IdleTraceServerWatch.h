@@ -3,7 +3,7 @@
 // clients cost the dispatcher one wake-up per poll period in all rather than
 // one per client.
 //
-// Every KivServer::IdlePollMs it calls KivServer::WatchIdle() on each server
+// Every kPollPeriodMs it calls KivServer::WatchIdle() on each server
 // added: a server waiting idle is woken when its ring holds data (or needs a
 // check); otherwise it sleeps on until its next ping is due. The client
 // processes' descriptors (WatchedProcess) sit in one epoll set, so a pass
@@ -18,6 +18,7 @@
 
 #include <vector>
 
+#include "Support/Defaults.h"
 #include "Support/MultithreadizedObject.h"
 #include "Support/Mutex.h"
 #include "Support/StopSignal.h"

@@ -108,7 +108,7 @@ void KivNetworkServerManager::OnConfigChanged() {
         "Network server can not start on port " + std::to_string(config.m_ServerPort) + ": " + e.what();
     KIV_DIAG_NOTHROW(line << "\n");
     try {
-      SysLogEntry entry("KivServer", 1);
+      SysLogEntry entry(kSystemLogIdentity, 1);
       entry << line;
     } catch (...) {
     }

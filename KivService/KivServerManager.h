@@ -43,6 +43,7 @@
 #include "KivService/KivServer.h"
 #include "Support/AutoSync.h"
 #include "Support/CriticalSectionSyncPolicy.h"
+#include "Support/Defaults.h"
 #include "Support/MultithreadizedObject.h"
 #include "Support/StatusReport.h"
 #include "Support/ThreadAnnotations.h"
@@ -50,8 +51,6 @@
 
 class KivServerManager : public ConfigServer::Client {
  public:
-  static constexpr uint32_t PeriodMs = 100;
-
   // A trace server and the thread that runs it. Deleting it stops and joins
   // the thread, then destroys the server (last block, detach record).
   class MultithreadedKivServer {

@@ -28,7 +28,7 @@ KivServiceClient::KivServiceClient(uint32_t dispatcherPid, KivFilterManager& fil
     : m_DispatcherPid(dispatcherPid),
       m_OwnPid(static_cast<uint32_t>(getpid())),
       m_FilterManager(&filterManager),
-      m_TraceMemory(KivMessageBuffers::TraceBufferName(m_OwnPid), KivMessageBuffers::TraceRingFileSize),
+      m_TraceMemory(KivMessageBuffers::TraceBufferName(m_OwnPid), KivMessageBuffers::kTraceRingFileSize),
       m_TraceRing(Initialized(m_TraceMemory).Data(), m_TraceMemory.Length()),
       m_LossMemory(ClientLossCounters::Name(m_OwnPid), ClientLossCounters::kFileSize),
       m_Sequence(KivRecordSequenceGenerator::Open),
@@ -44,7 +44,7 @@ KivServiceClient::KivServiceClient(uint32_t dispatcherPid, KivFilterManager& fil
     if (const uint64_t dropped = TraceRecordWriting::TakeUnpublishedDrops())
       counters->NoteDropped(dropped, 0);
   }
-  m_Thread = std::make_unique<TimerClassMemberFunction<ServiceClientThreadHelper>>(m_Helper, ThreadPeriodMs);
+  m_Thread = std::make_unique<TimerClassMemberFunction<ServiceClientThreadHelper>>(m_Helper, kPollPeriodMs);
   // The dispatcher may have changed the configuration while this process was
   // not registered; start from the file as it is now.
   m_FilterManager->ReloadConfiguration();
@@ -163,8 +163,9 @@ void KivServiceClient::RequestConfigurationChange(RuntimeConfigChangeCode code) 
     MessageTransmitter<ServerMessageSendingStream>(stream)
         << MessageRuntimeConfigurationChange(m_OwnPid, code);
   }
-  for (int poll = 0; poll < ConfirmationPolls && m_Confirmation.load(std::memory_order_acquire) == 0; ++poll)
-    usleep(Registration::PollPeriodMs * 1000);
+  for (int poll = 0;
+       poll < Registration::kConfirmationPolls && m_Confirmation.load(std::memory_order_acquire) == 0; ++poll)
+    usleep(kPollPeriodMs * 1000);
   Validation2Exception::CheckLogic(m_Confirmation.load(std::memory_order_acquire) == 1,
                                    "Timeout waiting for confirmation");
 }

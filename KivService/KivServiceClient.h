@@ -37,6 +37,7 @@
 #include "KivService/ServiceClient.h"
 #include "MemoryStream/CircularMemoryOutputStream.h"
 #include "Support/CriticalSectionSyncPolicy.h"
+#include "Support/Defaults.h"
 #include "Support/SharedMemory.h"
 #include "Support/ThreadAnnotations.h"
 #include "Support/TimerClassMemberFunction.h"
@@ -48,8 +49,6 @@ class KivFilterManager;
 class KivServiceClient {
  public:
   using Registration = ServiceClient<ServerMessageSendingStream, ClientMessageReceivingStream>;
-  static constexpr uint32_t ThreadPeriodMs = 100;
-  static constexpr int ConfirmationPolls = Registration::ConfirmationPolls;
 
   // Builds everything and registers with the dispatcher `dispatcherPid`;
   // raises when a ring cannot be made, the counter cannot be mapped or the

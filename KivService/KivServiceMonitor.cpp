@@ -30,7 +30,7 @@ void KivServiceMonitor::Poll() {
     else if (pid != 0)
       WatchServiceStopUsingPID::Check(pid);
     else
-      WatchServiceStartUsingPIDFile::Check(KivServiceMonitorWatchedName);
+      WatchServiceStartUsingPIDFile::Check(kServicePresenceName);
   } catch (...) {
     // The design this replaces ended the monitor here, leaving the process
     // unregistered for good after one slow or failed registration.
@@ -42,7 +42,7 @@ void KivServiceMonitor::Worker() {
   while (!m_Stop.IsRequested()) {
     Poll();
     // Closing (before a fork, at exit) wakes this wait at once.
-    if (m_Stop.WaitFor(PollPeriodMs)) break;
+    if (m_Stop.WaitFor(kPollPeriodMs)) break;
   }
 }
 

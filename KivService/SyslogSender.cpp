@@ -227,7 +227,7 @@ bool SyslogSender::Connect() {
     m_LastError = error;
     KIV_DIAG_NOTHROW("Syslog output: " << error << "\n");
     try {
-      SysLogEntry entry("KivServer", 1);
+      SysLogEntry entry(kSystemLogIdentity, 1);
       entry << "Syslog output: " << error;
     } catch (...) {
     }

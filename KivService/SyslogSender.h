@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "KivConfigFileReader/SyslogSettings.h"
+#include "Support/Defaults.h"
 #include "Support/Mutex.h"
 #include "Support/StatusReport.h"
 
@@ -44,7 +45,6 @@ class TlsClientContext;
 
 class SyslogSender {
  public:
-  static constexpr int kReconnectPeriodMs = 1000;
   static constexpr int kConnectTimeoutMs = 5000;
   static constexpr int kStallTimeoutMs = 10000;  // a server that takes nothing this long is dropped
 

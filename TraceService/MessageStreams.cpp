@@ -49,7 +49,7 @@ SharedMemory::OwnedBy ClientOwner(uint32_t pid) {
 }  // namespace
 
 ServerMessageSendingStream::ServerMessageSendingStream()
-    : InterProcessLock(KivMessageBuffers::MessageLockName, false),
+    : InterProcessLock(KivMessageBuffers::kMessageLockName, false),
       m_Memory(KivServerMessageBufferNamingPolicy()),
       m_Ring(m_Memory.Data(), m_Memory.Length()) {}
 
@@ -61,8 +61,8 @@ bool ServerMessageSendingStream::write(const void* data, size_t length) {
 }
 
 ServerMessageReceivingStream::ServerMessageReceivingStream()
-    : InterProcessLock(KivMessageBuffers::MessageLockName),
-      m_Memory(KivServerMessageBufferNamingPolicy(), KivMessageBuffers::MessageRingFileSize),
+    : InterProcessLock(KivMessageBuffers::kMessageLockName),
+      m_Memory(KivServerMessageBufferNamingPolicy(), KivMessageBuffers::kMessageRingFileSize),
       m_Ring(m_Memory.Data(), m_Memory.Length()) {
   AutoSync<InterProcessLock> lock(*this);
   m_Ring.Initialize();
@@ -109,7 +109,7 @@ bool ClientMessageSendingStream::write(const void* data, size_t length) {
 }
 
 ClientMessageReceivingStream::ClientMessageReceivingStream(uint32_t pid)
-    : m_Memory(KivMessageBuffers::ClientMessageBufferName(pid), KivMessageBuffers::MessageRingFileSize),
+    : m_Memory(KivMessageBuffers::ClientMessageBufferName(pid), KivMessageBuffers::kMessageRingFileSize),
       m_Ring(m_Memory.Data(), m_Memory.Length()) {
   m_Ring.Initialize();
 }
