@@ -8,6 +8,7 @@
 #include <cstring>
 #include <exception>
 
+#include "KivConfigFileReader/KivServerConfig.h"
 #include "Support/Logging.h"
 #include "Support/SysLogEntry.h"
 #include "Support/Validation2Exception.h"
@@ -19,8 +20,6 @@ namespace {
 
 constexpr uint32_t kDefaultSizeKilobytes = 100;
 constexpr uint32_t kDefaultBackups = 10;
-constexpr uint32_t kDefaultPort = 3456;
-constexpr uint32_t kDefaultMaxConnection = 1;
 
 // The one attribute every rule element needs twice; nullptr when missing.
 struct NameAndState {
@@ -225,9 +224,9 @@ void ConfigDocumentReader::GetNetworkInfo(const XMLElement* node) {
 
 void ConfigDocumentReader::GetNetworkServerInfo(const XMLElement* node) {
   const char* port = node->Attribute("port_number");
-  m_Processor->SetServerPortNumber(port ? ParseNumber(port) : kDefaultPort);
+  m_Processor->SetServerPortNumber(port ? ParseNumber(port) : kDefaultStreamPort);
   const char* backlog = node->Attribute("max_connection");
-  m_Processor->SetServerMaxConnection(backlog ? ParseNumber(backlog) : kDefaultMaxConnection);
+  m_Processor->SetServerMaxConnection(backlog ? ParseNumber(backlog) : kDefaultServerMaxConnection);
 
   NetworkServerOptions options;
   if (const char* bind = node->Attribute("bind_address")) options.m_BindAddress = bind;
@@ -258,7 +257,7 @@ NetworkTlsFiles ConfigDocumentReader::ReadTlsFiles(const XMLElement* node) {
 
 void ConfigDocumentReader::GetNetworkClientInfo(const XMLElement* node) {
   const char* port = node->Attribute("port_number");
-  m_Processor->SetClientPortNumber(port ? ParseNumber(port) : kDefaultPort);
+  m_Processor->SetClientPortNumber(port ? ParseNumber(port) : kDefaultStreamPort);
   const char* host = node->Attribute("server_name");
   Validation2Exception::CheckParameter(host != nullptr, "Error: no valid hostname is specified");
   m_Processor->SetServerName(host);

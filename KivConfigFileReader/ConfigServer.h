@@ -28,6 +28,7 @@
 #include "Support/AutoSync.h"
 #include "Support/CriticalSectionSyncPolicy.h"
 #include "Support/Logging.h"
+#include "Support/ThreadAnnotations.h"
 #include "Support/Validation2Exception.h"
 
 template <class Settings>
@@ -113,7 +114,10 @@ class BasicConfigServer {
 
   // Number of registered clients (for diagnostics and tests).
   size_t ClientCount() {
-    if (OnBroadcastingThread()) return CountLive();
+    if (OnBroadcastingThread()) {
+      HeldByBroadcast();
+      return CountLive();
+    }
     AutoSync<CriticalSectionSyncPolicy> guard(m_Lock);
     return CountLive();
   }
@@ -124,7 +128,9 @@ class BasicConfigServer {
   bool OnBroadcastingThread() const {
     return m_BroadcastingThread.load(std::memory_order_acquire) == std::this_thread::get_id();
   }
-  size_t CountLive() const {
+  // Tells the analysis what OnBroadcastingThread() found: m_Lock is ours.
+  void HeldByBroadcast() const ASSERT_CAPABILITY(m_Lock) {}
+  size_t CountLive() const REQUIRES(m_Lock) {
     size_t live = 0;
     for (Client* c : m_Clients) live += c != nullptr;
     return live;
@@ -132,6 +138,7 @@ class BasicConfigServer {
 
   void Register(Client* client) {
     if (OnBroadcastingThread()) {
+      HeldByBroadcast();
       m_Clients.push_back(client);
       return;
     }
@@ -142,6 +149,7 @@ class BasicConfigServer {
   void Unregister(Client* client) noexcept {
     try {
       if (OnBroadcastingThread()) {
+        HeldByBroadcast();
         // The walk is in progress: clear the entry instead of unlinking it.
         for (Client*& c : m_Clients)
           if (c == client) c = nullptr;
@@ -156,7 +164,7 @@ class BasicConfigServer {
 
   Settings m_Config;
   CriticalSectionSyncPolicy m_Lock;
-  std::list<Client*> m_Clients;  // guarded by m_Lock; nullptr = removed during a broadcast
+  std::list<Client*> m_Clients GUARDED_BY(m_Lock);  // nullptr = removed during a broadcast
   std::atomic<std::thread::id> m_BroadcastingThread{};
 };
 

@@ -10,6 +10,12 @@
 #include "KivConfigFileReader/SyslogSettings.h"
 #include "KivConfigFileReader/NetworkOptions.h"
 
+// Port of the dispatcher-to-dispatcher stream, server and client side alike,
+// when the configuration names none.
+inline constexpr uint32_t kDefaultStreamPort = 3456;
+// Listen backlog of the network server when the configuration names none.
+inline constexpr uint32_t kDefaultServerMaxConnection = 1;
+
 struct KivServerConfig {
   bool m_TraceEnabled = false;      // root "trace" is exactly "1"
   std::string m_LogDirectory;       // expanded "path" followed by one '\' character
@@ -24,9 +30,9 @@ struct KivServerConfig {
   uint32_t m_MaxFileSize = 0;  // bytes
   uint32_t m_PreserveMaxBackups = 0;
   uint32_t m_PreserveMaxFileSize = 0;  // bytes
-  uint32_t m_ServerMaxConnection = 1;  // listen backlog of the network server
-  uint32_t m_ServerPort = 3456;
-  uint32_t m_ClientPort = 3456;
+  uint32_t m_ServerMaxConnection = kDefaultServerMaxConnection;
+  uint32_t m_ServerPort = kDefaultStreamPort;
+  uint32_t m_ClientPort = kDefaultStreamPort;
   SyslogSettings m_Syslog;  // "Syslog"; off when the element is absent
   // Optional "Server" and "Client" attributes bounding and securing the
   // network server; the defaults keep a file without them working as before.

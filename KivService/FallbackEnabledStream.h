@@ -26,11 +26,11 @@
 #include "SocketStream/Tls.h"
 #include "SocketStream/WriteStream.h"
 #include "Support/CriticalSectionSyncPolicy.h"
+#include "Support/Defaults.h"
+#include "Support/ThreadAnnotations.h"
 
 class FallbackEnabledStream {
  public:
-  static constexpr uint32_t kReconnectPeriodMs = 1000;
-
   // Registers the three "Output\Network\..." status entries; connects
   // nothing. `collector` must outlive the stream.
   FallbackEnabledStream(StatusReport::Collector& collector, const KivServerConfig& config, std::string name);
@@ -53,7 +53,7 @@ class FallbackEnabledStream {
 
  private:
   void TryCreateSocketStream();
-  void WriteToFallback(const void* data, uint32_t length);
+  void WriteToFallback(const void* data, uint32_t length) REQUIRES(m_Lock);
 
   StatusReport::Collector& m_Collector;
   StatusReport::Status m_RemoteServerAddress;
@@ -65,6 +65,6 @@ class FallbackEnabledStream {
   // Made by the first connection attempt when "Client" names TLS files; used
   // only by Worker(), and by the connection it made (which it outlives).
   std::unique_ptr<SocketStream::TlsContext> m_Tls;
-  std::unique_ptr<SocketStream::WriteStream> m_Socket;           // guarded by m_Lock; owned, or none
-  std::unique_ptr<KivTraceStreamDispatcher::Stream> m_Fallback;  // guarded by m_Lock; owned, or none
+  std::unique_ptr<SocketStream::WriteStream> m_Socket GUARDED_BY(m_Lock);           // owned, or none
+  std::unique_ptr<KivTraceStreamDispatcher::Stream> m_Fallback GUARDED_BY(m_Lock);  // owned, or none
 };

@@ -1,7 +1,7 @@
 #pragma once
 // Writes the status file "{temp}KivServerStatus.txt": a "Last updated at:"
 // line and one line per status entry. The owner drives it with
-//   TimerClassMemberFunction<FileStatusReport> timer(report, FileStatusReport::s_PeriodMs);
+//   TimerClassMemberFunction<FileStatusReport> timer(report, FileStatusReport::kPeriodMs);
 // and destroys the timer before the report and the collector. A tick that
 // cannot write the file raises; the timer logs that and the next tick tries
 // again, so a missing directory is only retried.
@@ -16,7 +16,7 @@
 
 class FileStatusReport {
  public:
-  static constexpr uint32_t s_PeriodMs = 1000;
+  static constexpr uint32_t kPeriodMs = 1000;
 
   // Reports `collector` (not owned) to the status file in {temp}.
   explicit FileStatusReport(StatusReport::Collector& collector);

@@ -23,6 +23,7 @@
 #include "MemoryStream/MemoryOutputStream.h"
 #include "MultiFileStream/MultiFileOutputStream.h"
 #include "Support/CriticalSectionSyncPolicy.h"
+#include "Support/ThreadAnnotations.h"
 
 template <class OutputSupport, uint32_t HeaderSize>
 class FileStream : public KivTraceStreamDispatcher::Stream {
@@ -46,12 +47,13 @@ class FileStream : public KivTraceStreamDispatcher::Stream {
   // output dropped them (no file could be opened, a write failed).
   void WriteToFile(const void* data, uint32_t length);
   // The same with m_Lock already held by the caller.
-  void AppendLocked(const void* data, uint32_t length);
+  void AppendLocked(const void* data, uint32_t length) REQUIRES(m_Lock);
 
   CriticalSectionSyncPolicy m_Lock;
 
  private:
-  void ProcessConfig(const KivServerConfig& config);
+  // Called by the constructor only.
+  void ProcessConfig(const KivServerConfig& config) REQUIRES(m_Lock);
 
   StatusReport::Status m_Format;
   StatusReport::Status m_PreservationMode;
@@ -61,7 +63,7 @@ class FileStream : public KivTraceStreamDispatcher::Stream {
   StatusReport::Status m_ReservedMaxFileCount;
   StatusReport::Status m_ReservedMaxFileSize;
   const std::string m_Name;
-  std::unique_ptr<Output> m_Output;  // guarded by m_Lock
+  std::unique_ptr<Output> m_Output GUARDED_BY(m_Lock);
 };
 
 class BinaryFileStream : public FileStream<KivBinaryFileOutputSupport, 256> {
@@ -79,7 +81,7 @@ class TextFileStream : public FileStream<KivTextFileOutputSupport, 128> {
   void write(const void* data, uint32_t length) override;
 
  private:
-  SmartBufferOutputStream<65536> m_Text;  // guarded by m_Lock; reused between blocks
+  SmartBufferOutputStream<65536> m_Text GUARDED_BY(m_Lock);  // reused between blocks
 };
 
 class JsonFileStream : public FileStream<KivJsonFileOutputSupport, 0> {
@@ -90,7 +92,7 @@ class JsonFileStream : public FileStream<KivJsonFileOutputSupport, 0> {
   void write(const void* data, uint32_t length) override;
 
  private:
-  std::string m_Lines;  // guarded by m_Lock; reused between blocks
+  std::string m_Lines GUARDED_BY(m_Lock);  // reused between blocks
 };
 
 // The fallback and plain file outputs share this: a TextFileStream when

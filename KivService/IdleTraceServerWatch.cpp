@@ -12,7 +12,7 @@ IdleTraceServerWatch::IdleTraceServerWatch() : m_Epoll(::epoll_create1(EPOLL_CLO
 IdleTraceServerWatch::~IdleTraceServerWatch() { m_Stop.Request(); }  // then m_Thread joins
 
 void IdleTraceServerWatch::Add(KivServer& server) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  MutexLock lock(m_Lock);
   m_Servers.push_back(&server);
   const int process = server.Process().Descriptor();
   // One report per ended process: its descriptor stays readable until the
@@ -26,7 +26,7 @@ void IdleTraceServerWatch::Add(KivServer& server) {
 }
 
 void IdleTraceServerWatch::Remove(KivServer& server) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  MutexLock lock(m_Lock);
   m_Servers.erase(std::remove(m_Servers.begin(), m_Servers.end(), &server), m_Servers.end());
   if (server.IsProcessWatched())
     ::epoll_ctl(m_Epoll.get(), EPOLL_CTL_DEL, server.Process().Descriptor(), nullptr);
@@ -42,9 +42,9 @@ void IdleTraceServerWatch::WakeEnded() {
 }
 
 void IdleTraceServerWatch::Worker() {
-  while (!m_Stop.WaitFor(KivServer::IdlePollMs)) {
+  while (!m_Stop.WaitFor(kPollPeriodMs)) {
     try {
-      std::lock_guard<std::mutex> lock(m_Lock);
+      MutexLock lock(m_Lock);
       WakeEnded();
       for (KivServer* server : m_Servers) server->WatchIdle();
     } catch (...) {

@@ -3,7 +3,7 @@
 // clients cost the dispatcher one wake-up per poll period in all rather than
 // one per client.
 //
-// Every KivServer::IdlePollMs it calls KivServer::WatchIdle() on each server
+// Every kPollPeriodMs it calls KivServer::WatchIdle() on each server
 // added: a server waiting idle is woken when its ring holds data (or needs a
 // check); otherwise it sleeps on until its next ping is due. The client
 // processes' descriptors (WatchedProcess) sit in one epoll set, so a pass
@@ -16,11 +16,12 @@
 // touches that server. m_Lock guards m_Servers and the epoll set's members
 // and is held across each pass.
 
-#include <mutex>
 #include <vector>
 
 #include "Support/FileDescriptor.h"
+#include "Support/Defaults.h"
 #include "Support/MultithreadizedObject.h"
+#include "Support/Mutex.h"
 #include "Support/StopSignal.h"
 
 class KivServer;
@@ -42,11 +43,11 @@ class IdleTraceServerWatch {
 
  private:
   // Wakes the servers whose client process ended since the last pass.
-  void WakeEnded();
+  void WakeEnded() REQUIRES(m_Lock);
 
   FileDescriptor m_Epoll;  // none when it could not be made: WatchIdle checks each process then
   StopSignal m_Stop;
-  std::mutex m_Lock;
-  std::vector<KivServer*> m_Servers;
+  Mutex m_Lock;
+  std::vector<KivServer*> m_Servers GUARDED_BY(m_Lock);
   MultithreadizedObject<IdleTraceServerWatch> m_Thread;  // last: started once the rest exists
 };

@@ -8,15 +8,15 @@
 namespace {
 SharedMemory MapCounter(KivRecordSequenceGenerator::Mode mode) {
   if (mode == KivRecordSequenceGenerator::Create)
-    return SharedMemory(KivRecordSequenceGenerator::RegionName, KivRecordSequenceGenerator::RegionSize);
-  return SharedMemory(KivRecordSequenceGenerator::RegionName);
+    return SharedMemory(KivRecordSequenceGenerator::kRegionName, KivRecordSequenceGenerator::kRegionSize);
+  return SharedMemory(KivRecordSequenceGenerator::kRegionName);
 }
 }  // namespace
 
 KivRecordSequenceGenerator::KivRecordSequenceGenerator(Mode mode)
     : m_Memory(MapCounter(mode)), m_Counter(reinterpret_cast<uint32_t*>(m_Memory.Data())) {
   // The file is shared with every process; a short one must not be read past.
-  Validation2Exception::CheckLogic(m_Memory.Length() >= RegionSize, "Record sequence counter too small");
+  Validation2Exception::CheckLogic(m_Memory.Length() >= kRegionSize, "Record sequence counter too small");
   if (mode == Create) std::atomic_ref<uint32_t>(*m_Counter).store(0, std::memory_order_release);
 }
 

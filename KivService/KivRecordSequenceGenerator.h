@@ -20,8 +20,8 @@
 
 class KivRecordSequenceGenerator {
  public:
-  static constexpr const char* RegionName = "KivRecordSequenceNumberSeed";
-  static constexpr uint32_t RegionSize = sizeof(uint32_t);
+  static constexpr const char* kRegionName = "KivRecordSequenceNumberSeed";
+  static constexpr uint32_t kRegionSize = sizeof(uint32_t);
 
   enum Mode { Create, Open };
 

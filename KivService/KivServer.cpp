@@ -13,6 +13,7 @@
 #include "KivService/KivServerControlRecord.h"
 #include "MultiFileStream/LogFileNames.h"
 #include "Support/ConfigPath.h"
+#include "Support/Defaults.h"
 #include "Support/Logging.h"
 #include "Support/MappedAccess.h"
 #include "Support/Validation2Exception.h"
@@ -36,19 +37,19 @@ void CheckRingFile(const std::string& name, uint32_t size) {
 std::string CheckedTraceRingName(uint32_t pid) {
   Validation2Exception::CheckParameter(pid != 0, "Client process id 0");
   std::string name = KivMessageBuffers::TraceBufferName(pid);
-  CheckRingFile(name, KivMessageBuffers::TraceRingFileSize);
+  CheckRingFile(name, KivMessageBuffers::kTraceRingFileSize);
   return name;
 }
 
 uint32_t CheckedMessageRingPid(uint32_t pid) {
-  CheckRingFile(KivMessageBuffers::ClientMessageBufferName(pid), KivMessageBuffers::MessageRingFileSize);
+  CheckRingFile(KivMessageBuffers::ClientMessageBufferName(pid), KivMessageBuffers::kMessageRingFileSize);
   return pid;
 }
 
 // The file may have changed between the check and the mapping; the
 // mapping's own length decides.
 uint32_t CheckedTraceRingLength(const SharedMemory& memory) {
-  Validation2Exception::CheckLogic(memory.Length() == KivMessageBuffers::TraceRingFileSize,
+  Validation2Exception::CheckLogic(memory.Length() == KivMessageBuffers::kTraceRingFileSize,
                                    "Client ring file has the wrong size");
   return memory.Length();
 }
@@ -406,14 +407,14 @@ void KivServer::WakeWorker() {
 }
 
 void KivServer::Worker() {
-  uint32_t countdown = IdlePollsPerPing;
+  uint32_t countdown = kIdlePollsPerPing;
   uint32_t busyPolls = 0;
   try {
     while (!m_Stop.IsRequested()) {
       // Most idle polls only look at the ring's positions; the first after
       // data and the one before each ping take the full path below, which
       // also finds a ring file truncated while it stays empty.
-      const bool quick = busyPolls == 0 && countdown != IdlePollsPerPing && IsTraceRingIdle();
+      const bool quick = busyPolls == 0 && countdown != kIdlePollsPerPing && IsTraceRingIdle();
       // A damaged header is the client's own doing: it loses its data and
       // is dropped; draining on would read garbage positions.
       if (!quick && !IsTraceRingUsable()) {
@@ -429,8 +430,8 @@ void KivServer::Worker() {
         KIV_DIAG_NOTHROW("KivServer for process:" << m_Pid << " block lost: " << e.what() << "\n");
       }
       if (took) {
-        countdown = IdlePollsPerPing;
-        busyPolls = BusyPolls;
+        countdown = kIdlePollsPerPing;
+        busyPolls = kBusyPolls;
         continue;
       }
       if (busyPolls > 0) {
@@ -442,13 +443,13 @@ void KivServer::Worker() {
       // Watched, the thread sleeps until the ping is due unless woken.
       const uint32_t polls = m_Watched.load(std::memory_order_acquire) ? countdown : 1;
       m_Waiting.store(true, std::memory_order_release);
-      const StopSignal::Waited waited = m_Stop.Wait(IdlePollMs * polls);
+      const StopSignal::Waited waited = m_Stop.Wait(kPollPeriodMs * polls);
       m_Waiting.store(false, std::memory_order_release);
       if (waited == StopSignal::Waited::Stop) break;
       countdown -= waited == StopSignal::Waited::Timeout ? polls - 1 : 0;
       if (--countdown == 0) {
         Send(MessagePing(m_Pid));
-        countdown = IdlePollsPerPing;
+        countdown = kIdlePollsPerPing;
       }
     }
   } catch (const std::exception& e) {

@@ -60,13 +60,12 @@
 
 class KivServer : public WatchServiceStopUsingPID, private RotatingFileOutput::AppendObserver {
  public:
-  static constexpr uint32_t IdlePollMs = 100;
-  static constexpr uint32_t IdlePollsPerPing = 20;
+  static constexpr uint32_t kIdlePollsPerPing = 20;
   // After a pass that took data, the ring is polled this many times every
   // millisecond before idle polling resumes: a client writing at full speed
   // refills its ring within milliseconds, and a 100 ms sleep after every
   // drain would let it overflow.
-  static constexpr uint32_t BusyPolls = 50;
+  static constexpr uint32_t kBusyPolls = 50;
   static constexpr const char* GoneText = "Not received un-registration message from client.";
 
   // Maps both rings of client `pid` (raising when they are missing, of the

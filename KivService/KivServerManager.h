@@ -44,13 +44,13 @@
 #include "KivService/StatusReport.h"
 #include "Support/AutoSync.h"
 #include "Support/CriticalSectionSyncPolicy.h"
+#include "Support/Defaults.h"
 #include "Support/MultithreadizedObject.h"
+#include "Support/ThreadAnnotations.h"
 #include "TraceService/Messages.h"
 
 class KivServerManager : public ConfigServer::Client {
  public:
-  static constexpr uint32_t PeriodMs = 100;
-
   // A trace server and the thread that runs it. Deleting it stops and joins
   // the thread, then destroys the server (last block, detach record).
   class MultithreadedKivServer {
@@ -83,9 +83,8 @@ class KivServerManager : public ConfigServer::Client {
   void Add(uint32_t pid);
   // Removes the trace server of `pid` and those of the client's two map
   // files that are still the ones it mapped (a newer file of the same name
-  // stays). The caller holds Lock(). Raises "Id to un-register does not
-  // exst" for an unknown pid.
-  void SharedDelete(uint32_t pid);
+  // stays). Raises "Id to un-register does not exst" for an unknown pid.
+  void SharedDelete(uint32_t pid) REQUIRES(m_Lock);
   // The cleanup pass: removes the servers whose client has gone.
   void Worker();
   // Writes `message` into the message ring of every client, in ascending
@@ -112,17 +111,16 @@ class KivServerManager : public ConfigServer::Client {
   // Set by the provider before it tears down; the cleanup pass stops.
   void RequestStop() { m_StopRequested.store(true, std::memory_order_release); }
 
-  CriticalSectionSyncPolicy& Lock() { return m_Lock; }
+  CriticalSectionSyncPolicy& Lock() RETURN_CAPABILITY(m_Lock) { return m_Lock; }
   KivRecordSequenceGenerator& Sequence() { return m_Sequence; }
   size_t ClientCount();
   bool HasClient(uint32_t pid);
 
  private:
   enum class FilesOfTheClient { Keep, RemoveIfMapped };
-  // m_Lock held.
-  void Remove(uint32_t pid, FilesOfTheClient files);
-  void UpdateStatus();
-  KivServer* Find(uint32_t pid);
+  void Remove(uint32_t pid, FilesOfTheClient files) REQUIRES(m_Lock);
+  void UpdateStatus() REQUIRES(m_Lock);
+  KivServer* Find(uint32_t pid) REQUIRES(m_Lock);
   // The control record of a configuration change, when "StatusTrace" is on.
   void WriteControlRecord(uint32_t code, uint32_t pid);
   void PauseOrResume(bool pause);
@@ -133,7 +131,7 @@ class KivServerManager : public ConfigServer::Client {
   TraceLossLedger m_Ledger;            // reached by the dispatchers through their s_Ledger
   CriticalSectionSyncPolicy m_Lock;
   IdleTraceServerWatch m_IdleWatch;  // before the servers: it outlives them
-  std::map<uint32_t, std::unique_ptr<MultithreadedKivServer>> m_Servers;  // guarded by m_Lock
+  std::map<uint32_t, std::unique_ptr<MultithreadedKivServer>> m_Servers GUARDED_BY(m_Lock);
   std::atomic<bool> m_StopRequested{false};
   // The local dispatcher lives as long as the manager, so its output stays
   // open while no client is registered: a query that registers and leaves

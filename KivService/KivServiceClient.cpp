@@ -29,7 +29,7 @@ KivServiceClient::KivServiceClient(uint32_t dispatcherPid, FilterSettingsSink& f
       m_OwnPid(static_cast<uint32_t>(getpid())),
       m_FilterSettings(&filterSettings),
       m_Output(output),
-      m_TraceMemory(KivMessageBuffers::TraceBufferName(m_OwnPid), KivMessageBuffers::TraceRingFileSize),
+      m_TraceMemory(KivMessageBuffers::TraceBufferName(m_OwnPid), KivMessageBuffers::kTraceRingFileSize),
       m_TraceRing(Initialized(m_TraceMemory).Data(), m_TraceMemory.Length()),
       m_LossMemory(ClientLossCounters::Name(m_OwnPid), ClientLossCounters::kFileSize),
       m_Sequence(KivRecordSequenceGenerator::Open),
@@ -45,7 +45,7 @@ KivServiceClient::KivServiceClient(uint32_t dispatcherPid, FilterSettingsSink& f
     if (const uint64_t dropped = m_Output ? m_Output->TakeUnpublishedDrops() : 0)
       counters->NoteDropped(dropped, 0);
   }
-  m_Thread = std::make_unique<TimerClassMemberFunction<ServiceClientThreadHelper>>(m_Helper, ThreadPeriodMs);
+  m_Thread = std::make_unique<TimerClassMemberFunction<ServiceClientThreadHelper>>(m_Helper, kPollPeriodMs);
   // The dispatcher may have changed the configuration while this process was
   // not registered; start from the file as it is now.
   m_FilterSettings->ReloadConfiguration();
@@ -169,8 +169,9 @@ void KivServiceClient::RequestConfigurationChange(RuntimeConfigChangeCode code) 
     MessageTransmitter<ServerMessageSendingStream>(stream)
         << MessageRuntimeConfigurationChange(m_OwnPid, code);
   }
-  for (int poll = 0; poll < ConfirmationPolls && m_Confirmation.load(std::memory_order_acquire) == 0; ++poll)
-    usleep(Registration::PollPeriodMs * 1000);
+  for (int poll = 0;
+       poll < Registration::kConfirmationPolls && m_Confirmation.load(std::memory_order_acquire) == 0; ++poll)
+    usleep(kPollPeriodMs * 1000);
   Validation2Exception::CheckLogic(m_Confirmation.load(std::memory_order_acquire) == 1,
                                    "Timeout waiting for confirmation");
 }

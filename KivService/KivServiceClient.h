@@ -40,7 +40,9 @@
 #include "KivService/TraceOutputPublisher.h"
 #include "MemoryStream/CircularMemoryOutputStream.h"
 #include "Support/CriticalSectionSyncPolicy.h"
+#include "Support/Defaults.h"
 #include "Support/SharedMemory.h"
+#include "Support/ThreadAnnotations.h"
 #include "Support/TimerClassMemberFunction.h"
 #include "TraceService/MessageStreams.h"
 #include "TraceService/Messages.h"
@@ -48,8 +50,6 @@
 class KivServiceClient {
  public:
   using Registration = ServiceClient<ServerMessageSendingStream, ClientMessageReceivingStream>;
-  static constexpr uint32_t ThreadPeriodMs = 100;
-  static constexpr int ConfirmationPolls = Registration::ConfirmationPolls;
 
   // Builds everything and registers with the dispatcher `dispatcherPid`;
   // raises when a ring cannot be made, the counter cannot be mapped or the
@@ -90,8 +90,8 @@ class KivServiceClient {
   uint32_t OwnPid() const { return m_OwnPid; }
 
   // For the trace-record writer.
-  CircularMemoryOutputStream& TraceRing() { return m_TraceRing; }
-  CriticalSectionSyncPolicy& TraceRingLock() { return m_TraceRingLock; }
+  CircularMemoryOutputStream& TraceRing() REQUIRES(m_TraceRingLock) { return m_TraceRing; }
+  CriticalSectionSyncPolicy& TraceRingLock() RETURN_CAPABILITY(m_TraceRingLock) { return m_TraceRingLock; }
   uint32_t NextSequenceNumber() { return m_Sequence.Next(); }
   // Where dropped records are told (guarded by TraceRingLock()).
   ClientLossCounters* LossCounters() { return reinterpret_cast<ClientLossCounters*>(m_LossMemory.Data()); }

@@ -29,7 +29,7 @@ void KivServiceMonitor::Poll() {
     else if (pid != 0)
       WatchServiceStopUsingPID::Check(pid);
     else
-      WatchServiceStartUsingPIDFile::Check(KivServiceMonitorWatchedName);
+      WatchServiceStartUsingPIDFile::Check(kServicePresenceName);
   } catch (...) {
     // The design this replaces ended the monitor here, leaving the process
     // unregistered for good after one slow or failed registration.
@@ -41,7 +41,7 @@ void KivServiceMonitor::Worker() {
   while (!m_Stop.IsRequested()) {
     Poll();
     // Closing (before a fork, at exit) wakes this wait at once.
-    if (m_Stop.WaitFor(PollPeriodMs)) break;
+    if (m_Stop.WaitFor(kPollPeriodMs)) break;
   }
 }
 
@@ -99,7 +99,9 @@ KivServiceMonitorProxy& KivServiceMonitorProxy::Instance(FilterSettingsFactory m
   return *proxy;
 }
 
-void KivServiceMonitorProxy::Shutdown() {
+// Outside the thread-safety analysis: the monitor's lock is held from this
+// prepare handler to AfterFork, across the fork.
+void KivServiceMonitorProxy::Shutdown() NO_THREAD_SAFETY_ANALYSIS {
   KivServiceMonitorProxy* proxy = Existing();
   if (!proxy) return;
   proxy->Close();
@@ -108,7 +110,7 @@ void KivServiceMonitorProxy::Shutdown() {
   proxy->m_Monitor.Lock();
 }
 
-void KivServiceMonitorProxy::AfterFork() {
+void KivServiceMonitorProxy::AfterFork() NO_THREAD_SAFETY_ANALYSIS {
   if (KivServiceMonitorProxy* proxy = Existing()) proxy->m_Monitor.Unlock();
 }
 

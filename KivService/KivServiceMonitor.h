@@ -45,17 +45,13 @@
 #include "ServiceMonitor/WatchServiceStartUsingPIDFile.h"
 #include "ServiceMonitor/WatchServiceStopUsingPID.h"
 #include "ServiceMonitor/WatchedProcess.h"
+#include "Support/Defaults.h"
 #include "Support/MultithreadizedObject.h"
 #include "Support/StopSignal.h"
 #include "TraceService/Messages.h"
 
-// Name of the dispatcher's presence files "{temp}KivService.lck" and ".pid".
-inline constexpr const char* KivServiceMonitorWatchedName = "KivService";
-
 class KivServiceMonitor : public WatchServiceStartUsingPIDFile, public WatchServiceStopUsingPID {
  public:
-  static constexpr uint32_t PollPeriodMs = 100;
-
   // Borrows all three; they must outlive the monitor. Makes the first check
   // at once, so when the dispatcher runs the caller returns registered (or
   // after the registration failed, which is retried by the thread). The

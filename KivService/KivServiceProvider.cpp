@@ -10,12 +10,12 @@
 #include "TraceService/MessageProcessor.h"
 
 KivServiceProvider::KivServiceProvider()
-    : m_Presence(PresenceName),
+    : m_Presence(kServicePresenceName),
       m_StatusFile(m_Collector),
-      m_StatusTimer(m_StatusFile, FileStatusReport::s_PeriodMs),
+      m_StatusTimer(m_StatusFile, FileStatusReport::kPeriodMs),
       m_Syslog(m_ConfigServer, m_Collector),
       m_Manager(m_Collector, m_ConfigServer),
-      m_ManagerTimer(m_Manager, KivServerManager::PeriodMs),
+      m_ManagerTimer(m_Manager, kPollPeriodMs),
       m_NetworkServerManager(m_Collector, m_ConfigServer) {
   KIV_DIAG("KivServiceProvider worker thread started\n");
   ReadKivServerConfig(m_ConfigServer.Config(), KivConfigPathPolicy().Get());
@@ -23,7 +23,8 @@ KivServiceProvider::KivServiceProvider()
   m_PidFile.emplace();
 }
 
-KivServiceProvider::PidFile::PidFile() : m_Path(ServiceAvailabilityUsingPIDFile::PidFilePath(PresenceName)) {
+KivServiceProvider::PidFile::PidFile()
+    : m_Path(ServiceAvailabilityUsingPIDFile::PidFilePath(kServicePresenceName)) {
   ServiceAvailabilityUsingPIDFile::StorePid(m_Path);
 }
 
@@ -43,7 +44,7 @@ void KivServiceProvider::Worker() {
     if (m_Messages.GetDataLength() == 0) return;
     MessageHandler handler(m_Manager);
     MessageProcessor<MessageHandler> processor(handler);
-    for (uint32_t n = 0; n < MaxMessagesPerPass && m_Messages.GetDataLength() != 0; ++n)
+    for (uint32_t n = 0; n < kMaxMessagesPerPass && m_Messages.GetDataLength() != 0; ++n)
       processor.Process(m_Messages);
   } catch (const LogicException& e) {
     // Only a damaged ring header comes here (the processor drops bad

@@ -44,17 +44,16 @@
 #include "KivService/StatusReport.h"
 #include "KivService/SyslogOutput.h"
 #include "ServiceMonitor/ServiceAvailabilityUsingPIDFile.h"
+#include "Support/Defaults.h"
 #include "Support/ExclusiveAccessUsingLockFile.h"
 #include "Support/TimerClassMemberFunction.h"
 #include "TraceService/MessageStreams.h"
 
 class KivServiceProvider {
  public:
-  // Name of the presence files.
-  static constexpr const char* PresenceName = "KivService";
   // Messages handled per Worker() call at most, so that a client flooding
   // the ring cannot hold the message thread forever.
-  static constexpr uint32_t MaxMessagesPerPass = 64;
+  static constexpr uint32_t kMaxMessagesPerPass = 64;
 
   // Raises whatever a member raises; members built so far are destroyed.
   KivServiceProvider();

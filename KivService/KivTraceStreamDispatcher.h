@@ -33,6 +33,7 @@
 #include "KivService/TraceLossLedger.h"
 #include "MultiFileStream/RotatingFileOutput.h"
 #include "Support/CriticalSectionSyncPolicy.h"
+#include "Support/ThreadAnnotations.h"
 
 class KivTraceStreamDispatcher : public ConfigServer::Client {
  public:
@@ -111,11 +112,11 @@ class KivTraceStreamDispatcher : public ConfigServer::Client {
   StatusReport::Collector& Collector() const { return m_Collector; }
 
  protected:
-  // Copies the settings, then Manage(). Caller holds m_Lock (or constructs).
-  void ProcessConfig();
+  // Copies the settings, then Manage(). Also called by the constructor.
+  void ProcessConfig() REQUIRES(m_Lock);
   // Drops the current stream and, when tracing is on and not paused, builds a
-  // new one of m_OutputKind. Caller holds m_Lock.
-  void Manage();
+  // new one of m_OutputKind.
+  void Manage() REQUIRES(m_Lock);
 
   CriticalSectionSyncPolicy m_Lock;
 
@@ -126,13 +127,14 @@ class KivTraceStreamDispatcher : public ConfigServer::Client {
   std::string_view SyslogOrigin() const;
   // Writes a "records lost" control record for every loss waiting for this
   // output; raises (keeping what was not written) when the output fails.
-  // Caller holds m_Lock and m_Stream is set.
-  void WritePendingLosses(uint32_t observedPid = 0, RotatingFileOutput::AppendObserver* observer = nullptr);
+  // m_Stream is set.
+  void WritePendingLosses(uint32_t observedPid = 0, RotatingFileOutput::AppendObserver* observer = nullptr)
+      REQUIRES(m_Lock);
 
   const std::string m_Name;             // "LOCAL", or a peer's dotted address
-  bool m_TraceEnabled = false;          // guarded by m_Lock
-  bool m_Paused = false;                // guarded by m_Lock
-  OutputKind m_OutputKind = TextFiles;  // guarded by m_Lock
+  bool m_TraceEnabled GUARDED_BY(m_Lock) = false;
+  bool m_Paused GUARDED_BY(m_Lock) = false;
+  OutputKind m_OutputKind GUARDED_BY(m_Lock) = TextFiles;
   StatusReport::Collector& m_Collector;
-  std::unique_ptr<Stream> m_Stream;  // guarded by m_Lock; owned, may be empty
+  std::unique_ptr<Stream> m_Stream GUARDED_BY(m_Lock);  // owned, may be empty
 };

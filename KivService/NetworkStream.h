@@ -14,7 +14,7 @@
 class NetworkStream : public KivTraceStreamDispatcher::Stream {
  public:
   NetworkStream(StatusReport::Collector& collector, const KivServerConfig& config, std::string name,
-                uint32_t reconnectPeriodMs = FallbackEnabledStream::kReconnectPeriodMs);
+                uint32_t reconnectPeriodMs = kReconnectPeriodMs);
   ~NetworkStream() override;
 
   void write(const void* data, uint32_t length) override { m_Stream->write(data, length); }

@@ -8,8 +8,8 @@
 // and removes the ring. The real streams are ServerMessageSendingStream and
 // ClientMessageReceivingStream.
 //
-// Waiting for a confirmation polls the own ring at most ConfirmationPolls
-// times, sleeping PollPeriodMs between polls (about 2 s in all). Messages
+// Waiting for a confirmation polls the own ring at most kConfirmationPolls
+// times, sleeping kPollPeriodMs between polls (about 2 s in all). Messages
 // other than a confirmation that arrive meanwhile are consumed and dropped.
 //
 // The own ring has one reader at a time: the constructing or destroying
@@ -22,6 +22,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "Support/Defaults.h"
 #include "Support/Logging.h"
 #include "Support/Validation2Exception.h"
 #include "TraceService/MessageProcessor.h"
@@ -31,8 +32,7 @@
 template <class SendingStream, class ReceivingStream>
 class ServiceClient {
  public:
-  static constexpr int ConfirmationPolls = 20;
-  static constexpr uint32_t PollPeriodMs = 100;
+  static constexpr int kConfirmationPolls = 20;
 
   // Raises "Bad logic:Timeout waiting registration confirmation" when no
   // confirmation came (or `cancel` was set while waiting), and the errors of
@@ -118,11 +118,11 @@ class ServiceClient {
     bool confirmed = false;
     InternalMessageHandler handler{&confirmed};
     MessageProcessor<InternalMessageHandler> processor(handler);
-    for (int poll = 0; poll < ConfirmationPolls; ++poll) {
+    for (int poll = 0; poll < kConfirmationPolls; ++poll) {
       while (!confirmed && ProcessOne(processor)) {
       }
       if (confirmed || (cancel && cancel->load(std::memory_order_acquire))) break;
-      usleep(PollPeriodMs * 1000);
+      usleep(kPollPeriodMs * 1000);
     }
     return confirmed;
   }

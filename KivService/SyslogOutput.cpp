@@ -30,7 +30,7 @@ void SyslogOutput::OnConfigChanged() {
   if (!config.m_TraceEnabled) wanted.m_On = false;
   // Only broadcasts (one at a time) and the destructor replace the sender,
   // so this thread may look at it without the lock.
-  SyslogSender* current = m_Sender.get();
+  SyslogSender* current = SenderForReplacer();
   if (current && wanted.m_On && current->Settings() == wanted) return;
   // Stopped without the lock, so writers never wait for the sender thread;
   // blocks they offer meanwhile are counted lost by the stopped sender.

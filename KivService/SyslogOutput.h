@@ -23,6 +23,7 @@
 #include "KivConfigFileReader/ConfigServer.h"
 #include "KivService/StatusReport.h"
 #include "KivService/SyslogSender.h"
+#include "Support/ThreadAnnotations.h"
 
 class SyslogOutput : public ConfigServer::Client {
  public:
@@ -45,8 +46,12 @@ class SyslogOutput : public ConfigServer::Client {
   uint64_t Lost();
 
  private:
+  // The sender as the thread that replaces it sees it: that thread alone
+  // writes m_Sender, so it may read it without m_Lock.
+  SyslogSender* SenderForReplacer() const NO_THREAD_SAFETY_ANALYSIS { return m_Sender.get(); }
+
   static std::atomic<SyslogOutput*> s_Current;
   StatusReport::Collector& m_Collector;
   CriticalSectionSyncPolicy m_Lock;
-  std::unique_ptr<SyslogSender> m_Sender;  // guarded by m_Lock; null while off
+  std::unique_ptr<SyslogSender> m_Sender GUARDED_BY(m_Lock);  // null while off
 };

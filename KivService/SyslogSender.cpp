@@ -64,7 +64,7 @@ SyslogSender::Carry SyslogSender::Stop() {
   m_Wake.notify_all();
   if (m_Thread.joinable()) m_Thread.join();
   Carry carry;
-  std::lock_guard<std::mutex> guard(m_QueueLock);
+  MutexLock guard(m_QueueLock);
   carry.queue.swap(m_Queue);
   m_QueuedBytes = 0;
   // A front block the thread had partly sent goes over whole: the successor
@@ -78,7 +78,7 @@ void SyslogSender::Offer(std::string_view origin, const void* block, uint32_t le
   if (length == 0) return;
   try {
     {
-      std::lock_guard<std::mutex> guard(m_QueueLock);
+      MutexLock guard(m_QueueLock);
       if (!m_Stop.load() && m_QueuedBytes + length <= m_QueueLimit) {
         const char* bytes = static_cast<const char*>(block);
         m_Queue.push_back(Item{std::string(origin), std::vector<char>(bytes, bytes + length)});
@@ -96,19 +96,19 @@ void SyslogSender::Offer(std::string_view origin, const void* block, uint32_t le
 
 void SyslogSender::AddLost(uint64_t records) {
   {
-    std::lock_guard<std::mutex> guard(m_QueueLock);
+    MutexLock guard(m_QueueLock);
     m_Lost += records;
   }
   PublishCounts();
 }
 
 uint64_t SyslogSender::Lost() {
-  std::lock_guard<std::mutex> guard(m_QueueLock);
+  MutexLock guard(m_QueueLock);
   return m_Lost;
 }
 
 size_t SyslogSender::QueuedBytes() {
-  std::lock_guard<std::mutex> guard(m_QueueLock);
+  MutexLock guard(m_QueueLock);
   return m_QueuedBytes;
 }
 
@@ -130,15 +130,16 @@ void SyslogSender::Run() noexcept {
   while (!m_Stop.load()) {
     try {
       if (!m_Stream && !Connect()) {
-        std::unique_lock<std::mutex> lock(m_QueueLock);
-        m_Wake.wait_for(lock, std::chrono::milliseconds(kReconnectPeriodMs), [&] { return m_Stop.load(); });
+        MutexLock lock(m_QueueLock);
+        m_Wake.wait_for(lock.Unique(), std::chrono::milliseconds(kReconnectPeriodMs),
+                        [&] { return m_Stop.load(); });
         continue;
       }
       const Item* front = nullptr;
       {
-        std::unique_lock<std::mutex> lock(m_QueueLock);
-        m_Wake.wait_for(lock, std::chrono::milliseconds(kReconnectPeriodMs),
-                        [&] { return m_Stop.load() || !m_Queue.empty(); });
+        MutexLock lock(m_QueueLock);
+        m_Wake.wait_for(lock.Unique(), std::chrono::milliseconds(kReconnectPeriodMs),
+                        [&]() REQUIRES(m_QueueLock) { return m_Stop.load() || !m_Queue.empty(); });
         if (m_Stop.load()) break;
         // The front is only ever removed by this thread, so the pointer
         // stays valid while the lock is released (deque push_back keeps
@@ -169,7 +170,7 @@ void SyslogSender::Run() noexcept {
       if (!SendFront()) continue;  // reconnects and sends the rest
       formatted = false;
       {
-        std::lock_guard<std::mutex> guard(m_QueueLock);
+        MutexLock guard(m_QueueLock);
         m_QueuedBytes -= m_Queue.front().block.size();
         m_Queue.pop_front();
       }

@@ -30,7 +30,6 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -38,13 +37,14 @@
 
 #include "KivConfigFileReader/SyslogSettings.h"
 #include "KivService/StatusReport.h"
+#include "Support/Defaults.h"
+#include "Support/Mutex.h"
 
 class ClientByteStream;
 class TlsClientContext;
 
 class SyslogSender {
  public:
-  static constexpr int kReconnectPeriodMs = 1000;
   static constexpr int kConnectTimeoutMs = 5000;
   static constexpr int kStallTimeoutMs = 10000;  // a server that takes nothing this long is dropped
 
@@ -101,11 +101,11 @@ class SyslogSender {
   StatusReport::Status m_SentStatus;
   StatusReport::Status m_DroppedStatus;
 
-  std::mutex m_QueueLock;
+  Mutex m_QueueLock;
   std::condition_variable m_Wake;
-  std::deque<Item> m_Queue;  // guarded by m_QueueLock; the front stays until sent
-  size_t m_QueuedBytes = 0;  // guarded by m_QueueLock
-  uint64_t m_Lost = 0;       // guarded by m_QueueLock
+  std::deque<Item> m_Queue GUARDED_BY(m_QueueLock);  // the front stays until sent
+  size_t m_QueuedBytes GUARDED_BY(m_QueueLock) = 0;
+  uint64_t m_Lost GUARDED_BY(m_QueueLock) = 0;
 
   std::atomic<bool> m_Stop{false};
   std::atomic<bool> m_Connected{false};

@@ -77,7 +77,7 @@ void TraceLossLedger::OutputFailed(const std::string& output, std::string_view e
   bool& failing = m_Failing[output];
   if (!failing) {
     // Once per run of failures: a dead disk must not flood the system log.
-    SysLogEntry entry("KivServer", 1);
+    SysLogEntry entry(kSystemLogIdentity, 1);
     entry << "Trace output " << output << " failed, records are lost until it works again: " << error;
     KIV_DIAG_NOTHROW(entry.str() << "\n");
   }
@@ -89,7 +89,7 @@ void TraceLossLedger::OutputSucceeded(const std::string& output) {
   auto found = m_Failing.find(output);
   if (found == m_Failing.end() || !found->second) return;
   found->second = false;
-  SysLogEntry entry("KivServer", 2);
+  SysLogEntry entry(kSystemLogIdentity, 2);
   entry << "Trace output " << output << " works again";
   KIV_DIAG_NOTHROW(entry.str() << "\n");
 }

@@ -23,6 +23,7 @@
 
 #include "KivService/StatusReport.h"
 #include "Support/CriticalSectionSyncPolicy.h"
+#include "Support/ThreadAnnotations.h"
 
 class TraceLossLedger {
  public:
@@ -53,15 +54,15 @@ class TraceLossLedger {
   static uint32_t BlockProcessId(const void* block, uint32_t length);
 
  private:
-  void Publish();  // m_Lock held
+  void Publish() REQUIRES(m_Lock);
 
   CriticalSectionSyncPolicy m_Lock;
-  std::map<std::pair<std::string, uint32_t>, uint64_t> m_Pending;  // guarded by m_Lock
-  uint64_t m_RecordsWritten = 0;                                   // all counts: m_Lock
-  uint64_t m_BlocksWritten = 0;
-  uint64_t m_Lost[3] = {0, 0, 0};
-  uint64_t m_OutputErrors = 0;
-  std::map<std::string, bool> m_Failing;  // outputs whose latest write failed
+  std::map<std::pair<std::string, uint32_t>, uint64_t> m_Pending GUARDED_BY(m_Lock);
+  uint64_t m_RecordsWritten GUARDED_BY(m_Lock) = 0;
+  uint64_t m_BlocksWritten GUARDED_BY(m_Lock) = 0;
+  uint64_t m_Lost[3] GUARDED_BY(m_Lock) = {0, 0, 0};
+  uint64_t m_OutputErrors GUARDED_BY(m_Lock) = 0;
+  std::map<std::string, bool> m_Failing GUARDED_BY(m_Lock);  // outputs whose latest write failed
 
   StatusReport::Status m_RecordsWrittenStatus;
   StatusReport::Status m_BlocksWrittenStatus;

@@ -263,7 +263,7 @@ template <class Server>
 void Daemon<Server>::Start(const std::string& name) {
   std::string lockFile = LockFilePath(name);
   // A console dispatcher holds no daemon lock, only the presence lock.
-  const bool presence = ExclusiveAccessUsingLockFile::IsHeld(KivServicePresenceName);
+  const bool presence = ExclusiveAccessUsingLockFile::IsHeld(kServicePresenceName);
   const pid_t holder = LockHolder(lockFile);
   if (holder != 0 && !presence) {
     const pid_t recorded = PidOrZero([&] { return GetServicePID(PidFilePath(name)); });
@@ -353,7 +353,7 @@ void Daemon<Server>::RunDaemonChild(const std::string& name, int report) {
       step = DescribeFailure("Can not lock the dispatcher lock file", lockFile, errno);
       throw std::runtime_error("Can not start service");
     }
-    if (ExclusiveAccessUsingLockFile::IsHeld(KivServicePresenceName)) {
+    if (ExclusiveAccessUsingLockFile::IsHeld(kServicePresenceName)) {
       step = "A console dispatcher runs in this installation";
       throw std::runtime_error("Can not start service");
     }
@@ -421,7 +421,7 @@ void Daemon<Server>::Stop(const std::string& name) {
   // ended from its terminal.
   auto noDaemon = [&] {
     if (holder != 0) return false;
-    if (ExclusiveAccessUsingLockFile::IsHeld(KivServicePresenceName))
+    if (ExclusiveAccessUsingLockFile::IsHeld(kServicePresenceName))
       throw DaemonControlFailure(
           "Only a console dispatcher runs in this installation; end it from its terminal");
     return true;

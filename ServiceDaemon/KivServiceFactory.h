@@ -21,10 +21,8 @@
 
 #include <memory>
 
+#include "Support/Defaults.h"
 #include "Support/TimerClassMemberFunction.h"
-
-// Name of the presence files "{temp}KivService.lck" and "{temp}KivService.pid".
-inline constexpr const char* KivServicePresenceName = "KivService";
 
 // A running dispatcher service; only its lifetime matters to the daemon.
 class KivRunningService {
@@ -37,8 +35,7 @@ class KivRunningService {
 template <class Provider>
 class KivServiceWithTimer final : public KivRunningService {
  public:
-  static constexpr uint32_t PeriodMs = 100;
-  KivServiceWithTimer() : m_Timer(m_Provider, PeriodMs) {}
+  KivServiceWithTimer() : m_Timer(m_Provider, kPollPeriodMs) {}
   Provider& Service() { return m_Provider; }
 
  private:

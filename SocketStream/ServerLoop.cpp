@@ -28,7 +28,7 @@ size_t DescriptorCeiling() {
 }
 
 void SystemLog(const std::string& line) {
-  SysLogEntry entry("KivServer", 2);
+  SysLogEntry entry(kSystemLogIdentity, 2);
   entry << line;
 }
 

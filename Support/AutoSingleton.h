@@ -4,6 +4,7 @@
 
 #include "Support/AutoSync.h"
 #include "Support/CriticalSectionSyncPolicy.h"
+#include "Support/ThreadAnnotations.h"
 #include "Support/Validation2Exception.h"
 
 template <class T, class SyncPolicy = CriticalSectionSyncPolicy>
@@ -19,15 +20,20 @@ class AutoSingleton {
   AutoSingleton(const AutoSingleton&) = delete;
   AutoSingleton& operator=(const AutoSingleton&) = delete;
 
-  T* operator->() const { return Attributes().m_Instance; }
-  T& operator*() const { return *Attributes().m_Instance; }
-  T* Get() const { return Attributes().m_Instance; }
+  T* operator->() const { return Instance(); }
+  T& operator*() const { return *Instance(); }
+  T* Get() const { return Instance(); }
 
  private:
+  // Read without the lock: the instance is made before the first handle
+  // exists and deleted after the last is gone, and this handle's reference
+  // (taken under the lock) keeps it in place meanwhile.
+  static T* Instance() NO_THREAD_SAFETY_ANALYSIS { return Attributes().m_Instance; }
+
   struct GlobalAttributes {
     SyncPolicy m_Lock;
-    T* m_Instance = nullptr;  // guarded by m_Lock
-    unsigned m_Count = 0;     // guarded by m_Lock
+    T* m_Instance GUARDED_BY(m_Lock) = nullptr;
+    unsigned m_Count GUARDED_BY(m_Lock) = 0;
 
     void IncreaseReference() {
       AutoSync<SyncPolicy> guard(m_Lock);

@@ -1,12 +1,15 @@
 #pragma once
 // Scoped lock over any policy with Lock() and Unlock()
-// (CriticalSectionSyncPolicy, InterProcessLock).
+// (CriticalSectionSyncPolicy, InterProcessLock); the policy holds from
+// construction to destruction as far as the thread-safety analysis is concerned.
+
+#include "Support/ThreadAnnotations.h"
 
 template <class Policy>
-class AutoSync {
+class SCOPED_CAPABILITY AutoSync {
  public:
-  explicit AutoSync(Policy& policy) : m_Policy(policy) { m_Policy.Lock(); }
-  virtual ~AutoSync() {
+  explicit AutoSync(Policy& policy) ACQUIRE(policy) : m_Policy(policy) { m_Policy.Lock(); }
+  virtual ~AutoSync() RELEASE() {
     try {
       m_Policy.Unlock();
     } catch (...) {

@@ -14,8 +14,9 @@
 #include <string>
 
 #include "Support/FileDescriptor.h"
+#include "Support/ThreadAnnotations.h"
 
-class InterProcessLock {
+class CAPABILITY("interprocess lock") InterProcessLock {
  public:
   // The owner (`removeFile` true) opens or creates the lock file (mode
   // SharedFiles::SharedFileMode()); a borrower (`removeFile` false) opens the
@@ -35,10 +36,10 @@ class InterProcessLock {
   // The owner blocks until the lock is granted ("Can not lock"). A borrower
   // waits at most kBorrowerDeadlineMs, then raises "Can not lock" with
   // ETIMEDOUT: another process holding the lock must never stall it.
-  void Lock();
+  void Lock() ACQUIRE();
   static constexpr int kBorrowerDeadlineMs = 300;
   // "Can not unlock".
-  void Unlock();
+  void Unlock() RELEASE();
 
   const std::string& Path() const { return m_Path; }
 

@@ -14,7 +14,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <mutex>
+
+#include "Support/Mutex.h"
 
 class StopSignal {
  public:
@@ -28,14 +29,14 @@ class StopSignal {
     {
       // Set under the mutex: a waiter that has checked the flag but not yet
       // slept cannot miss the notification.
-      std::lock_guard<std::mutex> lock(m_Mutex);
+      MutexLock lock(m_Mutex);
       m_Requested.store(true, std::memory_order_release);
     }
     m_Wake.notify_all();
   }
   void Wake() {
     {
-      std::lock_guard<std::mutex> lock(m_Mutex);
+      MutexLock lock(m_Mutex);
       m_Woken = true;
     }
     m_Wake.notify_all();
@@ -47,9 +48,9 @@ class StopSignal {
   bool WaitFor(uint32_t periodMs) { return Wait(periodMs) == Waited::Stop; }
   // The same, also ended by Wake() (or a Wake() since the last wait).
   Waited Wait(uint32_t periodMs) {
-    std::unique_lock<std::mutex> lock(m_Mutex);
-    const bool ended = m_Wake.wait_for(lock, std::chrono::milliseconds(periodMs),
-                                       [this] { return IsRequested() || m_Woken; });
+    MutexLock lock(m_Mutex);
+    const bool ended = m_Wake.wait_for(lock.Unique(), std::chrono::milliseconds(periodMs),
+                                       [this]() REQUIRES(m_Mutex) { return IsRequested() || m_Woken; });
     m_Woken = false;
     if (IsRequested()) return Waited::Stop;
     return ended ? Waited::Woken : Waited::Timeout;
@@ -57,7 +58,7 @@ class StopSignal {
 
  private:
   std::atomic<bool> m_Requested{false};
-  bool m_Woken = false;  // guarded by m_Mutex
-  std::mutex m_Mutex;
+  bool m_Woken GUARDED_BY(m_Mutex) = false;
+  Mutex m_Mutex;
   std::condition_variable m_Wake;
 };

@@ -89,7 +89,7 @@ class FilterAnswerCache {
   TraceFilterRules& m_Rules;
 
  private:
-  void ClearCellsLocked(size_t first, size_t end);
+  void ClearCellsLocked(size_t first, size_t end) REQUIRES(m_FillLock);
 
   CriticalSectionSyncPolicy m_FillLock;
   std::atomic<uint64_t> m_Generation;  // rules generation the cells belong to; written under m_FillLock

@@ -6,9 +6,10 @@ using Guard = AutoSync<CriticalSectionSyncPolicy>;
 
 TraceFilterRules::TraceFilterRules(bool active)
     : m_Active(active),
-      m_Clients(
-          [this](std::string_view name) { return std::make_unique<PrimaryClientEntry>(name, m_Labels); }),
-      m_Modules([this](std::string_view name) {
+      // The tables make entries inside the calls below, under m_Lock.
+      m_Clients([this](std::string_view name)
+                    REQUIRES(m_Lock) { return std::make_unique<PrimaryClientEntry>(name, m_Labels); }),
+      m_Modules([this](std::string_view name) REQUIRES(m_Lock) {
         return std::make_unique<PrimaryModuleEntry>(name, m_Labels, m_Clients);
       }) {}
 
@@ -43,30 +44,30 @@ void TraceFilterRules::SetRule(Status status, Find find) {
 
 void TraceFilterRules::SetModuleStatus(std::string_view module, Status status) {
   SetRule(
-      status, [&]() -> auto& { return m_Modules[m_Modules.GetKey(module)]; });
+      status, [&]() REQUIRES(m_Lock) -> auto& { return m_Modules[m_Modules.GetKey(module)]; });
 }
 
 void TraceFilterRules::SetGlobalLabelStatus(std::string_view label, Status status) {
   SetRule(
-      status, [&]() -> auto& { return m_Labels[m_Labels.GetKey(label)]; });
+      status, [&]() REQUIRES(m_Lock) -> auto& { return m_Labels[m_Labels.GetKey(label)]; });
 }
 
 void TraceFilterRules::SetModuleLabelStatus(std::string_view module, std::string_view label, Status status) {
   SetRule(
-      status, [&]() -> auto& {
+      status, [&]() REQUIRES(m_Lock) -> auto& {
         return m_Modules[m_Modules.GetKey(module)].Labels()[m_Labels.GetKey(label)];
       });
 }
 
 void TraceFilterRules::SetGlobalClientStatus(std::string_view client, Status status) {
   SetRule(
-      status, [&]() -> auto& { return m_Clients[m_Clients.GetKey(client)]; });
+      status, [&]() REQUIRES(m_Lock) -> auto& { return m_Clients[m_Clients.GetKey(client)]; });
 }
 
 void TraceFilterRules::SetModuleClientStatus(std::string_view module, std::string_view client,
                                              Status status) {
   SetRule(
-      status, [&]() -> auto& {
+      status, [&]() REQUIRES(m_Lock) -> auto& {
         return m_Modules[m_Modules.GetKey(module)].Clients()[m_Clients.GetKey(client)];
       });
 }
@@ -74,7 +75,7 @@ void TraceFilterRules::SetModuleClientStatus(std::string_view module, std::strin
 void TraceFilterRules::SetGlobalClientLabelStatus(std::string_view client, std::string_view label,
                                                   Status status) {
   SetRule(
-      status, [&]() -> auto& {
+      status, [&]() REQUIRES(m_Lock) -> auto& {
         return m_Clients[m_Clients.GetKey(client)].Labels()[m_Labels.GetKey(label)];
       });
 }
@@ -82,7 +83,7 @@ void TraceFilterRules::SetGlobalClientLabelStatus(std::string_view client, std::
 void TraceFilterRules::SetModuleClientLabelStatus(std::string_view module, std::string_view client,
                                                   std::string_view label, Status status) {
   SetRule(
-      status, [&]() -> auto& {
+      status, [&]() REQUIRES(m_Lock) -> auto& {
         auto& clientEntry = m_Modules[m_Modules.GetKey(module)].Clients()[m_Clients.GetKey(client)];
         return clientEntry.Labels()[m_Labels.GetKey(label)];
       });

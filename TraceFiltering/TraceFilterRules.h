@@ -77,17 +77,17 @@ class TraceFilterRules {
 
  private:
   void Changed() { m_Generation.fetch_add(1, std::memory_order_acq_rel); }
-  // Sets the status of the entry `find` returns (called under m_Lock) and
-  // marks the rules changed.
+  // Sets the status of the entry `find` returns (called under m_Lock, so it
+  // is declared REQUIRES(m_Lock)) and marks the rules changed.
   template <class Find>
   void SetRule(Status status, Find find);
 
   CriticalSectionSyncPolicy m_Lock;
   std::atomic<bool> m_Active;
   std::atomic<uint64_t> m_Generation{0};
-  // Guarded by m_Lock. Declared in dependency order: clients' label entries
-  // hang off labels, and modules' entries off both.
-  PrimaryLabels m_Labels;
-  PrimaryClients m_Clients;
-  PrimaryModules m_Modules;
+  // Declared in dependency order: clients' label entries hang off labels,
+  // and modules' entries off both.
+  PrimaryLabels m_Labels GUARDED_BY(m_Lock);
+  PrimaryClients m_Clients GUARDED_BY(m_Lock);
+  PrimaryModules m_Modules GUARDED_BY(m_Lock);
 };

@@ -19,16 +19,16 @@ struct KivServerMessageBufferNamingPolicy {
 namespace KivMessageBuffers {
 
 // Inter-process lock around every access to the dispatcher's message ring.
-inline constexpr const char* MessageLockName = "KivServerMessageLock";
+inline constexpr const char* kMessageLockName = "KivServerMessageLock";
 
 // Message rings (the dispatcher's and each client's): 512 data bytes.
-inline constexpr uint32_t MessageRingCapacity = 512;
-inline constexpr uint32_t MessageRingFileSize = CircularMemoryBuffer::RegionSizeFor(MessageRingCapacity);
+inline constexpr uint32_t kMessageRingCapacity = 512;
+inline constexpr uint32_t kMessageRingFileSize = CircularMemoryBuffer::RegionSizeFor(kMessageRingCapacity);
 
 // Each client's trace ring: 1047552 data bytes.
-inline constexpr uint32_t TraceRingCapacity = 0xFFC00;
-inline constexpr uint32_t TraceRingFileSize = CircularMemoryBuffer::RegionSizeFor(TraceRingCapacity);
-static_assert(MessageRingFileSize == 524 && TraceRingFileSize == 1047564);
+inline constexpr uint32_t kTraceRingCapacity = 0xFFC00;
+inline constexpr uint32_t kTraceRingFileSize = CircularMemoryBuffer::RegionSizeFor(kTraceRingCapacity);
+static_assert(kMessageRingFileSize == 524 && kTraceRingFileSize == 1047564);
 
 // "KivServerMessageBuffer" + pid in decimal: the client's own message ring.
 inline std::string ClientMessageBufferName(uint32_t pid) {

@@ -42,9 +42,9 @@ enum class MessageProcessResult {
 template <class Handler>
 class MessageProcessor {
  public:
-  static constexpr uint32_t MessageAreaSize = 1024;
-  static constexpr uint32_t MinimumMessageLength = 8;
-  static_assert(TracePacketShared::kMaxDataLength <= MessageAreaSize);
+  static constexpr uint32_t kMessageAreaSize = 1024;
+  static constexpr uint32_t kMinimumMessageLength = 8;
+  static_assert(TracePacketShared::kMaxDataLength <= kMessageAreaSize);
 
   explicit MessageProcessor(Handler& handler) : m_Handler(handler) {}
 
@@ -55,7 +55,7 @@ class MessageProcessor {
     try {
       const auto& attributes = packet.ReadAttributes();
       if (attributes.m_DataType != TracePacketShared::DataType::Binary ||
-          attributes.m_DataLength < MinimumMessageLength) {
+          attributes.m_DataLength < kMinimumMessageLength) {
         packet.Skip();
         return MessageProcessResult::Skipped;
       }
@@ -86,5 +86,5 @@ class MessageProcessor {
 
  private:
   Handler& m_Handler;
-  alignas(MessageHeader) uint8_t m_Area[MessageAreaSize];
+  alignas(MessageHeader) uint8_t m_Area[kMessageAreaSize];
 };

@@ -49,7 +49,7 @@ SharedMemory::OwnedBy ClientOwner(uint32_t pid) {
 }  // namespace
 
 ServerMessageSendingStream::ServerMessageSendingStream()
-    : InterProcessLock(KivMessageBuffers::MessageLockName, false),
+    : InterProcessLock(KivMessageBuffers::kMessageLockName, false),
       m_Memory(KivServerMessageBufferNamingPolicy()),
       m_Ring(m_Memory.Data(), m_Memory.Length()) {}
 
@@ -61,8 +61,8 @@ bool ServerMessageSendingStream::write(const void* data, size_t length) {
 }
 
 ServerMessageReceivingStream::ServerMessageReceivingStream()
-    : InterProcessLock(KivMessageBuffers::MessageLockName),
-      m_Memory(KivServerMessageBufferNamingPolicy(), KivMessageBuffers::MessageRingFileSize),
+    : InterProcessLock(KivMessageBuffers::kMessageLockName),
+      m_Memory(KivServerMessageBufferNamingPolicy(), KivMessageBuffers::kMessageRingFileSize),
       m_Ring(m_Memory.Data(), m_Memory.Length()) {
   AutoSync<InterProcessLock> lock(*this);
   m_Ring.Initialize();
@@ -102,12 +102,14 @@ ClientMessageSendingStream::ClientMessageSendingStream(uint32_t pid)
 bool ClientMessageSendingStream::write(const void* data, size_t length) {
   AutoSync<CriticalSectionSyncPolicy> lock(m_WriteLock);
   bool written = false;
-  OnForeignRing(m_Memory, [&] { written = m_Ring.write(data, length); });
+  // The access runs inside this call, under m_WriteLock, where the analysis
+  // cannot see it.
+  OnForeignRing(m_Memory, [&]() NO_THREAD_SAFETY_ANALYSIS { written = m_Ring.write(data, length); });
   return written;
 }
 
 ClientMessageReceivingStream::ClientMessageReceivingStream(uint32_t pid)
-    : m_Memory(KivMessageBuffers::ClientMessageBufferName(pid), KivMessageBuffers::MessageRingFileSize),
+    : m_Memory(KivMessageBuffers::ClientMessageBufferName(pid), KivMessageBuffers::kMessageRingFileSize),
       m_Ring(m_Memory.Data(), m_Memory.Length()) {
   m_Ring.Initialize();
 }

@@ -23,6 +23,7 @@
 #include "Support/CriticalSectionSyncPolicy.h"
 #include "Support/InterProcessLock.h"
 #include "Support/SharedMemory.h"
+#include "Support/ThreadAnnotations.h"
 
 // Client side: one send into the dispatcher's ring. Opens the message lock
 // (without ever removing its file, which belongs to the dispatcher) and maps
@@ -83,8 +84,8 @@ class ClientMessageSendingStream {
 
  private:
   SharedMemory m_Memory;
-  CircularMemoryOutputStream m_Ring;
-  CriticalSectionSyncPolicy m_WriteLock;  // guards writes into m_Ring
+  CircularMemoryOutputStream m_Ring GUARDED_BY(m_WriteLock);
+  CriticalSectionSyncPolicy m_WriteLock;
 };
 
 // Client side: creates the process's own message ring

@@ -12,8 +12,16 @@ function(kiv_apply_sanitizer kind)
   endif()
 endfunction()
 
+# Lock contracts (Support/ThreadAnnotations.h) are checked wherever the
+# compiler can check them; a broken one fails the build, not just warns.
 function(kiv_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra)
+  if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    target_compile_options(${target} PRIVATE -Wthread-safety -Werror=thread-safety)
+  endif()
+  if(KIV_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
 endfunction()
 
 # kiv_include_dir(<var> <key> <Folder> [headers...])

@@ -27,7 +27,7 @@ struct CheckingHandler {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  alignas(4) uint8_t region[KivMessageBuffers::MessageRingFileSize] = {};
+  alignas(4) uint8_t region[KivMessageBuffers::kMessageRingFileSize] = {};
   std::memcpy(region, data, size < sizeof region ? size : sizeof region);
   CircularMemoryInputStream reader(region, sizeof region);
   CheckingHandler handler;

@@ -14,6 +14,7 @@
 #include "ServiceMonitor/ServiceAvailabilityUsingPIDFile.h"
 #include "Support/CRuntimeInfo.h"
 #include "Support/ConfigPath.h"
+#include "Support/Defaults.h"
 #include "kivtool/LogDirectory.h"
 #include "kivtool/ToolConsole.h"
 
@@ -26,7 +27,7 @@ bool Exists(const std::string& path) {
 
 // The running dispatcher's pid from its presence file, or 0.
 uint32_t RunningDispatcher() {
-  std::ifstream file(ServiceAvailabilityUsingPIDFile::PidFilePath("KivService"));
+  std::ifstream file(ServiceAvailabilityUsingPIDFile::PidFilePath(kServicePresenceName));
   unsigned long pid = 0;
   if (!(file >> pid) || pid == 0 || pid > UINT32_MAX) return 0;
   // A PID file left by a dispatcher that died names no running one.

@@ -23,9 +23,9 @@ kiv_base_packages() {
     libssl-dev openssl rsyslog rsyslog-openssl man-db groff-base systemd dpkg-dev binutils
 }
 
-# kiv_build <build dir> [cmake options...]
+# kiv_build <build dir> [cmake options...]; KIV_WERROR=ON makes warnings errors.
 kiv_build() {
   local dir="$1"; shift
-  cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >/dev/null
+  cmake -S "$ROOT" -B "$dir" -G Ninja -DKIV_WERROR="${KIV_WERROR:-OFF}" "$@" >/dev/null
   cmake --build "$dir" -j "$JOBS"
 }

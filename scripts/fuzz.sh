@@ -4,10 +4,13 @@
 # bounded time on a scratch copy of its seed corpus fuzz/corpus/<Name>/
 # (<Name> = the target name without "Fuzzer"). Fails on any crash, hang or
 # sanitizer report; the reproducer of a failure is copied into the target's
-# seed corpus (see below).
+# seed corpus (see below). The same clang build also compiles both programs
+# and the shared client library, so the thread-safety analysis
+# (-Werror=thread-safety) covers every library.
 #   FUZZ_SECONDS=10   run time per target
 #   FUZZ_BUILD=dir    build directory (default build-fuzz)
 #   FUZZ_TARGETS="A B" only these targets (default: every fuzz/*Fuzzer.cpp)
+#   KIV_WERROR=ON     compiler warnings are errors (set by test.sh --all)
 source "$(dirname "$0")/common.sh"
 
 SECONDS_EACH="${FUZZ_SECONDS:-10}"
@@ -32,9 +35,9 @@ fi
 # -fsanitize=fuzzer-no-link instruments the libraries too, so the fuzzers
 # see coverage inside them.
 CC=clang CXX=clang++ cmake -S "$ROOT" -B "$BUILD" -G Ninja -DKIV_BUILD_FUZZ=ON -DKIV_BUILD_TESTS=OFF \
-  -DKIV_SANITIZE=address -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DKIV_SANITIZE=address -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_WERROR="${KIV_WERROR:-OFF}" \
   -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link -DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link >/dev/null
-cmake --build "$BUILD" -j "$JOBS" --target "${targets[@]}"
+cmake --build "$BUILD" -j "$JOBS" --target "${targets[@]}" kivserver kivtool KivANSIAPI_shared
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"

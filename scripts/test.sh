@@ -3,7 +3,8 @@
 #   ./scripts/test.sh               normal build (build/)
 #   ./scripts/test.sh --sanitizers  also under address+undefined and thread sanitizers
 #   ./scripts/test.sh --fuzz        also short bounded libFuzzer runs (clang)
-#   ./scripts/test.sh --all         all of the above
+#   ./scripts/test.sh --werror      every build treats compiler warnings as errors
+#   ./scripts/test.sh --all         all of the above (what CI runs)
 source "$(dirname "$0")/common.sh"
 
 SAN=0; FUZZ=0
@@ -11,7 +12,8 @@ for a in "$@"; do
   case "$a" in
     --sanitizers) SAN=1 ;;
     --fuzz) FUZZ=1 ;;
-    --all) SAN=1; FUZZ=1 ;;
+    --werror) export KIV_WERROR=ON ;;
+    --all) SAN=1; FUZZ=1; export KIV_WERROR=ON ;;
     *) echo "unknown option $a" >&2; exit 2 ;;
   esac
 done

@@ -278,7 +278,7 @@ class TraceE2E : public ::testing::Test {
     // that failed reports it only on its output.
     uint32_t pid = 0;
     EXPECT_TRUE(kivtest::WaitFor([&] {
-      pid = WatchServiceStartUsingPIDFile::RunningServicePid(KivServiceMonitorWatchedName);
+      pid = WatchServiceStartUsingPIDFile::RunningServicePid(kServicePresenceName);
       return pid != 0;
     })) << "no dispatcher runs: "
         << r.out << r.err;

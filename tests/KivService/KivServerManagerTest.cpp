@@ -347,7 +347,7 @@ TEST_F(KivServerManagerTest, DestructionRemovesEveryClientAndTheCounter) {
   ProtocolClient b(other.Pid());
   manager->Register(kSelf);
   manager->Register(other.Pid());
-  const std::string counter = SharedMemory::FilePath(KivRecordSequenceGenerator::RegionName);
+  const std::string counter = SharedMemory::FilePath(KivRecordSequenceGenerator::kRegionName);
   EXPECT_TRUE(kivtest::FileExists(counter));
   manager.reset();
   EXPECT_FALSE(kivtest::FileExists(counter));
@@ -491,7 +491,7 @@ TEST(KivRecordSequenceGenerator, NumbersAreUniqueAcrossProcessesAndThreads) {
 TEST(KivRecordSequenceGenerator, ShortCounterFileIsRefusedAndCreationStartsAtZero) {
   kivtest::Sandbox sandbox;
   std::filesystem::create_directories(sandbox.TempDir());
-  const std::string path = SharedMemory::FilePath(KivRecordSequenceGenerator::RegionName);
+  const std::string path = SharedMemory::FilePath(KivRecordSequenceGenerator::kRegionName);
   EXPECT_ANY_THROW(KivRecordSequenceGenerator missing(KivRecordSequenceGenerator::Open));
   kivtest::WriteFile(path, "ab");
   EXPECT_ANY_THROW(KivRecordSequenceGenerator tooShort(KivRecordSequenceGenerator::Open));

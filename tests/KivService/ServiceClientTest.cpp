@@ -248,7 +248,7 @@ TEST_F(ServiceClientTest, MessageLockOfACrashedHolderDoesNotBlockRequests) {
   KivServiceClient client(getpid(), filter);
   // A process dies while it holds the message lock.
   int rc = kivtest::RunInChild([] {
-    InterProcessLock lock(KivMessageBuffers::MessageLockName, false);
+    InterProcessLock lock(KivMessageBuffers::kMessageLockName, false);
     lock.Lock();
     raise(SIGKILL);
     return 0;

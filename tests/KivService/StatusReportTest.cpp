@@ -116,7 +116,7 @@ TEST(FileStatusReport, TimerRewritesTheFileAndRetriesAMissingDirectory) {
   FileStatusReport report(collector);
   EXPECT_THROW(report.Worker(), std::runtime_error);  // no {temp} yet
 
-  TimerClassMemberFunction<FileStatusReport> timer(report, FileStatusReport::s_PeriodMs);
+  TimerClassMemberFunction<FileStatusReport> timer(report, FileStatusReport::kPeriodMs);
   std::filesystem::create_directories(sandbox.TempDir());
   auto shows = [&](const std::string& line) {
     return kivtest::FileExists(report.Path()) &&

@@ -17,7 +17,7 @@ namespace kivtest {
 struct ProtocolClient::Rings {
   explicit Rings(uint32_t pid)
       : messages(pid),
-        traceMemory(KivMessageBuffers::TraceBufferName(pid), KivMessageBuffers::TraceRingFileSize),
+        traceMemory(KivMessageBuffers::TraceBufferName(pid), KivMessageBuffers::kTraceRingFileSize),
         trace(traceMemory.Data(), traceMemory.Length()) {
     trace.Initialize();
   }
@@ -160,7 +160,7 @@ uint32_t ProtocolClient::TraceBytesWaiting() const {
   auto* header = reinterpret_cast<uint32_t*>(m_Rings->traceMemory.Data());
   uint32_t read = std::atomic_ref<uint32_t>(header[0]).load();
   uint32_t write = std::atomic_ref<uint32_t>(header[1]).load();
-  uint32_t capacity = KivMessageBuffers::TraceRingCapacity;
+  uint32_t capacity = KivMessageBuffers::kTraceRingCapacity;
   return write >= read ? write - read : write + capacity - read;
 }
 
