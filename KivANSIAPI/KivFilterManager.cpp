@@ -19,12 +19,6 @@ void KivFilterManager::Locked(F&& change) {
   change();
 }
 
-template <class T>
-T KivFilterManager::Read(const T& field) const {
-  AutoSync<CriticalSectionSyncPolicy> lock(m_Lock);
-  return field;
-}
-
 int KivFilterManager::GetModuleHandle(std::string_view name) {
   AutoSync<CriticalSectionSyncPolicy> lock(m_Lock);
   return m_Rules.GetModuleHandle(name);
@@ -68,16 +62,20 @@ void KivFilterManager::SetTraceSwitch(bool on) {
   m_Rules.SetActive(on);
 }
 void KivFilterManager::SetDuplicateToDebugConsole(bool on) {
-  Locked([&] { m_DuplicateToDebugConsole = on; });
+  AutoSync<CriticalSectionSyncPolicy> lock(m_Lock);
+  m_DuplicateToDebugConsole = on;
 }
 void KivFilterManager::SetLogFormat(const std::string& format) {
-  Locked([&] { m_LogFormat = format; });
+  AutoSync<CriticalSectionSyncPolicy> lock(m_Lock);
+  m_LogFormat = format;
 }
 void KivFilterManager::SetStatusTrace(bool on) {
-  Locked([&] { m_StatusTrace = on; });
+  AutoSync<CriticalSectionSyncPolicy> lock(m_Lock);
+  m_StatusTrace = on;
 }
 void KivFilterManager::SetNetworkMode(NetworkMode mode) {
-  Locked([&] { m_NetworkMode = mode; });
+  AutoSync<CriticalSectionSyncPolicy> lock(m_Lock);
+  m_NetworkMode = mode;
 }
 void KivFilterManager::SetModuleStatus(const std::string& module, int32_t status) {
   Locked([&] { m_Rules.SetModuleStatus(module, ToStatus(status)); });
@@ -109,7 +107,16 @@ std::string KivFilterManager::LogFormat() const {
   AutoSync<CriticalSectionSyncPolicy> lock(m_Lock);
   return m_LogFormat;
 }
-bool KivFilterManager::DuplicateToDebugConsole() const { return Read(m_DuplicateToDebugConsole); }
-bool KivFilterManager::StatusTrace() const { return Read(m_StatusTrace); }
-NetworkMode KivFilterManager::GetNetworkMode() const { return Read(m_NetworkMode); }
+bool KivFilterManager::DuplicateToDebugConsole() const {
+  AutoSync<CriticalSectionSyncPolicy> lock(m_Lock);
+  return m_DuplicateToDebugConsole;
+}
+bool KivFilterManager::StatusTrace() const {
+  AutoSync<CriticalSectionSyncPolicy> lock(m_Lock);
+  return m_StatusTrace;
+}
+NetworkMode KivFilterManager::GetNetworkMode() const {
+  AutoSync<CriticalSectionSyncPolicy> lock(m_Lock);
+  return m_NetworkMode;
+}
 bool KivFilterManager::TraceSwitch() const { return m_Rules.IsActive(); }

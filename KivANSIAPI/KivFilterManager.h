@@ -119,8 +119,6 @@ class KivFilterManager final : public FilterSettingsSink {
  private:
   template <class F>
   void Locked(F&& change);
-  template <class T>
-  T Read(const T& field) const;
 
   mutable CriticalSectionSyncPolicy m_Lock;
   CriticalSectionSyncPolicy m_ReloadLock;  // one reading of the file at a time; taken before m_Lock
@@ -129,9 +127,8 @@ class KivFilterManager final : public FilterSettingsSink {
   ModuleClientLabelCache m_ModuleClientLabels;
   std::atomic<bool> m_CachesInUse{false};
   std::atomic<bool> m_Paused{false};
-  // Guarded by m_Lock.
-  std::string m_LogFormat = "text";
-  bool m_DuplicateToDebugConsole = false;
-  bool m_StatusTrace = true;
-  NetworkMode m_NetworkMode = NetworkNone;
+  std::string m_LogFormat GUARDED_BY(m_Lock) = "text";
+  bool m_DuplicateToDebugConsole GUARDED_BY(m_Lock) = false;
+  bool m_StatusTrace GUARDED_BY(m_Lock) = true;
+  NetworkMode m_NetworkMode GUARDED_BY(m_Lock) = NetworkNone;
 };

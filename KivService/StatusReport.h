@@ -61,7 +61,7 @@ class Status {
   const std::string m_Key;          // path-like, backslash separated
   const std::string m_Description;  // one line of text
   const ValueType m_Type;
-  SmartBuffer<32> m_Value;  // guarded by m_Lock: text plus zero, or 4 bytes
+  SmartBuffer<32> m_Value GUARDED_BY(m_Lock);  // text plus zero, or 4 bytes
   Collector* m_Collector;
 };
 
@@ -81,8 +81,8 @@ class Collector {
   void Unregister(Status* entry);
 
   mutable CriticalSectionSyncPolicy m_Lock;
-  std::list<Status*> m_Entries;   // guarded by m_Lock; not owned
-  std::list<Status*> m_Trailing;  // likewise; reported after m_Entries
+  std::list<Status*> m_Entries GUARDED_BY(m_Lock);   // not owned
+  std::list<Status*> m_Trailing GUARDED_BY(m_Lock);  // reported after m_Entries
 };
 
 }  // namespace StatusReport
