@@ -37,7 +37,10 @@ fi
 CC=clang CXX=clang++ cmake -S "$ROOT" -B "$BUILD" -G Ninja -DKIV_BUILD_FUZZ=ON -DKIV_BUILD_TESTS=OFF \
   -DKIV_SANITIZE=address -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_WERROR="${KIV_WERROR:-OFF}" \
   -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link -DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link >/dev/null
-cmake --build "$BUILD" -j "$JOBS" --target "${targets[@]}" kivserver kivtool KivANSIAPI_shared
+# Both programs and the client library's objects are built here too, so the
+# clang lock analysis sees every library. The shared library itself is not
+# linked: a shared object cannot take the static sanitizer runtime.
+cmake --build "$BUILD" -j "$JOBS" --target "${targets[@]}" kivserver kivtool KivANSIAPI
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
