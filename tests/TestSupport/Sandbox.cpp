@@ -173,7 +173,10 @@ sockaddr_in Loopback(uint16_t port, const char* address) {
 
 uint16_t FreeLoopbackPort() {
   const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a = Loopback(0);
+  // Free on every address: the dispatcher listens on all of them by default,
+  // and earlier tests' connections from 127.0.0.2... may still hold a port
+  // that is free on 127.0.0.1 alone.
+  sockaddr_in a = Loopback(0, "0.0.0.0");
   socklen_t len = sizeof a;
   const bool ok = s >= 0 && bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
                   getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0;

@@ -56,7 +56,7 @@ bool WaitFor(const std::function<bool()>& condition,
 // instrumented build on a busy machine stretches well past the default.
 inline constexpr std::chrono::milliseconds kProcessWaitDeadline = std::chrono::seconds(45);
 
-// A TCP port on 127.0.0.1 that nothing listened on a moment ago (taken from
+// A TCP port free on every address a moment ago (taken from
 // the kernel and released), so parallel or repeated runs do not collide.
 uint16_t FreeLoopbackPort();
 // The IPv4 socket address `address`:`port` (loopback addresses in tests).
