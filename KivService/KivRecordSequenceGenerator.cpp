@@ -17,12 +17,15 @@ KivRecordSequenceGenerator::KivRecordSequenceGenerator(Mode mode)
     : m_Memory(MapCounter(mode)), m_Counter(reinterpret_cast<uint32_t*>(m_Memory.Data())) {
   // The file is shared with every process; a short one must not be read past.
   Validation2Exception::CheckLogic(m_Memory.Length() >= kRegionSize, "Record sequence counter too small");
-  if (mode == Create) std::atomic_ref<uint32_t>(*m_Counter).store(0, std::memory_order_release);
+  if (mode == Create) std::atomic_ref<uint32_t>(*m_Counter).store(0, std::memory_order_relaxed);
 }
 
 uint32_t KivRecordSequenceGenerator::Next() {
   // A locked instruction: client processes take numbers from the same word
-  // at the same time. Guarded: any group member may truncate the file.
+  // at the same time. Relaxed, here and below: the word publishes nothing
+  // but itself, and a fault inside an ordered atomic would leave the thread
+  // sanitizer's runtime lock held. Guarded: any group member may truncate
+  // the file.
   // After a fault the word is left alone (one fstat per number instead of
   // a fault per number) until the file has its length again.
   if (m_Lost.load(std::memory_order_relaxed)) {
@@ -31,7 +34,7 @@ uint32_t KivRecordSequenceGenerator::Next() {
   }
   uint32_t number = 0;
   if (MappedAccess::Run(
-          [&] { number = std::atomic_ref<uint32_t>(*m_Counter).fetch_add(1, std::memory_order_acq_rel); })) {
+          [&] { number = std::atomic_ref<uint32_t>(*m_Counter).fetch_add(1, std::memory_order_relaxed); })) {
     m_Last.store(number, std::memory_order_relaxed);
     return number;
   }
@@ -47,7 +50,7 @@ void KivRecordSequenceGenerator::Repair() {
 uint32_t KivRecordSequenceGenerator::Peek() const {
   uint32_t number = 0;
   if (MappedAccess::Run(
-          [&] { number = std::atomic_ref<uint32_t>(*m_Counter).load(std::memory_order_acquire); }))
+          [&] { number = std::atomic_ref<uint32_t>(*m_Counter).load(std::memory_order_relaxed); }))
     return number;
   return m_Last.load(std::memory_order_relaxed) + 1;
 }
@@ -60,6 +63,6 @@ uint32_t KivRecordSequenceGenerator::Recover() {
   const uint32_t next = m_Last.fetch_add(1, std::memory_order_relaxed) + 1;
   if (m_Memory.RestoreLength())
     MappedAccess::Run(
-        [&] { std::atomic_ref<uint32_t>(*m_Counter).store(next + 1, std::memory_order_release); });
+        [&] { std::atomic_ref<uint32_t>(*m_Counter).store(next + 1, std::memory_order_relaxed); });
   return next;
 }

@@ -11,7 +11,9 @@
 //
 // The step must not own anything that needs destruction (a lock, memory):
 // when a fault ends it, nothing inside it is unwound. Steps are plain reads,
-// copies and atomic operations on the mapping. Guarded() may be called from
+// copies and atomic operations on the mapping; relaxed ones where nothing is
+// published, since the thread sanitizer's runtime holds a lock across an
+// ordered atomic operation, and a fault there would leave it held. Guarded() may be called from
 // any thread; steps may nest (a fault ends the innermost one).
 
 #include <cstddef>
