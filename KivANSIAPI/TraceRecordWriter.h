@@ -152,6 +152,10 @@ class TraceRecordWriter final : public TraceRecordSink {
       TraceRecordWriting::Count(false);
       return false;
     }
+    // Whether the record was the ring's first, or took it past half full, or
+    // found it full: the dispatcher may wait for that
+    // (ClientLossCounters::WakeDrainer).
+    bool first = false, half = false;
     try {
       AutoSync<CriticalSectionSyncPolicy> guard(m_Target.TraceRingLock());
       CircularMemoryOutputStream& ring = m_Target.TraceRing();
@@ -160,11 +164,18 @@ class TraceRecordWriter final : public TraceRecordSink {
       // Guarded: a group member may truncate the ring's file under us; the
       // record is then lost, never the process.
       if (!MappedAccess::Run([&] {
-            if (ring.GetFreeRoom() >= image.m_Size) {
+            const uint32_t room = ring.GetFreeRoom();
+            half = room < image.m_Size;  // full: a wake-up missed must not go on
+            if (!half) {
               const uint32_t sequence = m_Target.NextSequenceNumber();
               image.SetSequenceNumber(sequence);
               written = ring.write(image.m_Bytes, image.m_Size);
-              if (written) m_GapAfter = uint64_t{sequence} + 1;
+              if (written) {
+                m_GapAfter = uint64_t{sequence} + 1;
+                const uint32_t stored = ring.Capacity() - 1 - room, halfway = ring.Capacity() / 2;
+                first = stored == 0;
+                half = stored <= halfway && stored + image.m_Size > halfway;
+              }
               // Counted for a ring the dispatcher may find damaged. (A
               // counters file cut short faults here, and the ring goes too.)
               if constexpr (kTellsLosses) {
@@ -186,6 +197,11 @@ class TraceRecordWriter final : public TraceRecordSink {
       // A damaged ring header (the region is writable by other processes)
       // or a failing lock: the record is lost, the caller carries on.
       written = false;
+    }
+    // Outside the lock: a wake-up's system call holds up no other writer.
+    if constexpr (kTellsLosses) {
+      if (first || half)
+        if (ClientLossCounters* counters = m_Target.LossCounters()) counters->WakeDrainer(first, half);
     }
     TraceRecordWriting::Count(written);
     return written;

@@ -6,6 +6,18 @@
 // without this file is still served, its drops are only not told.
 //
 //   offset 0  magic      uint32 LE  kMagic, written by the client once
+//   offset 4  wake       uint32 LE  dispatcher: kDrainerSleeping while it waits
+//                                   for the ring's first record, kDrainerPolling
+//                                   while it waits briefly for more (it wakes
+//                                   by itself then, unless the ring passes half
+//                                   full first); anything else: it is awake. A
+//                                   client that finds its record the first in
+//                                   the ring, or the one that took it past
+//                                   half full, and the matching state here,
+//                                   sets it to kDrainerAwake and wakes the
+//                                   word (futex, shared). Older clients never
+//                                   touch it and older dispatchers never set
+//                                   it: they poll as before.
 //   offset 8  dropped    uint64 LE  client: records dropped in this registration
 //   offset 16 told       uint64 LE  dispatcher: how many of them it has told
 //   offset 24 gapAfter   uint64 LE  client: 1 + the sequence number of the last
@@ -47,20 +59,29 @@
 // dispatcher changes told only. Every field is accessed atomically. The
 // region is writable by the client, so the dispatcher takes it as input: a
 // count below what it told, or a magic that does not match, tells nothing;
-// a doubt that is not a prefix of whole carried records is ignored.
+// a doubt that is not a prefix of whole carried records is ignored; a forged
+// wake word costs a wake-up too many or one wait of the poll period, since
+// the dispatcher looks at the ring itself before and after every wait.
 
 #include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <string>
 
+#include "Support/MappedAccess.h"
+#include "Support/SharedFutex.h"
+
 struct ClientLossCounters {
   static constexpr uint32_t kMagic = 0x4B4C4F53;
   static constexpr uint32_t kFileSize = 128;
   static constexpr uint32_t kFirstFileSize = 32;
+  // The wake word's states (0 is what a fresh file and an older dispatcher leave).
+  static constexpr uint32_t kDrainerAwake = 0;
+  static constexpr uint32_t kDrainerSleeping = 0x534C4550;
+  static constexpr uint32_t kDrainerPolling = 0x504F4C4C;
 
   uint32_t m_Magic;
-  uint32_t m_Reserved;
+  uint32_t m_DrainerWake;
   uint64_t m_Dropped;
   uint64_t m_Told;
   uint64_t m_GapAfter;
@@ -90,6 +111,25 @@ struct ClientLossCounters {
     if (dropped == Field(m_Told).load(std::memory_order_acquire))
       Field(m_GapAfter).store(gapAfter, std::memory_order_relaxed);
     Field(m_Dropped).store(dropped + records, std::memory_order_release);
+  }
+
+  // Client, after putting a record into the ring and leaving the ring lock:
+  // `first` when the ring held nothing before it, `half` when it took the
+  // ring past half full. Wakes the dispatcher when it waits for that; costs
+  // nothing otherwise. A counters file cut short only loses the wake-up.
+  void WakeDrainer(bool first, bool half) noexcept {
+    if (!first && !half) return;
+    // The record's position was stored before; the dispatcher stores its
+    // state before it looks at the ring: one of the two sees the other.
+    SharedFutex::StoreLoadBarrier();
+    bool wake = false;
+    MappedAccess::Run([&] {
+      auto word = Field(m_DrainerWake);
+      uint32_t state = word.load(std::memory_order_relaxed);
+      if ((state == kDrainerSleeping && (first || half)) || (state == kDrainerPolling && half))
+        wake = word.compare_exchange_strong(state, kDrainerAwake, std::memory_order_relaxed);
+    });
+    if (wake) SharedFutex::Wake(&m_DrainerWake);
   }
 
   // Walks the records from the start of `records` (`length` bytes of whole

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <system_error>
 
@@ -16,6 +18,7 @@
 #include "Support/Defaults.h"
 #include "Support/Logging.h"
 #include "Support/MappedAccess.h"
+#include "Support/SharedFutex.h"
 #include "Support/Validation2Exception.h"
 #include "TraceData/TraceRecordBuilder.h"
 #include "TraceData/TraceStructures.h"
@@ -379,13 +382,13 @@ bool KivServer::LogFileReaches(uint64_t device, uint64_t inode, uint64_t end) co
   return false;
 }
 
-bool KivServer::IsTraceRingIdle() {
+bool KivServer::IsTraceRingIdle(uint32_t upTo) {
   if (m_TraceRingLost.load(std::memory_order_acquire)) return false;
   bool idle = false;
   try {
     // A fault (file truncated) or damage is left to the full check.
     return MappedAccess::Run(
-               [&] { idle = m_TraceRing.IsHeaderValid() && m_TraceRing.GetDataLength() == 0; }) &&
+               [&] { idle = m_TraceRing.IsHeaderValid() && m_TraceRing.GetDataLength() <= upTo; }) &&
            idle;
   } catch (const std::exception&) {
     return false;
@@ -404,17 +407,78 @@ void KivServer::WakeWorker() {
   } catch (const std::system_error&) {
     // The worker still wakes for its ping.
   }
+  WakeWord();
+}
+
+void KivServer::RequestStop() {
+  m_Stop.Request();
+  WakeWord();
+}
+
+uint32_t* KivServer::WakeWordIfUsable() const noexcept {
+  if (!m_LossMemory || m_WakeWordLost.load(std::memory_order_relaxed)) return nullptr;
+  return &reinterpret_cast<ClientLossCounters*>(m_LossMemory->Data())->m_DrainerWake;
+}
+
+void KivServer::WakeWord() noexcept {
+  uint32_t* word = WakeWordIfUsable();
+  if (!word) return;
+  // The stop signal was set before: a worker about to wait finds it, or
+  // its wait finds the word changed.
+  SharedFutex::StoreLoadBarrier();
+  if (MappedAccess::Run([&] {
+        ClientLossCounters::Field(*word).store(ClientLossCounters::kDrainerAwake, std::memory_order_relaxed);
+      }))
+    SharedFutex::Wake(word);
+}
+
+StopSignal::Waited KivServer::WaitForRecords(uint32_t periodMs, bool busy) {
+  uint32_t* word = WakeWordIfUsable();
+  const uint32_t state = busy ? ClientLossCounters::kDrainerPolling : ClientLossCounters::kDrainerSleeping;
+  const auto store = [&](uint32_t value) {
+    return MappedAccess::Run(
+        [&] { ClientLossCounters::Field(*word).store(value, std::memory_order_relaxed); });
+  };
+  if (word && !store(state)) {
+    m_WakeWordLost.store(true, std::memory_order_relaxed);
+    word = nullptr;
+  }
+  if (!word) return m_Stop.Wait(periodMs);
+  // The state is stored before the ring is looked at, and a client stores
+  // its record before it looks at the state: a record that this look
+  // misses finds the state and wakes the word.
+  SharedFutex::StoreLoadBarrier();
+  SharedFutex::Waited waited = SharedFutex::Waited::Woken;
+  if (!m_Stop.IsRequested() && !m_Stop.TakeWake() && IsTraceRingIdle(busy ? m_TraceRing.Capacity() / 2 : 0))
+    waited = SharedFutex::Wait(word, state, periodMs);
+  // Awake: the client's writes need not wake it now.
+  store(ClientLossCounters::kDrainerAwake);
+  if (waited == SharedFutex::Waited::Failed) {
+    // The file can no longer be waited on (cut short): this period, and
+    // every later one, sleeps on the stop signal.
+    KIV_DIAG_NOTHROW("KivServer for process:" << m_Pid << " cannot wait on its wake word.\n");
+    m_WakeWordLost.store(true, std::memory_order_relaxed);
+    return m_Stop.Wait(periodMs);
+  }
+  if (m_Stop.IsRequested()) return StopSignal::Waited::Stop;
+  return waited == SharedFutex::Waited::Timeout ? StopSignal::Waited::Timeout : StopSignal::Waited::Woken;
 }
 
 void KivServer::Worker() {
-  uint32_t countdown = kIdlePollsPerPing;
+  using Clock = std::chrono::steady_clock;
+  const auto pingPeriod = std::chrono::milliseconds(kPollPeriodMs * kIdlePollsPerPing);
+  // Pings go by the clock, not by the count of wake-ups: a client that
+  // wakes its server needlessly must not be pinged more often for it.
+  Clock::time_point pingDue = Clock::now() + pingPeriod;
+  bool fullCheck = true;
   uint32_t busyPolls = 0;
   try {
     while (!m_Stop.IsRequested()) {
       // Most idle polls only look at the ring's positions; the first after
-      // data and the one before each ping take the full path below, which
+      // data and the one after each ping take the full path below, which
       // also finds a ring file truncated while it stays empty.
-      const bool quick = busyPolls == 0 && countdown != kIdlePollsPerPing && IsTraceRingIdle();
+      const bool quick = !fullCheck && busyPolls == 0 && IsTraceRingIdle();
+      if (!quick) fullCheck = false;
       // A damaged header is the client's own doing: it loses its data and
       // is dropped; draining on would read garbage positions.
       if (!quick && !IsTraceRingUsable()) {
@@ -430,27 +494,34 @@ void KivServer::Worker() {
         KIV_DIAG_NOTHROW("KivServer for process:" << m_Pid << " block lost: " << e.what() << "\n");
       }
       if (took) {
-        countdown = kIdlePollsPerPing;
+        // Drained until empty: the next pass comes at once.
+        pingDue = Clock::now() + pingPeriod;
+        fullCheck = true;
         busyPolls = kBusyPolls;
         continue;
       }
       if (busyPolls > 0) {
         --busyPolls;
-        usleep(1000);
+        if (WaitForRecords(kBusyPollMs, true) == StopSignal::Waited::Stop) break;
         continue;
       }
       if (!IsClientGone()) Check(m_Process);
+      const Clock::time_point now = Clock::now();
+      if (now >= pingDue) {
+        Send(MessagePing(m_Pid));
+        pingDue = now + pingPeriod;
+        fullCheck = true;
+        continue;
+      }
       // Watched, the thread sleeps until the ping is due unless woken.
-      const uint32_t polls = m_Watched.load(std::memory_order_acquire) ? countdown : 1;
+      const auto untilPing = std::chrono::ceil<std::chrono::milliseconds>(pingDue - now).count();
+      const uint32_t periodMs = m_Watched.load(std::memory_order_acquire)
+                                    ? static_cast<uint32_t>(std::max<int64_t>(untilPing, 1))
+                                    : kPollPeriodMs;
       m_Waiting.store(true, std::memory_order_release);
-      const StopSignal::Waited waited = m_Stop.Wait(kPollPeriodMs * polls);
+      const StopSignal::Waited waited = WaitForRecords(periodMs, false);
       m_Waiting.store(false, std::memory_order_release);
       if (waited == StopSignal::Waited::Stop) break;
-      countdown -= waited == StopSignal::Waited::Timeout ? polls - 1 : 0;
-      if (--countdown == 0) {
-        Send(MessagePing(m_Pid));
-        countdown = kIdlePollsPerPing;
-      }
     }
   } catch (const std::exception& e) {
     KIV_DIAG_NOTHROW("KivServer for process:" << m_Pid << " worker failed: " << e.what() << "\n");

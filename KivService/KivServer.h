@@ -16,6 +16,14 @@
 // loss counters are looked at before each drain and at every ping. It writes the "client
 // attached" control record when made and "client detached" when destroyed.
 //
+// A client with loss counters can wake it (ClientLossCounters.h): the
+// worker waits on the counters' wake word instead of its stop signal, and
+// the client's first record in an empty ring ends an idle wait, a ring past
+// half full a busy poll's. It drains until the ring is empty, then busy
+// polls. Stop requests and the watch's wake-ups wake the word too. Where
+// the word cannot be waited on (an older client, a file cut short) the
+// worker sleeps on the stop signal with the same periods.
+//
 // The client's rings are input from another process: both must exist with
 // exactly the sizes of their kinds and a valid header, or construction
 // raises and no server exists. The trace ring's header is checked again
@@ -35,7 +43,7 @@
 // lock). m_Stop is requested by the thread that deletes the server and wakes
 // the worker's idle wait, which the watch thread also ends (WatchIdle);
 // m_ClientGone is set by the worker and read by the manager's cleanup;
-// m_Watched and m_Waiting are atomics.
+// m_Watched, m_Waiting and m_WakeWordLost are atomics.
 //
 // Lifetime: created and destroyed only by the server manager, with the
 // manager lock held, and destroyed only after its worker has returned. The
@@ -66,6 +74,7 @@ class KivServer : public WatchServiceStopUsingPID, private RotatingFileOutput::A
   // refills its ring within milliseconds, and a 100 ms sleep after every
   // drain would let it overflow.
   static constexpr uint32_t kBusyPolls = 50;
+  static constexpr uint32_t kBusyPollMs = 1;
   static constexpr const char* GoneText = "Not received un-registration message from client.";
 
   // Maps both rings of client `pid` (raising when they are missing, of the
@@ -81,7 +90,7 @@ class KivServer : public WatchServiceStopUsingPID, private RotatingFileOutput::A
   // The thread body: runs until RequestStop(). Never raises; a failure marks
   // the client gone and ends it.
   void Worker();
-  void RequestStop() { m_Stop.Request(); }
+  void RequestStop();
   // Set by the owner once the server is added to the idle watch.
   void SetWatched(bool watched) { m_Watched.store(watched, std::memory_order_release); }
   // One idle poll on the watch thread: wakes the worker, while it waits
@@ -154,9 +163,17 @@ class KivServer : public WatchServiceStopUsingPID, private RotatingFileOutput::A
   void TellDamagedRingLoss();
   // Whether the file `device`/`inode` of the log directory is `end` bytes long.
   bool LogFileReaches(uint64_t device, uint64_t inode, uint64_t end) const;
-  // True when the trace ring holds nothing and its header is valid, found
-  // without a system call; false when it must be drained or checked.
-  bool IsTraceRingIdle();
+  // True when the trace ring holds nothing (at most `upTo` bytes) and its
+  // header is valid, found without a system call; false when it must be
+  // drained or checked.
+  bool IsTraceRingIdle(uint32_t upTo = 0);
+  // The worker's wait: at most `periodMs`, until stop, a wake-up, or (through
+  // the wake word) the client's first record (`busy`: the ring past half full).
+  StopSignal::Waited WaitForRecords(uint32_t periodMs, bool busy);
+  // Ends a wait on the wake word (after the stop signal was set).
+  void WakeWord() noexcept;
+  // The client's wake word; null when there is none or it failed.
+  uint32_t* WakeWordIfUsable() const noexcept;
   void WriteControlRecord(uint32_t code, const char* text);
   // Raises when the client's trace ring header is damaged; true otherwise.
   bool CheckTraceRingHeader();
@@ -191,6 +208,7 @@ class KivServer : public WatchServiceStopUsingPID, private RotatingFileOutput::A
   bool m_FirstDrain = true;     // worker, then destructor
   bool m_HasPositions = false;  // its counters file has the ring position fields
   mutable bool m_PositionsLost = false;  // a fault met on them (worker, then destructor)
+  std::atomic<bool> m_WakeWordLost{false};  // a fault or futex failure on it: sleep on m_Stop
   uint32_t m_ReadAt = 0;        // the ring's read position at the current drain (worker)
   uint64_t m_Taken = 0;         // records taken from the ring (worker, then destructor)
   bool m_DamageTold = false;    // worker, then destructor

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <utility>
 
 #include "Support/Mutex.h"
 
@@ -42,6 +43,12 @@ class StopSignal {
     m_Wake.notify_all();
   }
   bool IsRequested() const { return m_Requested.load(std::memory_order_acquire); }
+  // Whether Wake() was called since the last wait (or take), clearing it:
+  // for a thread that sleeps on something else and looks here before.
+  bool TakeWake() {
+    MutexLock lock(m_Mutex);
+    return std::exchange(m_Woken, false);
+  }
   const std::atomic<bool>& Flag() const { return m_Requested; }
 
   // Sleeps `periodMs` or until a stop request; true when stop was requested.

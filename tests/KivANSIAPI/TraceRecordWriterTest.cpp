@@ -60,6 +60,13 @@ struct TestRing : RingTarget {
   uint32_t* Header() { return static_cast<uint32_t*>(region); }
   uint32_t ownCounter = 0;
 };
+// The same with loss counters beside it, as a client's current registration.
+struct CountedRing : TestRing {
+  using TestRing::TestRing;
+  ClientLossCounters* LossCounters() { return &counters; }
+  uint32_t& Wake() { return counters.m_DrainerWake; }
+  ClientLossCounters counters{};
+};
 using Writer = TraceRecordWriter<RingTarget>;
 using TraceRecordWriting::GetStatistics;
 
@@ -111,24 +118,41 @@ TEST(TraceRecordWriter, RecordsReadBackByteForByte) {
   EXPECT_EQ(records[2].bytes, expected2);
 }
 
+// Also: the drainer's wake word is cleared (and woken) by the record it
+// waits for (the first in the ring; past half full, or a full ring, for a
+// polling drainer) and by no other.
 TEST(TraceRecordWriter, FullRingDropsWholeRecordsAndCountsThem) {
-  TestRing ring(300);
-  Writer writer(ring);
+  CountedRing ring(300);
+  TraceRecordWriter<CountedRing> writer(ring);
   const auto before = GetStatistics();
+  using C = ClientLossCounters;
 
   // Records of 15 + 19 + 7 + 8 + 9 + 9 + 55 = 122 bytes: two fit into 299.
   const std::string text(50, 't');
   int written = 0, dropped = 0;
-  for (int i = 0; i < 5; ++i) (writer.Write("mod", "lab", nullptr, text) ? written : dropped)++;
+  const uint32_t states[] = {C::kDrainerPolling, C::kDrainerPolling, C::kDrainerSleeping, 0xFFFFFFFF,
+                             C::kDrainerPolling};
+  // First record (not waited for while polling), past half, full, full (a
+  // forged state: left alone), full.
+  const uint32_t expected[] = {C::kDrainerPolling, C::kDrainerAwake, C::kDrainerAwake, 0xFFFFFFFF,
+                               C::kDrainerAwake};
+  for (int i = 0; i < 5; ++i) {
+    ring.Wake() = states[i];
+    (writer.Write("mod", "lab", nullptr, text) ? written : dropped)++;
+    EXPECT_EQ(ring.Wake(), expected[i]) << "record " << i;
+  }
   EXPECT_EQ(written, 2);
   EXPECT_EQ(dropped, 3);
+  EXPECT_EQ(ring.counters.m_Dropped, 3u);
   EXPECT_EQ(ring.ownCounter, 2u) << "a dropped record takes no sequence number";
   auto after = GetStatistics();
   EXPECT_EQ(after.m_Written - before.m_Written, 2u);
   EXPECT_EQ(after.m_Dropped - before.m_Dropped, 3u);
 
   // A short record still fits the room a long one could not use.
+  ring.Wake() = C::kDrainerSleeping;
   EXPECT_TRUE(writer.Write("m", "l", nullptr, "")) << "room left: 299 - 244";
+  EXPECT_EQ(ring.Wake(), C::kDrainerSleeping) << "neither first nor crossing half";
 
   auto records = ring.Drain();
   ASSERT_EQ(records.size(), 3u);
@@ -138,7 +162,9 @@ TEST(TraceRecordWriter, FullRingDropsWholeRecordsAndCountsThem) {
 
   // Drained, the ring takes records again; across the wrap they stay whole.
   for (int round = 0; round < 20; ++round) {
+    ring.Wake() = C::kDrainerSleeping;
     ASSERT_TRUE(writer.Write("mod", "lab", nullptr, text + std::to_string(round)));
+    EXPECT_EQ(ring.Wake(), C::kDrainerAwake);
     records = ring.Drain();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].text, text + std::to_string(round));

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -148,6 +149,32 @@ TEST_F(KivServerManagerTest, RecordsGoOutAsBlocksOfTheClientAndUnregistrationLea
   std::set<uint32_t> unique;
   for (const auto& r : log.records) unique.insert(r.sequence);
   EXPECT_EQ(unique.size(), log.records.size());
+}
+
+// The dispatcher waits on the client's wake word while the ring is empty;
+// a client that never wakes it (an older library) or that writes anything
+// into the word still has every record taken, and the server still stops.
+TEST_F(KivServerManagerTest, WakeWordNeverUsedOrForgedByTheClientCostsNoRecord) {
+  ClientLossCounters counters{};
+  counters.m_Magic = ClientLossCounters::kMagic;
+  WriteCounters(counters);
+  ProtocolClient client;
+  manager->Register(kSelf);
+  SharedMemory mapped(ClientLossCounters::Name(kSelf));
+  std::atomic_ref<uint32_t> word(reinterpret_cast<ClientLossCounters*>(mapped.Data())->m_DrainerWake);
+  ASSERT_TRUE(kivtest::WaitFor([&] { return word.load() == ClientLossCounters::kDrainerSleeping; }));
+  std::vector<uint32_t> written;
+  for (uint32_t forged : {ClientLossCounters::kDrainerSleeping, ClientLossCounters::kDrainerAwake,
+                          ClientLossCounters::kDrainerPolling, 0xFFFFFFFFu}) {
+    word.store(forged);
+    for (int i = 0; i < 3; ++i) written.push_back(client.WriteRecord("unwoken " + std::to_string(forged)));
+    ASSERT_TRUE(client.WaitUntilDrained());
+  }
+  word.store(0x12345678);
+  manager.reset();
+  std::vector<uint32_t> logged;
+  for (const auto& r : Log().FromBlockPid(kSelf)) logged.push_back(r.sequence);
+  EXPECT_EQ(logged, written);
 }
 
 TEST_F(KivServerManagerTest, UnregistrationOfAnUnknownPidIsConfirmedThenRefused) {

@@ -6,10 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 
 #include "Support/MappedAccess.h"
+#include "Support/SharedFutex.h"
 #include "Support/TestFork.h"
 #include "TestSupport/Sandbox.h"
 
@@ -39,6 +41,27 @@ TEST_F(SharedMemoryTest, CreatorAndOpenerSeeTheSameBytesAcrossProcesses) {
   });
   EXPECT_EQ(rc, 0);
   EXPECT_EQ(std::memcmp(created.Data() + 100, "back", 4), 0);
+}
+
+// Another process's mapping of the same file shares the wait: a child
+// blocked on the word (seen in its system call) is woken by the parent.
+TEST_F(SharedMemoryTest, WaiterOnAWordInAnotherProcessIsWokenThroughItsOwnMapping) {
+  SharedMemory created("Wake", 64);
+  auto* word = reinterpret_cast<uint32_t*>(created.Data() + 4);
+  const pid_t child = kivtest::StartChild([] {
+    SharedMemory opened("Wake");
+    return static_cast<int>(SharedFutex::Wait(reinterpret_cast<uint32_t*>(opened.Data() + 4), 0, 60000));
+  });
+  kivtest::ChildGuard guard(child);
+  // The number and arguments of the call it is blocked in: the futex, expecting 0.
+  const std::string inWait = std::to_string(SYS_futex) + " ";
+  ASSERT_TRUE(kivtest::WaitFor([&] {
+    const std::string call = kivtest::ReadFile("/proc/" + std::to_string(child) + "/syscall");
+    return call.rfind(inWait, 0) == 0 && call.find(" 0x0 0x0 ") != std::string::npos;
+  }));
+  std::atomic_ref<uint32_t>(*word).store(1);
+  EXPECT_TRUE(SharedFutex::Wake(word));
+  EXPECT_EQ(guard.Wait(), static_cast<int>(SharedFutex::Waited::Woken));
 }
 
 TEST_F(SharedMemoryTest, OnlyTheCreatorRemovesTheFile) {
@@ -122,6 +145,9 @@ TEST_F(SharedMemoryTest, TruncationWhileMappedIsSeenItsFaultCaughtAndTheCreatorR
   EXPECT_FALSE(opened.IsIntact());
   char byte = 1;
   EXPECT_FALSE(MappedAccess::Copy(&byte, opened.Data() + 4096, 1));
+  // A word there cannot be waited on: reported, not faulted, not slept on.
+  auto* word = reinterpret_cast<uint32_t*>(opened.Data() + 4096);
+  EXPECT_EQ(SharedFutex::Wait(word, 0, 60000), SharedFutex::Waited::Failed);
   EXPECT_FALSE(opened.RestoreLength());  // only the creator may
   ASSERT_TRUE(created.RestoreLength());
   EXPECT_TRUE(opened.IsIntact());
