@@ -20,7 +20,8 @@
 //   uint32_t NextSequenceNumber();                 // shared atomic counter
 // and optionally ClientLossCounters* LossCounters() (null: none), where
 // every dropped record is told to the dispatcher, and every record put into
-// the ring counted (ClientLossCounters.h).
+// the ring counted (ClientLossCounters.h); a record the dispatcher waits for
+// wakes it there, after the lock is left (one system call, never a wait).
 // The writer borrows the target, which must outlive it.
 //
 // The counters of written and dropped records are process-wide (all writers
