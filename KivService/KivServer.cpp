@@ -475,7 +475,7 @@ void KivServer::Worker() {
   try {
     while (!m_Stop.IsRequested()) {
       // Most idle polls only look at the ring's positions; the first after
-      // data and the one after each ping take the full path below, which
+      // data and the first after each ping take the full path below, which
       // also finds a ring file truncated while it stays empty.
       const bool quick = !fullCheck && busyPolls == 0 && IsTraceRingIdle();
       if (!quick) fullCheck = false;
@@ -510,8 +510,7 @@ void KivServer::Worker() {
       if (now >= pingDue) {
         Send(MessagePing(m_Pid));
         pingDue = now + pingPeriod;
-        fullCheck = true;
-        continue;
+        fullCheck = true;  // at the next poll
       }
       // Watched, the thread sleeps until the ping is due unless woken.
       const auto untilPing = std::chrono::ceil<std::chrono::milliseconds>(pingDue - now).count();
