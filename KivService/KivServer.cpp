@@ -276,7 +276,7 @@ void KivServer::WriteBlock(uint8_t* at, uint32_t length, uint32_t end) {
   // the file's size decides (see ClientLossCounters.h).
   StorePosition(&ClientLossCounters::m_Inode, 0);
   StorePosition(&ClientLossCounters::m_WritingTo, RingMark(end));
-  m_Dispatcher->write(at, TraceRecordBuilder::kBlockHeaderPacketSize + length, this);
+  m_Dispatcher->write(at, TraceRecordBuilder::kBlockHeaderPacketSize + length, this, &m_Rendered);
   StorePosition(&ClientLossCounters::m_DrainedTo, RingMark(end));
 }
 

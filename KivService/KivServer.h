@@ -47,6 +47,7 @@
 
 #include "KivConfigFileReader/KivServerConfig.h"
 #include "KivService/ClientLossCounters.h"
+#include "KivService/FileStream.h"
 #include "KivService/KivLocalTraceStreamDispatcher.h"
 #include "KivService/KivRecordSequenceGenerator.h"
 #include "MemoryStream/CircularMemoryInputStream.h"
@@ -186,6 +187,7 @@ class KivServer : public WatchServiceStopUsingPID, private RotatingFileOutput::A
   const bool m_RingsChecked;
   KivLocalTraceStreamDispatcherHandle m_Dispatcher;
   SmartBufferOutputStream<65536> m_Block;  // touched by the worker, then by the destructor
+  RenderedBlock m_Rendered;                // m_Block's lines, rendered by the worker (then the destructor)
   // The client's loss counters, when it has them (ClientLossCounters.h).
   std::unique_ptr<SharedMemory> m_LossMemory;
   bool m_FirstDrain = true;     // worker, then destructor

@@ -64,6 +64,7 @@ void KivTraceStreamDispatcher::Manage() {
   // Always closed first: a rebuild means a new file or a new connection,
   // even when nothing that matters to the output has changed.
   m_Stream.reset();
+  m_RenderKind.store(BinaryFiles, std::memory_order_relaxed);
   if (!m_TraceEnabled || m_Paused) return;
   const KivServerConfig& config = Server()->Config();
   try {
@@ -74,11 +75,17 @@ void KivTraceStreamDispatcher::Manage() {
   } catch (const std::bad_alloc&) {
     Validation2Exception::CheckMemoryAllocation(false, "Can not create file stream");
   }
+  // Only a hint for writers: the stream checks what it is handed.
+  m_RenderKind.store(m_OutputKind, std::memory_order_relaxed);
 }
 
 bool KivTraceStreamDispatcher::write(const void* block, uint32_t length,
-                                     RotatingFileOutput::AppendObserver* observer) noexcept {
+                                     RotatingFileOutput::AppendObserver* observer,
+                                     RenderedBlock* rendered) noexcept {
   std::string error = "unknown failure";
+  // Outside the lock: the work that depends on nothing but the block.
+  if (rendered) rendered->Render(m_RenderKind.load(std::memory_order_relaxed), block, length);
+  const uint64_t records = TraceLossLedger::CountRecords(block, length);
   try {
     Guard guard(m_Lock);
     TraceLossLedger* ledger = s_Ledger;
@@ -86,8 +93,8 @@ bool KivTraceStreamDispatcher::write(const void* block, uint32_t length,
       if (!m_Stream) {
         // Paused or switched off by the operator: dropped on purpose, no loss.
         if (ledger && m_TraceEnabled && !m_Paused)
-          ledger->Lost(m_Name, TraceLossLedger::BlockProcessId(block, length),
-                       TraceLossLedger::CountRecords(block, length), TraceLossLedger::OutputFailure);
+          ledger->Lost(m_Name, TraceLossLedger::BlockProcessId(block, length), records,
+                       TraceLossLedger::OutputFailure);
         return true;
       }
       if (ledger) WritePendingLosses();
@@ -96,10 +103,13 @@ bool KivTraceStreamDispatcher::write(const void* block, uint32_t length,
       if (SyslogOutput* syslog = SyslogOutput::Current()) syslog->Offer(SyslogOrigin(), block, length);
       {
         RotatingFileOutput::ObserverScope scope(observer);
-        m_Stream->write(block, length);
+        if (rendered)
+          m_Stream->WriteRendered(block, length, *rendered);
+        else
+          m_Stream->write(block, length);
       }
       if (ledger) {
-        ledger->Written(TraceLossLedger::CountRecords(block, length));
+        ledger->Written(records);
         ledger->OutputSucceeded(m_Name);
       }
       return true;
@@ -108,8 +118,8 @@ bool KivTraceStreamDispatcher::write(const void* block, uint32_t length,
     } catch (...) {
     }
     if (ledger) {
-      ledger->Lost(m_Name, TraceLossLedger::BlockProcessId(block, length),
-                   TraceLossLedger::CountRecords(block, length), TraceLossLedger::OutputFailure);
+      ledger->Lost(m_Name, TraceLossLedger::BlockProcessId(block, length), records,
+                   TraceLossLedger::OutputFailure);
       ledger->OutputFailed(m_Name, error);
     }
   } catch (...) {

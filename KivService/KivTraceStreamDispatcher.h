@@ -22,6 +22,7 @@
 // its own constructor (and Disconnect() at the start of its destructor), so a
 // broadcast never reaches a half-built or half-destroyed object.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -34,6 +35,8 @@
 #include "MultiFileStream/RotatingFileOutput.h"
 #include "Support/CriticalSectionSyncPolicy.h"
 #include "Support/ThreadAnnotations.h"
+
+class RenderedBlock;  // FileStream.h
 
 class KivTraceStreamDispatcher : public ConfigServer::Client {
  public:
@@ -53,6 +56,14 @@ class KivTraceStreamDispatcher : public ConfigServer::Client {
     Stream(const Stream&) = delete;
     Stream& operator=(const Stream&) = delete;
     virtual void write(const void* data, uint32_t length) = 0;
+    // The same block with the writer's rendering of it (RenderedBlock), made
+    // for the output kind current before the lock was taken; an output
+    // that renders nothing, or finds it made for another kind, writes the
+    // block as write() does.
+    virtual void WriteRendered(const void* data, uint32_t length, const RenderedBlock& rendered) {
+      (void)rendered;
+      write(data, length);
+    }
   };
 
   // The configuration server local dispatchers register with. Set by the
@@ -86,9 +97,12 @@ class KivTraceStreamDispatcher : public ConfigServer::Client {
   // a "records lost" control record tells them before the next block that
   // reaches this output (the losses of any process waiting are written
   // first). `observer`, when given, learns where in a log file the block
-  // itself (not a loss record before it) is about to go.
-  bool write(const void* block, uint32_t length,
-             RotatingFileOutput::AppendObserver* observer = nullptr) noexcept;
+  // itself (not a loss record before it) is about to go. `rendered`, when
+  // given (owned by the calling thread), is where the block is rendered for
+  // the current output before the lock is taken, so that only the append
+  // waits for other writers.
+  bool write(const void* block, uint32_t length, RotatingFileOutput::AppendObserver* observer = nullptr,
+             RenderedBlock* rendered = nullptr) noexcept;
 
   // `records` of process `pid` were lost before it reached this dispatcher
   // (`cause`); told at once when the output works, else with the next block.
@@ -131,10 +145,13 @@ class KivTraceStreamDispatcher : public ConfigServer::Client {
   void WritePendingLosses(uint32_t observedPid = 0, RotatingFileOutput::AppendObserver* observer = nullptr)
       REQUIRES(m_Lock);
 
-  const std::string m_Name;             // "LOCAL", or a peer's dotted address
+  const std::string m_Name;  // "LOCAL", or a peer's dotted address
   bool m_TraceEnabled GUARDED_BY(m_Lock) = false;
   bool m_Paused GUARDED_BY(m_Lock) = false;
   OutputKind m_OutputKind GUARDED_BY(m_Lock) = TextFiles;
   StatusReport::Collector& m_Collector;
   std::unique_ptr<Stream> m_Stream GUARDED_BY(m_Lock);  // owned, may be empty
+  // The kind of m_Stream (BinaryFiles: none), written under m_Lock and read
+  // without it by writers that render before taking it.
+  std::atomic<OutputKind> m_RenderKind{BinaryFiles};
 };
