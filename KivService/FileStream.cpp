@@ -87,9 +87,18 @@ void FileStream<OutputSupport, HeaderSize>::WriteToFile(const void* data, uint32
 template <class OutputSupport, uint32_t HeaderSize>
 void FileStream<OutputSupport, HeaderSize>::AppendLocked(const void* data, uint32_t length) {
   if (length == 0) return;
-  m_Output->write(data, length);
-  // The output drops what it cannot write; the dispatcher counts it lost.
-  if (!m_Output->LastWriteLanded()) Validation2Exception::CheckOSCall(false, m_Output->LastError());
+  const iovec piece{const_cast<void*>(data), length};
+  AppendLocked(&piece, 1);
+}
+
+template <class OutputSupport, uint32_t HeaderSize>
+void FileStream<OutputSupport, HeaderSize>::AppendLocked(const iovec* pieces, int count) {
+  m_Output->WriteGathered(pieces, count);
+  // The output drops what it cannot write; the dispatcher counts it lost,
+  // unless the writer's own source failed.
+  if (m_Output->LastWriteLanded()) return;
+  if (m_Output->LastWriteFaulted()) throw KivTraceStreamDispatcher::SourceFault(m_Output->LastError());
+  Validation2Exception::CheckOSCall(false, m_Output->LastError());
 }
 
 template class FileStream<KivBinaryFileOutputSupport, 256>;
@@ -97,6 +106,11 @@ template class FileStream<KivTextFileOutputSupport, 128>;
 template class FileStream<KivJsonFileOutputSupport, 0>;
 
 void BinaryFileStream::write(const void* data, uint32_t length) { WriteToFile(data, length); }
+
+void BinaryFileStream::WriteGathered(const iovec* pieces, int count) {
+  AutoSync<CriticalSectionSyncPolicy> guard(m_Lock);
+  AppendLocked(pieces, count);
+}
 
 void RenderedBlock::Render(KivTraceStreamDispatcher::OutputKind kind, const void* block,
                            uint32_t length) noexcept {

@@ -130,6 +130,10 @@ class KivServer : public WatchServiceStopUsingPID, private RotatingFileOutput::A
   // `at` (its header is built there); `end` bytes of the ring from the read
   // position are then written. The client learns where the ring stands.
   void WriteBlock(uint8_t* at, uint32_t length, uint32_t end);
+  // The same for all `length` bytes from the read position, holding
+  // `records` records, written from the ring with no copy; a ring cut
+  // short under the write is lost as when a copy from it faults.
+  void WriteRingBlock(const CircularMemoryInputStream::Pieces& ring, uint32_t length, uint64_t records);
   void BeforeAppend(const RotatingFileOutput::Placement& placement) noexcept override;
   // The ring position `offset` bytes after the read position, + 1.
   uint64_t RingMark(uint32_t offset) const;

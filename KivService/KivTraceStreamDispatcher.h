@@ -22,9 +22,12 @@
 // its own constructor (and Disconnect() at the start of its destructor), so a
 // broadcast never reaches a half-built or half-destroyed object.
 
+#include <sys/uio.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -64,7 +67,17 @@ class KivTraceStreamDispatcher : public ConfigServer::Client {
       (void)rendered;
       write(data, length);
     }
+    // One block in `count` pieces (RotatingFileOutput::kMaxPieces at most),
+    // some read straight from a mapping another process may cut short.
+    // Raises SourceFault, with nothing of the block written, when a piece
+    // cannot be read. This default gathers them (guarded) for write().
+    virtual void WriteGathered(const iovec* pieces, int count);
   };
+  // A block's pieces could not be read: its writer's source failed, not the output.
+  struct SourceFault : std::runtime_error {
+    using std::runtime_error::runtime_error;
+  };
+  enum class Outcome { Written, OutputFailed, SourceFaulted };
 
   // The configuration server local dispatchers register with. Set by the
   // server manager before the first dispatcher is made.
@@ -103,6 +116,17 @@ class KivTraceStreamDispatcher : public ConfigServer::Client {
   // waits for other writers.
   bool write(const void* block, uint32_t length, RotatingFileOutput::AppendObserver* observer = nullptr,
              RenderedBlock* rendered = nullptr) noexcept;
+  // write() for a block whose header packet is the first of `count` pieces
+  // and whose `records` records follow in the others, passed to the output
+  // with no copy where it can (binary files): the pieces may lie in a
+  // mapping another process may cut short (MappedAccess.h). SourceFaulted:
+  // a piece could not be read; nothing of the block was written or
+  // accounted, and the caller's source is to be taken as lost.
+  Outcome WriteGathered(const iovec* pieces, int count, uint64_t records,
+                        RotatingFileOutput::AppendObserver* observer) noexcept;
+  // Whether WriteGathered() would write the pieces as they are now (binary
+  // files, no syslog copy); a hint, read without the lock.
+  bool TakesPieces() const;
 
   // `records` of process `pid` were lost before it reached this dispatcher
   // (`cause`); told at once when the output works, else with the next block.
@@ -136,6 +160,9 @@ class KivTraceStreamDispatcher : public ConfigServer::Client {
 
  private:
   void SetPaused(bool paused);
+  // write() and WriteGathered(): `rendered` only for a block in one piece.
+  Outcome Deliver(const iovec* pieces, int count, uint64_t records, RotatingFileOutput::AppendObserver* observer,
+                  RenderedBlock* rendered) noexcept;
   // The host the syslog output reports this dispatcher's records under
   // (empty: each block's own host name).
   std::string_view SyslogOrigin() const;

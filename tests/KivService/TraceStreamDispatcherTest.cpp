@@ -15,6 +15,7 @@
 #include "KivService/FileStream.h"
 #include "KivService/KivLocalTraceStreamDispatcher.h"
 #include "KivService/KivTraceStreamDispatcher.h"
+#include "TraceData/TraceRecordBuilder.h"
 #include "TraceOutputTestUtil.h"
 
 using namespace outputtest;
@@ -154,7 +155,14 @@ TEST_F(TraceStreamDispatcherTest, TextFilesHoldRenderedLinesWhoeverRendersThem) 
   EXPECT_NE(lines.find("hello record 0"), std::string::npos);
   EXPECT_NE(lines.find("hello record 1"), std::string::npos);
   EXPECT_EQ(lines.find(std::string(1, '\0')), std::string::npos);  // no binary data in a text file
-  EXPECT_EQ(text.substr(128), lines + lines);
+  // In pieces, as from a client's ring: an output that renders takes them whole.
+  const uint32_t header = TraceRecordBuilder::kBlockHeaderPacketSize;
+  const iovec pieces[] = {{block.data(), header},
+                          {block.data() + header, 10},
+                          {block.data() + header + 10, length - header - 10}};
+  EXPECT_EQ(dispatcher->WriteGathered(pieces, 3, 2, nullptr), KivTraceStreamDispatcher::Outcome::Written);
+  text = kivtest::ReadFile(files[0]);
+  EXPECT_EQ(text.substr(128), lines + lines + lines);
 
   // The output changed between rendering and writing: a rendering made for
   // another kind is never written as the block.
