@@ -23,7 +23,8 @@
 // (told lost in the log when its loss counters say how many records it put
 // in) and is marked gone, so the manager's next cleanup removes it. A trace ring
 // file truncated while mapped is found before each drain (and a SIGBUS on
-// access is caught, see MappedAccess.h): the client loses its data and is
+// access is caught, see MappedAccess.h, as is the failed write of a block
+// written straight from the ring): the client loses its data and is
 // dropped with GoneText; the ring is never touched again. Nothing it does
 // to its own rings reaches other clients. Ring files must belong to the
 // client process's real user (or root or the dispatcher's user).

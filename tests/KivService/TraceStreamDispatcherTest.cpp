@@ -15,6 +15,7 @@
 #include "KivService/FileStream.h"
 #include "KivService/KivLocalTraceStreamDispatcher.h"
 #include "KivService/KivTraceStreamDispatcher.h"
+#include "TestSupport/CutMapping.h"
 #include "TraceData/TraceRecordBuilder.h"
 #include "TraceOutputTestUtil.h"
 
@@ -199,6 +200,32 @@ TEST_F(TraceStreamDispatcherTest, JsonFilesHoldWholeLinesAndRotateAndPruneLikeTh
     EXPECT_EQ(text.back(), '\n') << file;
   }
   EXPECT_NE(kivtest::ReadFile(files.back()).find(R"("message":"b19 record 1"})"), std::string::npos);
+}
+
+TEST_F(TraceStreamDispatcherTest, APieceCutFromItsMappingFailsTheWriterNotTheOutput) {
+  // Binary files take the pieces as they are, text files gather them
+  // first: either way nothing of the block reaches the file, and the output
+  // goes on.
+  kivtest::CutMapping ring(sandbox.Dir() + "/ring");
+  ASSERT_TRUE(ring.Ok());
+  const Bytes block = TimedBlock("after the cut", 1);
+  const uint32_t header = TraceRecordBuilder::kBlockHeaderPacketSize;
+  for (const std::string format : {"binary", "text"}) {
+    SCOPED_TRACE(format);
+    server.Config().m_LogFormat = format;
+    auto dispatcher = Make(format);
+    const iovec cut[] = {
+        {const_cast<uint8_t*>(block.data()), header}, {ring.Readable(), 100}, {ring.Cut(), 100}};
+    EXPECT_EQ(dispatcher->WriteGathered(cut, 3, 1, nullptr),
+              KivTraceStreamDispatcher::Outcome::SourceFaulted);
+    EXPECT_TRUE(dispatcher->write(block.data(), static_cast<uint32_t>(block.size())));
+    ASSERT_EQ(LogFiles(format).size(), 1u);
+    const std::string file = LogFiles(format)[0];
+    if (format == "text")
+      EXPECT_EQ(kivtest::ReadFile(file).substr(128), TextLines(block));
+    else
+      EXPECT_EQ(BinaryData(file), AsText(block));
+  }
 }
 
 TEST_F(TraceStreamDispatcherTest, ADamagedBlockNeverReachesTheWriterAsAnError) {

@@ -1,6 +1,4 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -12,6 +10,7 @@
 #include <regex>
 
 #include "MultiFileStream/MultiFileStream.h"
+#include "TestSupport/CutMapping.h"
 #include "TestSupport/Sandbox.h"
 
 namespace {
@@ -297,22 +296,14 @@ TEST(ShortWrite, FileWithoutRoomForItsHeaderIsNotLeftBehind) {
 TEST(ShortWrite, GatheredBlockWithAPieceCutFromItsMappingIsRemovedWhole) {
   LogDir logs;
   auto out = Binary(logs.dir, false, 10, 1 << 20);
-  // Two pages of a shared mapping, as a client's ring; the second is then cut
-  // off the file, so reading it fails inside the system call.
-  const long page = sysconf(_SC_PAGESIZE);
-  const std::string ring = logs.box.Dir() + "/ring";
-  int fd = open(ring.c_str(), O_RDWR | O_CREAT, 0600);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(ftruncate(fd, 2 * page), 0);
-  auto* map = static_cast<char*>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
-  ASSERT_NE(map, MAP_FAILED);
-  for (long i = 0; i < 2 * page; ++i) map[i] = static_cast<char>('a' + i % 26);
-  const std::string first(map, 100), tail(map + page - 60, 60);
-  ASSERT_EQ(ftruncate(fd, page), 0);
+  kivtest::CutMapping ring(logs.box.Dir() + "/ring");
+  ASSERT_TRUE(ring.Ok());
+  const size_t page = ring.PageSize();
+  char* map = ring.Readable();
   char head[] = "head";
 
   // The readable page is written before the cut one fails the call.
-  const iovec cut[] = {{head, 4}, {map, static_cast<size_t>(page)}, {map + page, 10}};
+  const iovec cut[] = {{head, 4}, {map, page}, {ring.Cut(), 10}};
   out.WriteGathered(cut, 3);
   EXPECT_FALSE(out.LastWriteLanded());
   EXPECT_TRUE(out.LastWriteFaulted());
@@ -321,9 +312,8 @@ TEST(ShortWrite, GatheredBlockWithAPieceCutFromItsMappingIsRemovedWhole) {
   out.WriteGathered(wrapped, 3);
   EXPECT_TRUE(out.LastWriteLanded());
   EXPECT_FALSE(out.LastWriteFaulted());
-  munmap(map, 2 * page);
-  close(fd);
   auto files = logs.Files();
   ASSERT_EQ(files.size(), 1u);
-  EXPECT_EQ(logs.Read(files[0]), kBinaryNote + "head" + tail + first);
+  EXPECT_EQ(logs.Read(files[0]),
+            kBinaryNote + "head" + std::string(map + page - 60, 60) + std::string(map, 100));
 }
