@@ -87,9 +87,18 @@ void FileStream<OutputSupport, HeaderSize>::WriteToFile(const void* data, uint32
 template <class OutputSupport, uint32_t HeaderSize>
 void FileStream<OutputSupport, HeaderSize>::AppendLocked(const void* data, uint32_t length) {
   if (length == 0) return;
-  m_Output->write(data, length);
-  // The output drops what it cannot write; the dispatcher counts it lost.
-  if (!m_Output->LastWriteLanded()) Validation2Exception::CheckOSCall(false, m_Output->LastError());
+  const iovec piece{const_cast<void*>(data), length};
+  AppendLocked(&piece, 1);
+}
+
+template <class OutputSupport, uint32_t HeaderSize>
+void FileStream<OutputSupport, HeaderSize>::AppendLocked(const iovec* pieces, int count) {
+  m_Output->WriteGathered(pieces, count);
+  // The output drops what it cannot write; the dispatcher counts it lost,
+  // unless the writer's own source failed.
+  if (m_Output->LastWriteLanded()) return;
+  if (m_Output->LastWriteFaulted()) throw KivTraceStreamDispatcher::SourceFault(m_Output->LastError());
+  Validation2Exception::CheckOSCall(false, m_Output->LastError());
 }
 
 template class FileStream<KivBinaryFileOutputSupport, 256>;
@@ -98,21 +107,44 @@ template class FileStream<KivJsonFileOutputSupport, 0>;
 
 void BinaryFileStream::write(const void* data, uint32_t length) { WriteToFile(data, length); }
 
-void TextFileStream::write(const void* data, uint32_t length) {
+void BinaryFileStream::WriteGathered(const iovec* pieces, int count) {
   AutoSync<CriticalSectionSyncPolicy> guard(m_Lock);
+  AppendLocked(pieces, count);
+}
+
+void RenderedBlock::Render(KivTraceStreamDispatcher::OutputKind kind, const void* block,
+                           uint32_t length) noexcept {
+  m_Kind = kind;
   m_Text.Clear();
-  MemoryInputStream block(data, length);
-  std::ostringstream noProgress;
-  KivDataTextExporter<MemoryInputStream, std::ostringstream> exporter(block, noProgress, " ", false);
-  // Whatever rendered before a damaged header still goes to the file, so one
-  // bad block does not hide the good records in front of it.
+  m_Damage = nullptr;
+  if (kind != KivTraceStreamDispatcher::TextFiles) return;
   try {
+    MemoryInputStream input(block, length);
+    std::ostringstream noProgress;
+    KivDataTextExporter<MemoryInputStream, std::ostringstream> exporter(input, noProgress, " ", false);
     exporter >> m_Text;
   } catch (...) {
-    AppendLocked(m_Text.Data(), m_Text.GetLength());
-    throw;
+    m_Damage = std::current_exception();
   }
-  AppendLocked(m_Text.Data(), m_Text.GetLength());
+}
+
+void TextFileStream::write(const void* data, uint32_t length) {
+  AutoSync<CriticalSectionSyncPolicy> guard(m_Lock);
+  m_Text.Render(KivTraceStreamDispatcher::TextFiles, data, length);
+  AppendRendered(m_Text);
+}
+
+void TextFileStream::WriteRendered(const void* data, uint32_t length, const RenderedBlock& rendered) {
+  if (rendered.Kind() != KivTraceStreamDispatcher::TextFiles) return write(data, length);
+  AutoSync<CriticalSectionSyncPolicy> guard(m_Lock);
+  AppendRendered(rendered);
+}
+
+void TextFileStream::AppendRendered(const RenderedBlock& rendered) {
+  // Whatever rendered before a damaged header still goes to the file, so one
+  // bad block does not hide the good records in front of it.
+  AppendLocked(rendered.Data(), rendered.GetLength());
+  rendered.Rethrow();
 }
 
 void JsonFileStream::write(const void* data, uint32_t length) {

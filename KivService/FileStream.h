@@ -13,6 +13,7 @@
 // serialises writes; m_Lock keeps the stream safe on its own as well.
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -24,6 +25,33 @@
 #include "MultiFileStream/MultiFileOutputStream.h"
 #include "Support/CriticalSectionSyncPolicy.h"
 #include "Support/ThreadAnnotations.h"
+
+// A block's text lines rendered on its writer's own thread before the
+// dispatcher's lock is taken: the lines depend on nothing but the block, so
+// writers render at once and only the append is serialised. Owned by one
+// writer and reused between its blocks (so not thread-safe).
+class RenderedBlock {
+ public:
+  // Renders `block` for an output of `kind`: text lines for TextFiles;
+  // nothing for any other kind. Never raises: damage (or no memory) ends
+  // the rendering, keeps the lines before it and is raised by Rethrow().
+  void Render(KivTraceStreamDispatcher::OutputKind kind, const void* block, uint32_t length) noexcept;
+  // The kind rendered for by the latest Render().
+  KivTraceStreamDispatcher::OutputKind Kind() const { return m_Kind; }
+  const uint8_t* Data() const { return m_Text.Data(); }
+  uint32_t GetLength() const { return m_Text.GetLength(); }
+  // Raises what ended the latest rendering early; nothing when it did not.
+  void Rethrow() const {
+    if (m_Damage) std::rethrow_exception(m_Damage);
+  }
+
+ private:
+  KivTraceStreamDispatcher::OutputKind m_Kind = KivTraceStreamDispatcher::BinaryFiles;
+  // Small inline part: it grows to the writer's blocks once, and an idle
+  // client's server keeps little.
+  SmartBufferOutputStream<256> m_Text;
+  std::exception_ptr m_Damage;
+};
 
 template <class OutputSupport, uint32_t HeaderSize>
 class FileStream : public KivTraceStreamDispatcher::Stream {
@@ -48,6 +76,8 @@ class FileStream : public KivTraceStreamDispatcher::Stream {
   void WriteToFile(const void* data, uint32_t length);
   // The same with m_Lock already held by the caller.
   void AppendLocked(const void* data, uint32_t length) REQUIRES(m_Lock);
+  // The same for a block in pieces; raises SourceFault when one could not be read.
+  void AppendLocked(const iovec* pieces, int count) REQUIRES(m_Lock);
 
   CriticalSectionSyncPolicy m_Lock;
 
@@ -70,6 +100,8 @@ class BinaryFileStream : public FileStream<KivBinaryFileOutputSupport, 256> {
  public:
   using FileStream::FileStream;
   void write(const void* data, uint32_t length) override;
+  // With no copy: the pieces go to the file in one system call.
+  void WriteGathered(const iovec* pieces, int count) override;
 };
 
 class TextFileStream : public FileStream<KivTextFileOutputSupport, 128> {
@@ -79,9 +111,14 @@ class TextFileStream : public FileStream<KivTextFileOutputSupport, 128> {
   // blank) and appends them. A block damaged past its header still has the
   // lines rendered before the damage written; then the damage is raised.
   void write(const void* data, uint32_t length) override;
+  // Appends the lines the writer rendered for text files (rendering here
+  // when it rendered for another kind), as write() does.
+  void WriteRendered(const void* data, uint32_t length, const RenderedBlock& rendered) override;
 
  private:
-  SmartBufferOutputStream<65536> m_Text GUARDED_BY(m_Lock);  // reused between blocks
+  void AppendRendered(const RenderedBlock& rendered) REQUIRES(m_Lock);
+
+  RenderedBlock m_Text GUARDED_BY(m_Lock);  // reused between blocks
 };
 
 class JsonFileStream : public FileStream<KivJsonFileOutputSupport, 0> {

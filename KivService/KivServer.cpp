@@ -37,6 +37,21 @@ void CheckRingFile(const std::string& name, uint32_t size) {
                                    "Client ring file has the wrong size");
 }
 
+// ClientLossCounters::CountRecords for ring bytes that may wrap.
+uint64_t CountRecords(const CircularMemoryInputStream::Pieces& ring) {
+  const uint64_t length = uint64_t{ring.firstLength} + ring.secondLength;
+  uint64_t count = 0;
+  for (uint64_t next = 0; next + TraceRecordBuilder::kRecordHeaderPacketSize <= length; ++count) {
+    uint8_t word[4];  // the body length, at offset 11 of the header packet
+    for (uint64_t i = 0, at = next + 11; i < sizeof word; ++i, ++at)
+      word[i] = at < ring.firstLength ? ring.first[at] : ring.second[at - ring.firstLength];
+    uint32_t body;
+    std::memcpy(&body, word, sizeof body);
+    next += TraceRecordBuilder::kRecordHeaderPacketSize + uint64_t{body};
+  }
+  return count;
+}
+
 std::string CheckedTraceRingName(uint32_t pid) {
   Validation2Exception::CheckParameter(pid != 0, "Client process id 0");
   std::string name = KivMessageBuffers::TraceBufferName(pid);
@@ -184,15 +199,8 @@ bool KivServer::TakeBlock(bool last) {
     if (last && untold != 0) tell();
     return false;
   }
-  // Header packet and body composed in place; the bytes are whole records
-  // as the client wrote them.
-  m_Block.Clear();
-  uint8_t* at = m_Block.Extend(TraceRecordBuilder::kBlockHeaderPacketSize + size_t{n});
-  uint8_t* records = at + TraceRecordBuilder::kBlockHeaderPacketSize;
   // Freed in the ring only once written (or found unwritable): a dispatcher
   // killed meanwhile leaves them to be carried over by the client.
-  if (!OnTraceRing([&] { m_TraceRing.Peek(records, n); })) return false;
-  m_Taken += ClientLossCounters::CountRecords(records, n);
   struct Free {
     KivServer& server;
     uint32_t n;
@@ -205,7 +213,29 @@ bool KivServer::TakeBlock(bool last) {
       } catch (...) {
       }
     }
-  } free{*this, n};
+  };
+  // The common case, nothing carried over and no drop to tell: the records
+  // go from the ring to a binary file with no copy.
+  if (!m_FirstDrain && untold == 0 && m_Dispatcher->TakesPieces()) {
+    CircularMemoryInputStream::Pieces ring;
+    uint64_t count = 0;
+    if (!OnTraceRing([&] {
+          ring = m_TraceRing.Locate(n);
+          count = CountRecords(ring);
+        }))
+      return false;
+    Free free{*this, n};
+    WriteRingBlock(ring, n, count);
+    return true;
+  }
+  // Header packet and body composed in place; the bytes are whole records
+  // as the client wrote them.
+  m_Block.Clear();
+  uint8_t* at = m_Block.Extend(TraceRecordBuilder::kBlockHeaderPacketSize + size_t{n});
+  uint8_t* records = at + TraceRecordBuilder::kBlockHeaderPacketSize;
+  if (!OnTraceRing([&] { m_TraceRing.Peek(records, n); })) return false;
+  m_Taken += ClientLossCounters::CountRecords(records, n);
+  Free free{*this, n};
   uint32_t done = 0;  // ring bytes (from the read position) written so far
   if (m_FirstDrain) {
     m_FirstDrain = false;
@@ -279,8 +309,31 @@ void KivServer::WriteBlock(uint8_t* at, uint32_t length, uint32_t end) {
   // the file's size decides (see ClientLossCounters.h).
   StorePosition(&ClientLossCounters::m_Inode, 0);
   StorePosition(&ClientLossCounters::m_WritingTo, RingMark(end));
-  m_Dispatcher->write(at, TraceRecordBuilder::kBlockHeaderPacketSize + length, this);
+  m_Dispatcher->write(at, TraceRecordBuilder::kBlockHeaderPacketSize + length, this, &m_Rendered);
   StorePosition(&ClientLossCounters::m_DrainedTo, RingMark(end));
+}
+
+void KivServer::WriteRingBlock(const CircularMemoryInputStream::Pieces& ring, uint32_t length,
+                               uint64_t records) {
+  uint8_t header[TraceRecordBuilder::kBlockHeaderPacketSize];
+  TraceRecordBuilder::BuildBlockHeader(TraceBlockHeader(length, m_Pid), header);
+  // Positions as WriteBlock stores them.
+  StorePosition(&ClientLossCounters::m_Inode, 0);
+  StorePosition(&ClientLossCounters::m_WritingTo, RingMark(length));
+  const iovec pieces[] = {{header, sizeof header},
+                          {const_cast<uint8_t*>(ring.first), ring.firstLength},
+                          {const_cast<uint8_t*>(ring.second), ring.secondLength}};
+  if (m_Dispatcher->WriteGathered(pieces, 3, records, this) ==
+      KivTraceStreamDispatcher::Outcome::SourceFaulted) {
+    // Cut under the write (which left nothing of the block in the file):
+    // the records were not taken, and the client loses its ring.
+    KIV_DIAG_NOTHROW("KivServer for process:" << m_Pid << " found its trace ring truncated.\n");
+    m_TraceRingLost.store(true, std::memory_order_release);
+    MarkGone();
+    return;
+  }
+  m_Taken += records;
+  StorePosition(&ClientLossCounters::m_DrainedTo, RingMark(length));
 }
 
 void KivServer::BeforeAppend(const RotatingFileOutput::Placement& placement) noexcept {

@@ -31,7 +31,8 @@
 // (told lost in the log when its loss counters say how many records it put
 // in) and is marked gone, so the manager's next cleanup removes it. A trace ring
 // file truncated while mapped is found before each drain (and a SIGBUS on
-// access is caught, see MappedAccess.h): the client loses its data and is
+// access is caught, see MappedAccess.h, as is the failed write of a block
+// written straight from the ring): the client loses its data and is
 // dropped with GoneText; the ring is never touched again. Nothing it does
 // to its own rings reaches other clients. Ring files must belong to the
 // client process's real user (or root or the dispatcher's user).
@@ -55,6 +56,7 @@
 
 #include "KivConfigFileReader/KivServerConfig.h"
 #include "KivService/ClientLossCounters.h"
+#include "KivService/FileStream.h"
 #include "KivService/KivLocalTraceStreamDispatcher.h"
 #include "KivService/KivRecordSequenceGenerator.h"
 #include "MemoryStream/CircularMemoryInputStream.h"
@@ -138,6 +140,10 @@ class KivServer : public WatchServiceStopUsingPID, private RotatingFileOutput::A
   // `at` (its header is built there); `end` bytes of the ring from the read
   // position are then written. The client learns where the ring stands.
   void WriteBlock(uint8_t* at, uint32_t length, uint32_t end);
+  // The same for all `length` bytes from the read position, holding
+  // `records` records, written from the ring with no copy; a ring cut
+  // short under the write is lost as when a copy from it faults.
+  void WriteRingBlock(const CircularMemoryInputStream::Pieces& ring, uint32_t length, uint64_t records);
   void BeforeAppend(const RotatingFileOutput::Placement& placement) noexcept override;
   // The ring position `offset` bytes after the read position, + 1.
   uint64_t RingMark(uint32_t offset) const;
@@ -203,6 +209,7 @@ class KivServer : public WatchServiceStopUsingPID, private RotatingFileOutput::A
   const bool m_RingsChecked;
   KivLocalTraceStreamDispatcherHandle m_Dispatcher;
   SmartBufferOutputStream<65536> m_Block;  // touched by the worker, then by the destructor
+  RenderedBlock m_Rendered;                // m_Block's lines, rendered by the worker (then the destructor)
   // The client's loss counters, when it has them (ClientLossCounters.h).
   std::unique_ptr<SharedMemory> m_LossMemory;
   bool m_FirstDrain = true;     // worker, then destructor

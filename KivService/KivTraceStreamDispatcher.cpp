@@ -2,12 +2,14 @@
 
 #include <exception>
 #include <new>
+#include <vector>
 
 #include "KivService/FileStream.h"
 #include "KivService/NetworkStream.h"
 #include "KivService/SyslogOutput.h"
 #include "Support/AutoSync.h"
 #include "Support/Logging.h"
+#include "Support/MappedAccess.h"
 #include "Support/Validation2Exception.h"
 #include "TraceData/ControlEvents.h"
 #include "TraceData/TraceRecord.h"
@@ -64,6 +66,7 @@ void KivTraceStreamDispatcher::Manage() {
   // Always closed first: a rebuild means a new file or a new connection,
   // even when nothing that matters to the output has changed.
   m_Stream.reset();
+  m_RenderKind.store(BinaryFiles, std::memory_order_relaxed);
   if (!m_TraceEnabled || m_Paused) return;
   const KivServerConfig& config = Server()->Config();
   try {
@@ -74,11 +77,59 @@ void KivTraceStreamDispatcher::Manage() {
   } catch (const std::bad_alloc&) {
     Validation2Exception::CheckMemoryAllocation(false, "Can not create file stream");
   }
+  // Only a hint for writers: the stream checks what it is handed.
+  m_RenderKind.store(m_OutputKind, std::memory_order_relaxed);
+}
+
+namespace {
+// The pieces of a block one after the other; a piece that cannot be read
+// (a mapping cut short) raises SourceFault.
+void Gather(const iovec* pieces, int count, std::vector<uint8_t>& whole) {
+  size_t length = 0;
+  for (int i = 0; i < count; ++i) length += pieces[i].iov_len;
+  whole.resize(length);
+  size_t at = 0;
+  for (int i = 0; i < count; ++i) {
+    if (!MappedAccess::Copy(whole.data() + at, pieces[i].iov_base, pieces[i].iov_len))
+      throw KivTraceStreamDispatcher::SourceFault("Block data could not be read");
+    at += pieces[i].iov_len;
+  }
+}
+}  // namespace
+
+void KivTraceStreamDispatcher::Stream::WriteGathered(const iovec* pieces, int count) {
+  std::vector<uint8_t> whole;
+  Gather(pieces, count, whole);
+  write(whole.data(), static_cast<uint32_t>(whole.size()));
 }
 
 bool KivTraceStreamDispatcher::write(const void* block, uint32_t length,
-                                     RotatingFileOutput::AppendObserver* observer) noexcept {
+                                     RotatingFileOutput::AppendObserver* observer,
+                                     RenderedBlock* rendered) noexcept {
+  // Outside the lock: the work that depends on nothing but the block.
+  if (rendered) rendered->Render(m_RenderKind.load(std::memory_order_relaxed), block, length);
+  const iovec piece{const_cast<void*>(block), length};
+  return Deliver(&piece, 1, TraceLossLedger::CountRecords(block, length), observer, rendered) ==
+         Outcome::Written;
+}
+
+KivTraceStreamDispatcher::Outcome KivTraceStreamDispatcher::WriteGathered(
+    const iovec* pieces, int count, uint64_t records, RotatingFileOutput::AppendObserver* observer) noexcept {
+  return Deliver(pieces, count, records, observer, nullptr);
+}
+
+bool KivTraceStreamDispatcher::TakesPieces() const {
+  return m_RenderKind.load(std::memory_order_relaxed) == BinaryFiles && !SyslogOutput::Current();
+}
+
+KivTraceStreamDispatcher::Outcome KivTraceStreamDispatcher::Deliver(const iovec* pieces, int count,
+                                                                    uint64_t records,
+                                                                    RotatingFileOutput::AppendObserver* observer,
+                                                                    RenderedBlock* rendered) noexcept {
   std::string error = "unknown failure";
+  // The header packet leads the first piece.
+  const void* header = pieces[0].iov_base;
+  const auto headerLength = static_cast<uint32_t>(pieces[0].iov_len);
   try {
     Guard guard(m_Lock);
     TraceLossLedger* ledger = s_Ledger;
@@ -86,36 +137,53 @@ bool KivTraceStreamDispatcher::write(const void* block, uint32_t length,
       if (!m_Stream) {
         // Paused or switched off by the operator: dropped on purpose, no loss.
         if (ledger && m_TraceEnabled && !m_Paused)
-          ledger->Lost(m_Name, TraceLossLedger::BlockProcessId(block, length),
-                       TraceLossLedger::CountRecords(block, length), TraceLossLedger::OutputFailure);
-        return true;
+          ledger->Lost(m_Name, TraceLossLedger::BlockProcessId(header, headerLength), records,
+                       TraceLossLedger::OutputFailure);
+        return Outcome::Written;
       }
       if (ledger) WritePendingLosses();
       // The syslog copy is taken first: a block the local output refuses
       // (damaged past its header) still has its readable records sent.
-      if (SyslogOutput* syslog = SyslogOutput::Current()) syslog->Offer(SyslogOrigin(), block, length);
+      std::vector<uint8_t> whole;
+      if (SyslogOutput* syslog = SyslogOutput::Current()) {
+        if (count > 1) {
+          Gather(pieces, count, whole);
+          pieces = nullptr;
+        }
+        const void* block = pieces ? header : whole.data();
+        syslog->Offer(SyslogOrigin(), block, pieces ? headerLength : static_cast<uint32_t>(whole.size()));
+      }
       {
         RotatingFileOutput::ObserverScope scope(observer);
-        m_Stream->write(block, length);
+        if (!pieces)
+          m_Stream->write(whole.data(), static_cast<uint32_t>(whole.size()));
+        else if (count > 1)
+          m_Stream->WriteGathered(pieces, count);
+        else if (rendered)
+          m_Stream->WriteRendered(header, headerLength, *rendered);
+        else
+          m_Stream->write(header, headerLength);
       }
       if (ledger) {
-        ledger->Written(TraceLossLedger::CountRecords(block, length));
+        ledger->Written(records);
         ledger->OutputSucceeded(m_Name);
       }
-      return true;
+      return Outcome::Written;
+    } catch (const SourceFault&) {
+      return Outcome::SourceFaulted;
     } catch (const std::exception& e) {
       error = e.what();
     } catch (...) {
     }
     if (ledger) {
-      ledger->Lost(m_Name, TraceLossLedger::BlockProcessId(block, length),
-                   TraceLossLedger::CountRecords(block, length), TraceLossLedger::OutputFailure);
+      ledger->Lost(m_Name, TraceLossLedger::BlockProcessId(header, headerLength), records,
+                   TraceLossLedger::OutputFailure);
       ledger->OutputFailed(m_Name, error);
     }
   } catch (...) {
   }
   KIV_DIAG_NOTHROW("Trace stream dispatcher " << m_Name << ": block lost: " << error << "\n");
-  return false;
+  return Outcome::OutputFailed;
 }
 
 void KivTraceStreamDispatcher::ReportLost(uint32_t pid, uint64_t records, int cause,

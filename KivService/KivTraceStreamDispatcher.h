@@ -22,8 +22,12 @@
 // its own constructor (and Disconnect() at the start of its destructor), so a
 // broadcast never reaches a half-built or half-destroyed object.
 
+#include <sys/uio.h>
+
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -34,6 +38,8 @@
 #include "MultiFileStream/RotatingFileOutput.h"
 #include "Support/CriticalSectionSyncPolicy.h"
 #include "Support/ThreadAnnotations.h"
+
+class RenderedBlock;  // FileStream.h
 
 class KivTraceStreamDispatcher : public ConfigServer::Client {
  public:
@@ -53,7 +59,25 @@ class KivTraceStreamDispatcher : public ConfigServer::Client {
     Stream(const Stream&) = delete;
     Stream& operator=(const Stream&) = delete;
     virtual void write(const void* data, uint32_t length) = 0;
+    // The same block with the writer's rendering of it (RenderedBlock), made
+    // for the output kind current before the lock was taken; an output
+    // that renders nothing, or finds it made for another kind, writes the
+    // block as write() does.
+    virtual void WriteRendered(const void* data, uint32_t length, const RenderedBlock& rendered) {
+      (void)rendered;
+      write(data, length);
+    }
+    // One block in `count` pieces (RotatingFileOutput::kMaxPieces at most),
+    // some read straight from a mapping another process may cut short.
+    // Raises SourceFault, with nothing of the block written, when a piece
+    // cannot be read. This default gathers them (guarded) for write().
+    virtual void WriteGathered(const iovec* pieces, int count);
   };
+  // A block's pieces could not be read: its writer's source failed, not the output.
+  struct SourceFault : std::runtime_error {
+    using std::runtime_error::runtime_error;
+  };
+  enum class Outcome { Written, OutputFailed, SourceFaulted };
 
   // The configuration server local dispatchers register with. Set by the
   // server manager before the first dispatcher is made.
@@ -86,9 +110,23 @@ class KivTraceStreamDispatcher : public ConfigServer::Client {
   // a "records lost" control record tells them before the next block that
   // reaches this output (the losses of any process waiting are written
   // first). `observer`, when given, learns where in a log file the block
-  // itself (not a loss record before it) is about to go.
-  bool write(const void* block, uint32_t length,
-             RotatingFileOutput::AppendObserver* observer = nullptr) noexcept;
+  // itself (not a loss record before it) is about to go. `rendered`, when
+  // given (owned by the calling thread), is where the block is rendered for
+  // the current output before the lock is taken, so that only the append
+  // waits for other writers.
+  bool write(const void* block, uint32_t length, RotatingFileOutput::AppendObserver* observer = nullptr,
+             RenderedBlock* rendered = nullptr) noexcept;
+  // write() for a block whose header packet is the first of `count` pieces
+  // and whose `records` records follow in the others, passed to the output
+  // with no copy where it can (binary files): the pieces may lie in a
+  // mapping another process may cut short (MappedAccess.h). SourceFaulted:
+  // a piece could not be read; nothing of the block was written or
+  // accounted, and the caller's source is to be taken as lost.
+  Outcome WriteGathered(const iovec* pieces, int count, uint64_t records,
+                        RotatingFileOutput::AppendObserver* observer) noexcept;
+  // Whether WriteGathered() would write the pieces as they are now (binary
+  // files, no syslog copy); a hint, read without the lock.
+  bool TakesPieces() const;
 
   // `records` of process `pid` were lost before it reached this dispatcher
   // (`cause`); told at once when the output works, else with the next block.
@@ -122,6 +160,9 @@ class KivTraceStreamDispatcher : public ConfigServer::Client {
 
  private:
   void SetPaused(bool paused);
+  // write() and WriteGathered(): `rendered` only for a block in one piece.
+  Outcome Deliver(const iovec* pieces, int count, uint64_t records, RotatingFileOutput::AppendObserver* observer,
+                  RenderedBlock* rendered) noexcept;
   // The host the syslog output reports this dispatcher's records under
   // (empty: each block's own host name).
   std::string_view SyslogOrigin() const;
@@ -131,10 +172,13 @@ class KivTraceStreamDispatcher : public ConfigServer::Client {
   void WritePendingLosses(uint32_t observedPid = 0, RotatingFileOutput::AppendObserver* observer = nullptr)
       REQUIRES(m_Lock);
 
-  const std::string m_Name;             // "LOCAL", or a peer's dotted address
+  const std::string m_Name;  // "LOCAL", or a peer's dotted address
   bool m_TraceEnabled GUARDED_BY(m_Lock) = false;
   bool m_Paused GUARDED_BY(m_Lock) = false;
   OutputKind m_OutputKind GUARDED_BY(m_Lock) = TextFiles;
   StatusReport::Collector& m_Collector;
   std::unique_ptr<Stream> m_Stream GUARDED_BY(m_Lock);  // owned, may be empty
+  // The kind of m_Stream (BinaryFiles: none), written under m_Lock and read
+  // without it by writers that render before taking it.
+  std::atomic<OutputKind> m_RenderKind{BinaryFiles};
 };

@@ -27,6 +27,17 @@ class CircularMemoryInputStream : public CircularMemoryBuffer {
   // may die before it has passed them on frees them (Skip) only after.
   void Peek(void* destination, size_t length) const;
 
+  // Where `length` stored bytes lie, from the read position: `first`, then
+  // `second` (from the start of the data area) when they wrap. Same checks
+  // as Peek(); consumes nothing. Lets a reader pass them on without a copy.
+  struct Pieces {
+    const uint8_t* first = nullptr;
+    uint32_t firstLength = 0;
+    const uint8_t* second = nullptr;
+    uint32_t secondLength = 0;
+  };
+  Pieces Locate(size_t length) const;
+
   // Drops everything stored now. The reader's way to get back in step after
   // finding bytes that cannot be parsed.
   void SkipAll() { Skip(GetDataLength()); }

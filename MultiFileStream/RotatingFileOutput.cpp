@@ -5,6 +5,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "MultiFileStream/LogFileNames.h"
@@ -36,7 +37,14 @@ uint64_t RotatingFileOutput::CurrentLimit() const {
 }
 
 void RotatingFileOutput::write(const void* data, uint32_t length) {
+  const iovec piece{const_cast<void*>(data), length};
+  WriteGathered(&piece, 1);
+}
+
+void RotatingFileOutput::WriteGathered(const iovec* pieces, int count) {
+  m_Faulted = false;
   try {
+    Validation2Exception::CheckParameter(count >= 0 && count <= kMaxPieces, "Too many pieces for one block");
     if (!m_File.valid()) {
       SwitchToNewFile();  // the first write, or a retry after a failed open
     } else if (m_Written >= CurrentLimit()) {
@@ -47,7 +55,7 @@ void RotatingFileOutput::write(const void* data, uint32_t length) {
       m_LastError = "Can not open log file " + m_FileName;  // the block is dropped
       return;
     }
-    AppendBlock(data, length);
+    AppendBlock(pieces, count);
     m_LastError.clear();
   } catch (const std::exception& e) {
     KIV_DIAG_NOTHROW("Error while writing log file " << m_FileName << ": " << e.what() << "\n");
@@ -55,14 +63,16 @@ void RotatingFileOutput::write(const void* data, uint32_t length) {
   }
 }
 
-void RotatingFileOutput::AppendBlock(const void* data, uint32_t length) {
+void RotatingFileOutput::AppendBlock(const iovec* pieces, int count) {
+  uint64_t length = 0;
+  for (int i = 0; i < count; ++i) length += pieces[i].iov_len;
   if (t_Observer && m_Inode != 0)
     t_Observer->BeforeAppend(Placement{m_Device, m_Inode, m_Header.size() + m_Written + length});
-  if (WriteAll(data, length)) {
+  if (WriteAll(pieces, count)) {
     m_Written += length;
     return;
   }
-  // Cut short (no room): take the partial block back so the file stays a
+  // Cut short (no room, or a piece not readable): take the partial block back so the file stays a
   // sequence of whole blocks. O_APPEND makes the next block land at the
   // truncated end. If even that fails, leave this file for a fresh one.
   off_t blockStart = static_cast<off_t>(m_Header.size() + m_Written);
@@ -70,19 +80,36 @@ void RotatingFileOutput::AppendBlock(const void* data, uint32_t length) {
     KIV_DIAG_NOTHROW("can not remove a partial block from " << m_FileName << "\n");
     CloseFile();
   }
-  Validation2Exception::CheckOSCall(false, "Error written data to file");
+  Validation2Exception::CheckOSCall(
+      false, m_Faulted ? "Block data could not be read" : "Error written data to file");
+}
+
+bool RotatingFileOutput::WriteAll(const iovec* pieces, int count) {
+  iovec rest[kMaxPieces];
+  std::copy(pieces, pieces + count, rest);
+  int first = 0;
+  for (;;) {
+    while (first < count && rest[first].iov_len == 0) ++first;
+    if (first == count) return true;
+    const ssize_t n = ::writev(m_File.get(), rest + first, count - first);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      m_Faulted = n < 0 && errno == EFAULT;
+      return false;
+    }
+    // A write cut short goes on where it stopped: over whole pieces, then
+    // into the one it stopped in.
+    auto done = static_cast<size_t>(n);
+    for (; first < count && done >= rest[first].iov_len; ++first) done -= rest[first].iov_len;
+    if (first == count) return true;
+    rest[first].iov_base = static_cast<char*>(rest[first].iov_base) + done;
+    rest[first].iov_len -= done;
+  }
 }
 
 bool RotatingFileOutput::WriteAll(const void* data, uint64_t length) {
-  const char* bytes = static_cast<const char*>(data);
-  while (length > 0) {
-    ssize_t n = ::write(m_File.get(), bytes, length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes += n;
-    length -= static_cast<uint64_t>(n);
-  }
-  return true;
+  const iovec piece{const_cast<void*>(data), length};
+  return WriteAll(&piece, 1);
 }
 
 void RotatingFileOutput::SwitchToNewFile() {

@@ -8,6 +8,8 @@
 // writing leaves write(); failures are logged in diagnostic mode and the data
 // concerned is dropped.
 
+#include <sys/uio.h>
+
 #include <cstdint>
 #include <string>
 
@@ -67,9 +69,17 @@ class RotatingFileOutput {
   // later block tries again. While no file can be opened (missing directory,
   // no room) blocks are dropped and every write retries the open.
   virtual void write(const void* data, uint32_t length);
+  // The same for one block in up to kMaxPieces pieces, written as one unit
+  // with no copy. A piece that cannot be read (it lies in a mapping another
+  // process cut short: the system call fails with EFAULT, where a read of
+  // ours would fault) fails the write as a full disk does, nothing of the
+  // block stays in the file, and LastWriteFaulted() tells it apart.
+  static constexpr int kMaxPieces = 4;
+  void WriteGathered(const iovec* pieces, int count);
   // Whether the latest write() put its bytes into a file, and why not: an
   // owner that accounts for every block learns of the loss here.
   bool LastWriteLanded() const { return m_LastError.empty(); }
+  bool LastWriteFaulted() const { return m_Faulted; }
   const std::string& LastError() const { return m_LastError; }
 
   // Full path of the current file; empty before the first successful open.
@@ -88,7 +98,8 @@ class RotatingFileOutput {
   // next millisecond. Returns -1 when no file could be created.
   int CreateUniqFileWithCurrentTime();
   bool WriteAll(const void* data, uint64_t length);
-  void AppendBlock(const void* data, uint32_t length);
+  bool WriteAll(const iovec* pieces, int count);
+  void AppendBlock(const iovec* pieces, int count);
   void CloseFile();
   void DeleteOldFiles();
 
@@ -104,6 +115,7 @@ class RotatingFileOutput {
   uint64_t m_Written = 0;  // data bytes in the current file
   std::string m_FileName;
   std::string m_LastError;  // empty when the latest write landed     // current file, or the last one tried
+  bool m_Faulted = false;   // the latest write failed on a piece it could not read
   FileDescriptor m_File;    // none open (none yet, or the last open failed)
   uint64_t m_Device = 0;    // of m_File; inode 0: unknown
   uint64_t m_Inode = 0;

@@ -117,7 +117,17 @@ TEST_F(KivServerManagerTest, RecordsGoOutAsBlocksOfTheClientAndUnregistrationLea
   auto client = std::make_unique<ProtocolClient>();
   manager->Register(kSelf);
   std::vector<uint32_t> written;
-  for (int i = 0; i < 50; ++i) written.push_back(client->WriteRecord("record " + std::to_string(i)));
+  std::vector<std::string> texts;
+  // Over twice the ring's size: blocks taken across its end go out from two
+  // pieces of the ring, and must read back as written.
+  const std::string filler(1000, '.');
+  for (int i = 0; i < 2400; ++i) {
+    texts.push_back("record " + std::to_string(i) + filler);
+    written.push_back(client->WriteRecord(texts.back()));
+    if (i % 100 == 99) {
+      ASSERT_TRUE(client->WaitUntilDrained());
+    }
+  }
   ASSERT_TRUE(client->WaitUntilDrained());
   // Left in the ring at removal: goes out before the detach record.
   written.push_back(client->WriteRecord("last words"));
@@ -142,8 +152,14 @@ TEST_F(KivServerManagerTest, RecordsGoOutAsBlocksOfTheClientAndUnregistrationLea
   EXPECT_EQ(log.records.back().control, TracePacketShared::ClientDetached);
   EXPECT_EQ(log.records.back().text, "");
   std::vector<uint32_t> logged;
-  for (const auto& r : log.FromBlockPid(kSelf)) logged.push_back(r.sequence);
+  std::vector<std::string> loggedTexts;
+  for (const auto& r : log.FromBlockPid(kSelf)) {
+    logged.push_back(r.sequence);
+    loggedTexts.push_back(r.text);
+  }
   EXPECT_EQ(logged, written);
+  texts.push_back("last words");
+  EXPECT_EQ(loggedTexts, texts);
   EXPECT_EQ(log.records[log.records.size() - 2].text, "last words");
   // Every number came from the shared counter, the control records' too.
   std::set<uint32_t> unique;

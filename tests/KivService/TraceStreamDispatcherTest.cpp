@@ -12,8 +12,11 @@
 #include <thread>
 #include <vector>
 
+#include "KivService/FileStream.h"
 #include "KivService/KivLocalTraceStreamDispatcher.h"
 #include "KivService/KivTraceStreamDispatcher.h"
+#include "TestSupport/CutMapping.h"
+#include "TraceData/TraceRecordBuilder.h"
 #include "TraceOutputTestUtil.h"
 
 using namespace outputtest;
@@ -114,19 +117,66 @@ TEST_F(TraceStreamDispatcherTest, UnknownOrEmptyFormatGivesBinaryFiles) {
   }
 }
 
-TEST_F(TraceStreamDispatcherTest, TextFilesHoldRenderedLines) {
+namespace {
+// As MakeBlock, with times fixed so that every rendering of it is the same.
+Bytes TimedBlock(const std::string& tag, int count) {
+  std::vector<Bytes> records;
+  for (int i = 0; i < count; ++i) {
+    const std::string text = tag + " record " + std::to_string(i);
+    TraceRecordFields fields{static_cast<uint32_t>(i + 1), {}, 7, "Module", "Label", "Client", text};
+    fields.m_Timestamp.m_Seconds = 1700000000;
+    records.push_back(tracetest::Record(fields));
+  }
+  return tracetest::Block(records);
+}
+
+// The lines of one block, as a text file holds them.
+std::string TextLines(const Bytes& block) {
+  RenderedBlock rendered;
+  rendered.Render(KivTraceStreamDispatcher::TextFiles, block.data(), static_cast<uint32_t>(block.size()));
+  return std::string(reinterpret_cast<const char*>(rendered.Data()), rendered.GetLength());
+}
+}  // namespace
+
+TEST_F(TraceStreamDispatcherTest, TextFilesHoldRenderedLinesWhoeverRendersThem) {
   server.Config().m_LogFormat = "text";
   auto dispatcher = Make();
-  Bytes block = MakeBlock("hello", 2);
-  EXPECT_TRUE(dispatcher->write(block.data(), static_cast<uint32_t>(block.size())));
+  Bytes block = TimedBlock("hello", 2);
+  const auto length = static_cast<uint32_t>(block.size());
+  EXPECT_TRUE(dispatcher->write(block.data(), length));
+  // Rendered by the writer before the lock: the same lines.
+  RenderedBlock rendered;
+  EXPECT_TRUE(dispatcher->write(block.data(), length, nullptr, &rendered));
   auto files = LogFiles();
   ASSERT_EQ(files.size(), 1u);
   std::string text = kivtest::ReadFile(files[0]);
   ASSERT_GT(text.size(), 128u);
   EXPECT_EQ(text.substr(0, 128), FormatHeader(KivTextFileOutputSupport::GetHeader(), 128));
-  EXPECT_NE(text.find("hello record 0"), std::string::npos);
-  EXPECT_NE(text.find("hello record 1"), std::string::npos);
-  EXPECT_EQ(text.find(std::string(1, '\0')), std::string::npos);  // no binary data in a text file
+  const std::string lines = TextLines(block);
+  EXPECT_NE(lines.find("hello record 0"), std::string::npos);
+  EXPECT_NE(lines.find("hello record 1"), std::string::npos);
+  EXPECT_EQ(lines.find(std::string(1, '\0')), std::string::npos);  // no binary data in a text file
+  // In pieces, as from a client's ring: an output that renders takes them whole.
+  const uint32_t header = TraceRecordBuilder::kBlockHeaderPacketSize;
+  const iovec pieces[] = {{block.data(), header},
+                          {block.data() + header, 10},
+                          {block.data() + header + 10, length - header - 10}};
+  EXPECT_EQ(dispatcher->WriteGathered(pieces, 3, 2, nullptr), KivTraceStreamDispatcher::Outcome::Written);
+  text = kivtest::ReadFile(files[0]);
+  EXPECT_EQ(text.substr(128), lines + lines + lines);
+
+  // The output changed between rendering and writing: a rendering made for
+  // another kind is never written as the block.
+  auto binary = MakeFileStream(collector, server.Config(), "binary", "binary");
+  rendered.Render(KivTraceStreamDispatcher::TextFiles, block.data(), length);
+  binary->WriteRendered(block.data(), length, rendered);
+  auto textual = MakeFileStream(collector, server.Config(), "text", "text");
+  rendered.Render(KivTraceStreamDispatcher::BinaryFiles, block.data(), length);
+  textual->WriteRendered(block.data(), length, rendered);
+  ASSERT_EQ(LogFiles("binary").size(), 1u);
+  ASSERT_EQ(LogFiles("text").size(), 1u);
+  EXPECT_EQ(BinaryData(LogFiles("binary")[0]), AsText(block));
+  EXPECT_EQ(kivtest::ReadFile(LogFiles("text")[0]).substr(128), lines);
 }
 
 TEST_F(TraceStreamDispatcherTest, JsonFilesHoldWholeLinesAndRotateAndPruneLikeTheOthers) {
@@ -152,18 +202,53 @@ TEST_F(TraceStreamDispatcherTest, JsonFilesHoldWholeLinesAndRotateAndPruneLikeTh
   EXPECT_NE(kivtest::ReadFile(files.back()).find(R"("message":"b19 record 1"})"), std::string::npos);
 }
 
+TEST_F(TraceStreamDispatcherTest, APieceCutFromItsMappingFailsTheWriterNotTheOutput) {
+  // Binary files take the pieces as they are, text files gather them
+  // first: either way nothing of the block reaches the file, and the output
+  // goes on.
+  kivtest::CutMapping ring(sandbox.Dir() + "/ring");
+  ASSERT_TRUE(ring.Ok());
+  const Bytes block = TimedBlock("after the cut", 1);
+  const uint32_t header = TraceRecordBuilder::kBlockHeaderPacketSize;
+  for (const std::string format : {"binary", "text"}) {
+    SCOPED_TRACE(format);
+    server.Config().m_LogFormat = format;
+    auto dispatcher = Make(format);
+    const iovec cut[] = {
+        {const_cast<uint8_t*>(block.data()), header}, {ring.Readable(), 100}, {ring.Cut(), 100}};
+    EXPECT_EQ(dispatcher->WriteGathered(cut, 3, 1, nullptr),
+              KivTraceStreamDispatcher::Outcome::SourceFaulted);
+    EXPECT_TRUE(dispatcher->write(block.data(), static_cast<uint32_t>(block.size())));
+    ASSERT_EQ(LogFiles(format).size(), 1u);
+    const std::string file = LogFiles(format)[0];
+    if (format == "text")
+      EXPECT_EQ(kivtest::ReadFile(file).substr(128), TextLines(block));
+    else
+      EXPECT_EQ(BinaryData(file), AsText(block));
+  }
+}
+
 TEST_F(TraceStreamDispatcherTest, ADamagedBlockNeverReachesTheWriterAsAnError) {
   server.Config().m_LogFormat = "text";
   auto dispatcher = Make();
-  Bytes garbage(300, 0xEE);
-  bool written = true;
-  EXPECT_NO_THROW(written = dispatcher->write(garbage.data(), static_cast<uint32_t>(garbage.size())));
-  EXPECT_FALSE(written);
-  // The output goes on with the next block.
-  Bytes good = MakeBlock("after damage", 1);
-  EXPECT_TRUE(dispatcher->write(good.data(), static_cast<uint32_t>(good.size())));
-  ASSERT_FALSE(LogFiles().empty());
-  EXPECT_NE(kivtest::ReadFile(LogFiles().back()).find("after damage record 0"), std::string::npos);
+  RenderedBlock rendered;
+  const Bytes before = TimedBlock("before damage", 1), after = TimedBlock("after damage", 1);
+  std::string expected;
+  for (RenderedBlock* writerRenders : {static_cast<RenderedBlock*>(nullptr), &rendered}) {
+    SCOPED_TRACE(writerRenders ? "rendered by the writer" : "rendered under the lock");
+    // Good records, then garbage: the lines before the damage still go out.
+    Bytes damaged = before;
+    damaged.insert(damaged.end(), 300, 0xEE);
+    bool written = true;
+    EXPECT_NO_THROW(written = dispatcher->write(damaged.data(), static_cast<uint32_t>(damaged.size()),
+                                                nullptr, writerRenders));
+    EXPECT_FALSE(written);
+    // The output goes on with the next block.
+    EXPECT_TRUE(dispatcher->write(after.data(), static_cast<uint32_t>(after.size()), nullptr, writerRenders));
+    expected += TextLines(before) + TextLines(after);
+    ASSERT_EQ(LogFiles().size(), 1u);
+    EXPECT_EQ(kivtest::ReadFile(LogFiles()[0]).substr(128), expected);
+  }
 }
 
 TEST_F(TraceStreamDispatcherTest, PauseDropsBlocksAndResumeStartsANewFile) {
@@ -201,34 +286,47 @@ TEST_F(TraceStreamDispatcherTest, AReloadThatChangesNothingStillStartsANewFile) 
 }
 
 TEST_F(TraceStreamDispatcherTest, ConcurrentWritersNeverInterleaveBlocks) {
-  auto dispatcher = Make();
-  constexpr int kThreads = 4, kBlocks = 50;
-  std::vector<Bytes> blocks;
-  for (int t = 0; t < kThreads; ++t) blocks.push_back(MakeBlock("writer " + std::to_string(t), 20));
-  std::vector<std::thread> writers;
-  for (int t = 0; t < kThreads; ++t)
-    writers.emplace_back([&, t] {
-      for (int i = 0; i < kBlocks; ++i)
-        dispatcher->write(blocks[t].data(), static_cast<uint32_t>(blocks[t].size()));
-    });
-  // A reload in the middle must not tear a block either.
-  server.BroadcastConfigChange();
-  for (auto& w : writers) w.join();
+  // Each writer renders with its own RenderedBlock outside the lock; the
+  // lines of one block still land together.
+  for (const std::string format : {"binary", "text"}) {
+    SCOPED_TRACE(format);
+    server.Config().m_LogFormat = format;
+    auto dispatcher = Make(format);
+    constexpr int kThreads = 4, kBlocks = 50;
+    std::vector<Bytes> blocks;
+    std::vector<std::string> units;  // what one block becomes in the file
+    for (int t = 0; t < kThreads; ++t) {
+      blocks.push_back(TimedBlock("writer " + std::to_string(t), 20));
+      units.push_back(format == "text" ? TextLines(blocks[t]) : AsText(blocks[t]));
+    }
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; ++t)
+      writers.emplace_back([&, t] {
+        RenderedBlock rendered;
+        for (int i = 0; i < kBlocks; ++i)
+          dispatcher->write(blocks[t].data(), static_cast<uint32_t>(blocks[t].size()), nullptr, &rendered);
+      });
+    // A reload in the middle must not tear a block either.
+    server.BroadcastConfigChange();
+    for (auto& w : writers) w.join();
 
-  std::string all = AllBinaryData(logDir, "kivlog-LOCAL-");
-  std::vector<int> counts(kThreads, 0);
-  size_t at = 0;
-  while (at < all.size()) {
-    bool matched = false;
-    for (int t = 0; t < kThreads && !matched; ++t)
-      if (all.compare(at, blocks[t].size(), AsText(blocks[t])) == 0) {
-        ++counts[t];
-        at += blocks[t].size();
-        matched = true;
-      }
-    ASSERT_TRUE(matched) << "torn block at offset " << at;
+    std::string all;
+    for (const auto& file : LogFiles(format))
+      all += format == "text" ? kivtest::ReadFile(file).substr(128) : BinaryData(file);
+    std::vector<int> counts(kThreads, 0);
+    size_t at = 0;
+    while (at < all.size()) {
+      bool matched = false;
+      for (int t = 0; t < kThreads && !matched; ++t)
+        if (all.compare(at, units[t].size(), units[t]) == 0) {
+          ++counts[t];
+          at += units[t].size();
+          matched = true;
+        }
+      ASSERT_TRUE(matched) << "torn block at offset " << at;
+    }
+    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(counts[t], kBlocks);
   }
-  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(counts[t], kBlocks);
 }
 
 TEST_F(TraceStreamDispatcherTest, DispatcherFollowsChangesOnlyWhileRegistered) {

@@ -10,6 +10,7 @@
 #include <regex>
 
 #include "MultiFileStream/MultiFileStream.h"
+#include "TestSupport/CutMapping.h"
 #include "TestSupport/Sandbox.h"
 
 namespace {
@@ -290,4 +291,29 @@ TEST(ShortWrite, FileWithoutRoomForItsHeaderIsNotLeftBehind) {
     return !out.IsOpen();
   }));
   EXPECT_TRUE(logs.Files().empty());
+}
+
+TEST(ShortWrite, GatheredBlockWithAPieceCutFromItsMappingIsRemovedWhole) {
+  LogDir logs;
+  auto out = Binary(logs.dir, false, 10, 1 << 20);
+  kivtest::CutMapping ring(logs.box.Dir() + "/ring");
+  ASSERT_TRUE(ring.Ok());
+  const size_t page = ring.PageSize();
+  char* map = ring.Readable();
+  char head[] = "head";
+
+  // The readable page is written before the cut one fails the call.
+  const iovec cut[] = {{head, 4}, {map, page}, {ring.Cut(), 10}};
+  out.WriteGathered(cut, 3);
+  EXPECT_FALSE(out.LastWriteLanded());
+  EXPECT_TRUE(out.LastWriteFaulted());
+  // Pieces of a wrapped ring: its end, then its start.
+  const iovec wrapped[] = {{head, 4}, {map + page - 60, 60}, {map, 100}};
+  out.WriteGathered(wrapped, 3);
+  EXPECT_TRUE(out.LastWriteLanded());
+  EXPECT_FALSE(out.LastWriteFaulted());
+  auto files = logs.Files();
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(logs.Read(files[0]),
+            kBinaryNote + "head" + std::string(map + page - 60, 60) + std::string(map, 100));
 }
