@@ -26,4 +26,20 @@ inline KivFilterManager& Filters(KivServiceMonitorProxy& proxy) {
   return static_cast<KivFilterManager&>(proxy.FilterSettings());
 }
 
+// The filter answer of the process's trace calls (see
+// KivFilterManager::IsTraceEnabled), with the service monitor started. A
+// remembered answer of the module-label form costs one load and compare;
+// otherwise creates what is missing and asks the filter manager. Raises
+// when the proxy or the monitor cannot be created.
+inline bool IsTraceEnabled(int module, uint32_t client, int label, KivFilterManager::TraceNames& names) {
+  if (client == KivFilterManager::NoClient)
+    if (KivServiceMonitorProxy* proxy = KivServiceMonitorProxy::Existing()) {
+      const KivFilterManager::Answer answer = Filters(*proxy).RememberedAnswer(module, label, names);
+      if (answer != KivFilterManager::Answer::Unknown) return answer == KivFilterManager::Answer::Enabled;
+    }
+  KivServiceMonitorProxy& proxy = Proxy();
+  proxy.CreateMonitorOnDemand();
+  return Filters(proxy).IsTraceEnabled(module, client, label, &names);
+}
+
 }  // namespace KivClientProcess

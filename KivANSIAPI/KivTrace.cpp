@@ -1,6 +1,7 @@
 // The trace calls of the client API: the filter answer and the names behind
-// the handles come from the process's filter manager (its lock-free caches),
-// the record goes to the current trace output (KivTraceOutput).
+// the handles come from the process's filter manager (its answer words and
+// lock-free caches), the record is built on the calling thread and goes to
+// the current trace output (KivTraceOutput).
 
 #include <cstdarg>
 #include <cstdio>
@@ -17,9 +18,7 @@ namespace {
 // lookup and nothing else.
 bool Enabled(int module, uint32_t client, int label, KivFilterManager::TraceNames& names) noexcept {
   try {
-    KivServiceMonitorProxy& proxy = KivClientProcess::Proxy();
-    proxy.CreateMonitorOnDemand();
-    if (!KivClientProcess::Filters(proxy).IsTraceEnabled(module, client, label, &names)) return false;
+    if (!KivClientProcess::IsTraceEnabled(module, client, label, names)) return false;
   } catch (...) {
     return false;
   }
@@ -33,14 +32,6 @@ bool Enabled(int module, uint32_t client, int label, KivFilterManager::TraceName
   return true;
 }
 
-int Write(const KivFilterManager::TraceNames& names, std::string_view text) noexcept {
-  const std::string_view client = names.client ? names.client : "";
-  return KivTraceOutput::Write(names.module ? names.module : "", names.label ? names.label : "",
-                               names.client ? &client : nullptr, text)
-             ? 1
-             : 0;
-}
-
 }  // namespace
 
 extern "C" {
@@ -48,20 +39,25 @@ extern "C" {
 int KivTrace(int module, uint32_t client, int label, const char* format, ...) {
   KivFilterManager::TraceNames names;
   if (!Enabled(module, client, label, names)) return 0;
-  // One byte more than a record carries: vsnprintf's terminator.
-  char text[KIV_MAX_MESSAGE_LENGTH + 1];
+  // Formatted straight into the record: the image has room for the longest
+  // message and vsnprintf's terminator.
+  TraceRecordWriting::Image image;
+  const uint32_t textOffset =
+      TraceRecordWriting::Begin(image, names.module, names.label, names.hasClient ? &names.client : nullptr);
   int length = 0;
   if (format) {
     va_list args;
     va_start(args, format);
-    length = std::vsnprintf(text, sizeof text, format, args);
+    length = std::vsnprintf(reinterpret_cast<char*>(image.m_Bytes + textOffset), KIV_MAX_MESSAGE_LENGTH + 1,
+                            format, args);
     va_end(args);
   }
   // A format error writes an empty message rather than nothing: the call
   // site still shows in the log.
   if (length < 0) length = 0;
   if (length > KIV_MAX_MESSAGE_LENGTH) length = KIV_MAX_MESSAGE_LENGTH;
-  return Write(names, std::string_view(text, static_cast<size_t>(length)));
+  TraceRecordWriting::End(image, textOffset, static_cast<uint32_t>(length));
+  return KivTraceOutput::Write(image) ? 1 : 0;
 }
 
 int KivTraceText(int module, uint32_t client, int label, const char* text, size_t length) {
@@ -69,7 +65,10 @@ int KivTraceText(int module, uint32_t client, int label, const char* text, size_
   if (!Enabled(module, client, label, names)) return 0;
   if (!text) length = 0;
   if (length > KIV_MAX_MESSAGE_LENGTH) length = KIV_MAX_MESSAGE_LENGTH;
-  return Write(names, std::string_view(text ? text : "", length));
+  TraceRecordWriting::Image image;
+  TraceRecordWriting::Build(image, names.module, names.label, names.hasClient ? &names.client : nullptr,
+                            std::string_view(text ? text : "", length));
+  return KivTraceOutput::Write(image) ? 1 : 0;
 }
 
 int KivTraceConnected(void) { return KivTraceOutput::IsAvailable() ? 1 : 0; }
