@@ -89,7 +89,8 @@ inline std::atomic<uint64_t> s_Dropped{0};
 // Records dropped while no writer was published: the next registration
 // takes them over (TakeUnpublishedDrops) and tells them.
 inline std::atomic<uint64_t> s_DroppedUnpublished{0};
-inline thread_local uint32_t t_ThreadId = 0;
+// Initial-exec: read on every record, without a call to find the block.
+inline __attribute__((tls_model("initial-exec"))) thread_local uint32_t t_ThreadId = 0;
 
 // A forked child starts with the forking thread only, under a new kernel id,
 // and owes nothing of its parent's counts.
