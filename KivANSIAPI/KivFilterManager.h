@@ -205,8 +205,13 @@ class KivFilterManager final : public FilterSettingsSink {
       m_AnswerModuleNames[module].Set(names.module);
       m_AnswerLabelNames[label].Set(names.label);
     }
-    m_Answers[module * kAnswerLabels + label].store(generation << 1 | (enabled ? 1 : 0),
-                                                    std::memory_order_release);
+    // Only over an answer of an earlier generation: a query that computed
+    // before a change and stores after it would send the next ones the
+    // slow way again.
+    std::atomic<uint64_t>& cell = m_Answers[module * kAnswerLabels + label];
+    const uint64_t word = generation << 1 | (enabled ? 1 : 0);
+    for (uint64_t kept = cell.load(std::memory_order_relaxed); (kept >> 1) < generation;)
+      if (cell.compare_exchange_weak(kept, word, std::memory_order_release, std::memory_order_relaxed)) break;
   }
 
   // Starts at 1: a word of 0 (never computed) matches no generation.
