@@ -126,8 +126,9 @@ class KivFilterManager final : public FilterSettingsSink {
     if (enabled) {
       found.module = moduleName ? moduleName : "";
       found.label = labelName ? labelName : "";
-      found.hasClient = withClient;
-      if (withClient) found.client = clientName ? clientName : "";
+      // As the record always had it: a ClientName packet when there is a name.
+      found.hasClient = clientName != nullptr;
+      if (clientName) found.client = clientName;
     }
     if (!withClient) Remember(module, label, generation, enabled, found);
     if (!enabled) return false;
