@@ -22,10 +22,10 @@
 //
 // Locks: m_Lock guards the client settings and serialises lookups and
 // configuration changes; it is always taken before the rules' own mutex.
-// The paused and cache-use flags are atomics. The service client, below this
-// library, applies the dispatcher's reload, pause and resume through
-// FilterSettingsSink. Only IsTraceEnabled is defined here: it is the trace
-// call's own path.
+// The paused and cache-use flags, the answer words and the names kept beside
+// them are atomics. The service client, below this library, applies the
+// dispatcher's reload, pause and resume through FilterSettingsSink. Only the
+// trace call's own path (IsTraceEnabled, RememberedAnswer) is defined here.
 
 #include <atomic>
 #include <cstdint>
