@@ -47,8 +47,8 @@ extern "C" {
 
 int KivTraceEnabledEx(int moduleHandle, uint32_t clientNumber, int labelHandle) {
   try {
-    return KivClientProcess::Filters(Started()).IsTraceEnabled(moduleHandle, clientNumber, labelHandle) ? 1
-                                                                                                        : 0;
+    KivFilterManager::TraceNames names;
+    return KivClientProcess::IsTraceEnabled(moduleHandle, clientNumber, labelHandle, names) ? 1 : 0;
   } catch (...) {
     return 0;
   }

@@ -26,4 +26,26 @@ inline KivFilterManager& Filters(KivServiceMonitorProxy& proxy) {
   return static_cast<KivFilterManager&>(proxy.FilterSettings());
 }
 
+// The remembered answer of the process's trace call (see
+// KivFilterManager::RememberedAnswer): Unknown for the module-client-label
+// form and before the proxy exists. Lock-free, one load and compare.
+inline KivFilterManager::Answer RememberedAnswer(int module, uint32_t client, int label,
+                                                 KivFilterManager::TraceNames& names) noexcept {
+  if (client != KivFilterManager::NoClient) return KivFilterManager::Answer::Unknown;
+  KivServiceMonitorProxy* proxy = KivServiceMonitorProxy::Existing();
+  return proxy ? Filters(*proxy).RememberedAnswer(module, label, names) : KivFilterManager::Answer::Unknown;
+}
+
+// The filter answer of the process's trace calls (see
+// KivFilterManager::IsTraceEnabled), with the service monitor started: the
+// remembered answer, or else creates what is missing and asks the filter
+// manager. Raises when the proxy or the monitor cannot be created.
+inline bool IsTraceEnabled(int module, uint32_t client, int label, KivFilterManager::TraceNames& names) {
+  const KivFilterManager::Answer answer = RememberedAnswer(module, client, label, names);
+  if (answer != KivFilterManager::Answer::Unknown) return answer == KivFilterManager::Answer::Enabled;
+  KivServiceMonitorProxy& proxy = Proxy();
+  proxy.CreateMonitorOnDemand();
+  return Filters(proxy).IsTraceEnabled(module, client, label, &names);
+}
+
 }  // namespace KivClientProcess

@@ -1,5 +1,7 @@
 #include "KivANSIAPI/KivFilterManager.h"
 
+#include <pthread.h>
+
 #include "KivConfigFileReader/KivConfigFileReader.h"
 #include "Support/ConfigPath.h"
 
@@ -9,14 +11,19 @@ Status ToStatus(int32_t status) {
 }
 }  // namespace
 
-KivFilterManager::KivFilterManager()
-    : m_Rules(true), m_ModuleLabels(m_Rules), m_ModuleClientLabels(m_Rules) {}
+KivFilterManager::KivFilterManager() : m_Rules(true), m_ModuleLabels(m_Rules), m_ModuleClientLabels(m_Rules) {
+  // A fork closes the service monitor in both processes: their next trace
+  // call must take the path that starts it again.
+  static const bool registered = pthread_atfork(nullptr, ForgetAnswers, ForgetAnswers) == 0;
+  (void)registered;
+}
 KivFilterManager::~KivFilterManager() = default;
 
 template <class F>
 void KivFilterManager::Locked(F&& change) {
   AutoSync<CriticalSectionSyncPolicy> lock(m_Lock);
   change();
+  ForgetAnswers();
 }
 
 int KivFilterManager::GetModuleHandle(std::string_view name) {
@@ -33,6 +40,7 @@ void KivFilterManager::RegisterClient(int module, uint32_t clientNumber, std::st
   AutoSync<CriticalSectionSyncPolicy> lock(m_Lock);
   m_Rules.RegisterClient(module, name, clientNumber);
   m_ModuleClientLabels.ClearClient(clientNumber);
+  ForgetAnswers();
 }
 
 void KivFilterManager::ReloadConfiguration() { ReloadConfiguration(KivConfigPathPolicy().Get()); }
@@ -53,13 +61,15 @@ void KivFilterManager::ReloadConfiguration(const std::string& path) {
   Locked([&] { m_CachesInUse.store(true, std::memory_order_release); });
 }
 
-void KivFilterManager::SetPaused(bool paused) { m_Paused.store(paused, std::memory_order_release); }
+void KivFilterManager::SetPaused(bool paused) {
+  m_Paused.store(paused, std::memory_order_release);
+  ForgetAnswers();
+}
 bool KivFilterManager::IsPaused() const { return m_Paused.load(std::memory_order_acquire); }
 bool KivFilterManager::CachesInUse() const { return m_CachesInUse.load(std::memory_order_acquire); }
 
 void KivFilterManager::SetTraceSwitch(bool on) {
-  AutoSync<CriticalSectionSyncPolicy> lock(m_Lock);
-  m_Rules.SetActive(on);
+  Locked([&] { m_Rules.SetActive(on); });
 }
 void KivFilterManager::SetDuplicateToDebugConsole(bool on) {
   AutoSync<CriticalSectionSyncPolicy> lock(m_Lock);

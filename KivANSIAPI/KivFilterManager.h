@@ -11,12 +11,21 @@
 // queries wait for the reload to end (m_ReloadLock), then take m_Lock and ask
 // the rules directly.
 //
+// Before all that, the module-label form has an answer word per handle pair:
+// the answer and the global answer generation it was computed at. Every
+// change that can alter an answer (rules, reload, pause, resume, client
+// registration, a fork, which closes the service monitor) bumps the
+// generation after it is in place, so a remembered answer is served only
+// while nothing changed since it was computed: one load and compare, no lock.
+// Callers make sure the service monitor runs before they ask (the process's
+// trace calls do), so a served answer also means the monitor was started.
+//
 // Locks: m_Lock guards the client settings and serialises lookups and
 // configuration changes; it is always taken before the rules' own mutex.
-// The paused and cache-use flags are atomics. The service client, below this
-// library, applies the dispatcher's reload, pause and resume through
-// FilterSettingsSink. Only IsTraceEnabled is defined here: it is the trace
-// call's own path.
+// The paused and cache-use flags, the answer words and the names kept beside
+// them are atomics. The service client, below this library, applies the
+// dispatcher's reload, pause and resume through FilterSettingsSink. Only the
+// trace call's own path (IsTraceEnabled, RememberedAnswer) is defined here.
 
 #include <atomic>
 #include <cstdint>
@@ -42,25 +51,67 @@ class KivFilterManager final : public FilterSettingsSink {
   KivFilterManager(const KivFilterManager&) = delete;
   KivFilterManager& operator=(const KivFilterManager&) = delete;
 
-  // The names behind the handles of an enabled query (client null in the
+  // The names behind the handles of an enabled query (no client in the
   // module-label form); they stay valid for the life of the manager.
   struct TraceNames {
-    const char* module = nullptr;
-    const char* client = nullptr;
-    const char* label = nullptr;
+    std::string_view module;
+    std::string_view client;
+    std::string_view label;
+    bool hasClient = false;
   };
+
+  // Handles of the module-label form that have answer words.
+  static constexpr int kAnswerModules = 70, kAnswerLabels = 30;
+  enum class Answer { Disabled, Enabled, Unknown };
+
+  // The remembered answer of the module-label form, Unknown when there is
+  // none valid now (then ask IsTraceEnabled). Enabled fills `names`.
+  // Lock-free: the trace call's path.
+  Answer RememberedAnswer(int module, int label, TraceNames& names) const noexcept {
+    if (static_cast<unsigned>(module) >= kAnswerModules || static_cast<unsigned>(label) >= kAnswerLabels)
+      return Answer::Unknown;
+    const uint64_t generation = s_AnswerGeneration.load(std::memory_order_acquire);
+    const uint64_t word = m_Answers[module * kAnswerLabels + label].load(std::memory_order_acquire);
+    if ((word >> 1) != generation) return Answer::Unknown;
+    if ((word & 1) == 0) return Answer::Disabled;
+    names.module = m_AnswerModuleNames[module].Get();
+    names.label = m_AnswerLabelNames[label].Get();
+    names.hasClient = false;
+    return Answer::Enabled;
+  }
+
+  // Invalidates every remembered answer of every manager.
+  static void ForgetAnswers() noexcept { s_AnswerGeneration.fetch_add(1, std::memory_order_acq_rel); }
 
   // True when the combined status is enabled and tracing is not paused; then
   // `names`, when given, receives the names (the trace call's record).
   bool IsTraceEnabled(int module, uint32_t clientNumber, int label, TraceNames* names = nullptr) {
-    if (m_Paused.load(std::memory_order_acquire)) return false;
     TraceNames found;
-    const char** client = clientNumber == NoClient ? nullptr : &found.client;
+    const bool withClient = clientNumber != NoClient;
+    if (!withClient) {
+      const Answer answer = RememberedAnswer(module, label, found);
+      if (answer != Answer::Unknown) {
+        if (answer == Answer::Disabled) return false;
+        if (names) *names = found;
+        return true;
+      }
+    }
+    // Read before the state it answers from: an answer kept under it is
+    // stale as soon as anything changed since.
+    const uint64_t generation = s_AnswerGeneration.load(std::memory_order_acquire);
+    if (m_Paused.load(std::memory_order_acquire)) {
+      if (!withClient) Remember(module, label, generation, false, found);
+      return false;
+    }
+    const char* moduleName = nullptr;
+    const char* clientName = nullptr;
+    const char* labelName = nullptr;
+    const char** client = withClient ? &clientName : nullptr;
     Status status;
     if (m_CachesInUse.load(std::memory_order_acquire)) {
-      status = client ? m_ModuleClientLabels.GetCombinedData(module, clientNumber, label, &found.module,
-                                                             client, &found.label)
-                      : m_ModuleLabels.GetCombinedData(module, label, &found.module, &found.label);
+      status = client ? m_ModuleClientLabels.GetCombinedData(module, clientNumber, label, &moduleName, client,
+                                                             &labelName)
+                      : m_ModuleLabels.GetCombinedData(module, label, &moduleName, &labelName);
     } else {
       // A reload resets every rule before reading the file again: waiting
       // for it to end answers from the whole new configuration, never from
@@ -68,11 +119,19 @@ class KivFilterManager final : public FilterSettingsSink {
       // neither written nor counted).
       AutoSync<CriticalSectionSyncPolicy> reloading(m_ReloadLock);
       AutoSync<CriticalSectionSyncPolicy> lock(m_Lock);
-      status = client
-                   ? m_Rules.GetCombinedData(module, clientNumber, label, &found.module, client, &found.label)
-                   : m_Rules.GetCombinedData(module, label, &found.module, &found.label);
+      status = client ? m_Rules.GetCombinedData(module, clientNumber, label, &moduleName, client, &labelName)
+                      : m_Rules.GetCombinedData(module, label, &moduleName, &labelName);
     }
-    if (status != Status::Enabled) return false;
+    const bool enabled = status == Status::Enabled;
+    if (enabled) {
+      found.module = moduleName ? moduleName : "";
+      found.label = labelName ? labelName : "";
+      // As the record always had it: a ClientName packet when there is a name.
+      found.hasClient = clientName != nullptr;
+      if (clientName) found.client = clientName;
+    }
+    if (!withClient) Remember(module, label, generation, enabled, found);
+    if (!enabled) return false;
     if (names) *names = found;
     return true;
   }
@@ -120,6 +179,45 @@ class KivFilterManager final : public FilterSettingsSink {
   template <class F>
   void Locked(F&& change);
 
+  // A name kept beside the answer words; written before the word that
+  // publishes it (release), read after it (acquire).
+  class KeptName {
+   public:
+    void Set(std::string_view name) noexcept {
+      m_Data.store(name.data(), std::memory_order_relaxed);
+      m_Size.store(name.size(), std::memory_order_relaxed);
+    }
+    std::string_view Get() const noexcept {
+      return {m_Data.load(std::memory_order_relaxed), m_Size.load(std::memory_order_relaxed)};
+    }
+
+   private:
+    std::atomic<const char*> m_Data{""};
+    std::atomic<size_t> m_Size{0};
+  };
+
+  // Keeps the answer computed at `generation` for the module-label pair.
+  void Remember(int module, int label, uint64_t generation, bool enabled, const TraceNames& names) noexcept {
+    if (static_cast<unsigned>(module) >= kAnswerModules || static_cast<unsigned>(label) >= kAnswerLabels)
+      return;
+    if (enabled) {
+      // Names never change once a handle exists: rewriting them under a
+      // reader is harmless.
+      m_AnswerModuleNames[module].Set(names.module);
+      m_AnswerLabelNames[label].Set(names.label);
+    }
+    // Only over an answer of an earlier generation: a query that computed
+    // before a change and stores after it would send the next ones the
+    // slow way again.
+    std::atomic<uint64_t>& cell = m_Answers[module * kAnswerLabels + label];
+    const uint64_t word = generation << 1 | (enabled ? 1 : 0);
+    for (uint64_t kept = cell.load(std::memory_order_relaxed); (kept >> 1) < generation;)
+      if (cell.compare_exchange_weak(kept, word, std::memory_order_release, std::memory_order_relaxed)) break;
+  }
+
+  // Starts at 1: a word of 0 (never computed) matches no generation.
+  static inline std::atomic<uint64_t> s_AnswerGeneration{1};
+
   mutable CriticalSectionSyncPolicy m_Lock;
   CriticalSectionSyncPolicy m_ReloadLock;  // one reading of the file at a time; taken before m_Lock
   TraceFilterRules m_Rules;
@@ -127,6 +225,9 @@ class KivFilterManager final : public FilterSettingsSink {
   ModuleClientLabelCache m_ModuleClientLabels;
   std::atomic<bool> m_CachesInUse{false};
   std::atomic<bool> m_Paused{false};
+  std::atomic<uint64_t> m_Answers[kAnswerModules * kAnswerLabels] = {};
+  KeptName m_AnswerModuleNames[kAnswerModules];
+  KeptName m_AnswerLabelNames[kAnswerLabels];
   std::string m_LogFormat GUARDED_BY(m_Lock) = "text";
   bool m_DuplicateToDebugConsole GUARDED_BY(m_Lock) = false;
   bool m_StatusTrace GUARDED_BY(m_Lock) = true;

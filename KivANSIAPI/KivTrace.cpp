@@ -1,6 +1,7 @@
 // The trace calls of the client API: the filter answer and the names behind
-// the handles come from the process's filter manager (its lock-free caches),
-// the record goes to the current trace output (KivTraceOutput).
+// the handles come from the process's filter manager (its answer words and
+// lock-free caches), the record is built on the calling thread and goes to
+// the current trace output (KivTraceOutput).
 
 #include <cstdarg>
 #include <cstdio>
@@ -12,16 +13,19 @@
 
 namespace {
 
+using Answer = KivFilterManager::Answer;
+using Names = KivFilterManager::TraceNames;
+
 // The names of an enabled trace call, or false when it is disabled, the
 // process has no trace output, or anything fails: such calls cost a filter
-// lookup and nothing else.
-bool Enabled(int module, uint32_t client, int label, KivFilterManager::TraceNames& names) noexcept {
-  try {
-    KivServiceMonitorProxy& proxy = KivClientProcess::Proxy();
-    proxy.CreateMonitorOnDemand();
-    if (!KivClientProcess::Filters(proxy).IsTraceEnabled(module, client, label, &names)) return false;
-  } catch (...) {
-    return false;
+// lookup and nothing else. `remembered` is the answer already looked up.
+bool Enabled(Answer remembered, int module, uint32_t client, int label, Names& names) noexcept {
+  if (remembered == Answer::Unknown) {
+    try {
+      if (!KivClientProcess::IsTraceEnabled(module, client, label, names)) return false;
+    } catch (...) {
+      return false;
+    }
   }
   if (!KivTraceOutput::HasWriter()) {
     // Enabled, but no dispatcher to take it: lost, counted, and told to the
@@ -33,12 +37,37 @@ bool Enabled(int module, uint32_t client, int label, KivFilterManager::TraceName
   return true;
 }
 
-int Write(const KivFilterManager::TraceNames& names, std::string_view text) noexcept {
-  const std::string_view client = names.client ? names.client : "";
-  return KivTraceOutput::Write(names.module ? names.module : "", names.label ? names.label : "",
-                               names.client ? &client : nullptr, text)
-             ? 1
-             : 0;
+const std::string_view* ClientOf(const Names& names) { return names.hasClient ? &names.client : nullptr; }
+
+// The rest of a call that is not known to be disabled: apart, so that a
+// disabled call sets up no frame for the record.
+[[gnu::noinline]] int WriteText(Answer remembered, int module, uint32_t client, int label, Names& names,
+                                const char* text, size_t length) noexcept {
+  if (!Enabled(remembered, module, client, label, names)) return 0;
+  if (!text) length = 0;
+  if (length > KIV_MAX_MESSAGE_LENGTH) length = KIV_MAX_MESSAGE_LENGTH;
+  TraceRecordWriting::Image image;
+  TraceRecordWriting::Build(image, names.module, names.label, ClientOf(names),
+                            std::string_view(text ? text : "", length));
+  return KivTraceOutput::Write(image) ? 1 : 0;
+}
+
+[[gnu::noinline]] int WriteFormatted(Answer remembered, int module, uint32_t client, int label, Names& names,
+                                     const char* format, va_list args) noexcept {
+  if (!Enabled(remembered, module, client, label, names)) return 0;
+  // Formatted straight into the record: the image has room for the longest
+  // message and vsnprintf's terminator.
+  TraceRecordWriting::Image image;
+  const uint32_t textOffset = TraceRecordWriting::Begin(image, names.module, names.label, ClientOf(names));
+  int length = format ? std::vsnprintf(reinterpret_cast<char*>(image.m_Bytes + textOffset),
+                                       KIV_MAX_MESSAGE_LENGTH + 1, format, args)
+                      : 0;
+  // A format error writes an empty message rather than nothing: the call
+  // site still shows in the log.
+  if (length < 0) length = 0;
+  if (length > KIV_MAX_MESSAGE_LENGTH) length = KIV_MAX_MESSAGE_LENGTH;
+  TraceRecordWriting::End(image, textOffset, static_cast<uint32_t>(length));
+  return KivTraceOutput::Write(image) ? 1 : 0;
 }
 
 }  // namespace
@@ -46,30 +75,21 @@ int Write(const KivFilterManager::TraceNames& names, std::string_view text) noex
 extern "C" {
 
 int KivTrace(int module, uint32_t client, int label, const char* format, ...) {
-  KivFilterManager::TraceNames names;
-  if (!Enabled(module, client, label, names)) return 0;
-  // One byte more than a record carries: vsnprintf's terminator.
-  char text[KIV_MAX_MESSAGE_LENGTH + 1];
-  int length = 0;
-  if (format) {
-    va_list args;
-    va_start(args, format);
-    length = std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-  }
-  // A format error writes an empty message rather than nothing: the call
-  // site still shows in the log.
-  if (length < 0) length = 0;
-  if (length > KIV_MAX_MESSAGE_LENGTH) length = KIV_MAX_MESSAGE_LENGTH;
-  return Write(names, std::string_view(text, static_cast<size_t>(length)));
+  Names names;
+  const Answer remembered = KivClientProcess::RememberedAnswer(module, client, label, names);
+  if (remembered == Answer::Disabled) return 0;
+  va_list args;
+  va_start(args, format);
+  const int written = WriteFormatted(remembered, module, client, label, names, format, args);
+  va_end(args);
+  return written;
 }
 
 int KivTraceText(int module, uint32_t client, int label, const char* text, size_t length) {
-  KivFilterManager::TraceNames names;
-  if (!Enabled(module, client, label, names)) return 0;
-  if (!text) length = 0;
-  if (length > KIV_MAX_MESSAGE_LENGTH) length = KIV_MAX_MESSAGE_LENGTH;
-  return Write(names, std::string_view(text ? text : "", length));
+  Names names;
+  const Answer remembered = KivClientProcess::RememberedAnswer(module, client, label, names);
+  if (remembered == Answer::Disabled) return 0;
+  return WriteText(remembered, module, client, label, names, text, length);
 }
 
 int KivTraceConnected(void) { return KivTraceOutput::IsAvailable() ? 1 : 0; }

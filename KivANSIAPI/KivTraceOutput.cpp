@@ -108,6 +108,12 @@ TraceOutputPublisher& KivTraceOutput::Publisher() noexcept {
 
 bool KivTraceOutput::Write(std::string_view module, std::string_view label, const std::string_view* client,
                            std::string_view text) noexcept {
+  TraceRecordWriting::Image image;
+  TraceRecordWriting::Build(image, module, label, client, text);
+  return Write(image);
+}
+
+bool KivTraceOutput::Write(TraceRecordWriting::Image& image) noexcept {
   uint32_t phase = JoinPhase();
   TraceRecordSink* writer = s_Current.load();
   while (!writer && s_Switching.load()) {
@@ -119,7 +125,7 @@ bool KivTraceOutput::Write(std::string_view module, std::string_view label, cons
   }
   bool written = false;
   if (writer) {
-    written = writer->Write(module, label, client, text);
+    written = writer->Write(image);
   } else {
     TraceRecordWriting::CountUnpublishedDrop();
   }

@@ -53,6 +53,7 @@ class KivTraceOutput {
   // Writes one record through the current output (see
   // TraceRecordSink::Write). Without an output the record is dropped and
   // counted. Never raises, never blocks on the dispatcher.
+  static bool Write(TraceRecordWriting::Image& image) noexcept;
   static bool Write(std::string_view module, std::string_view label, const std::string_view* client,
                     std::string_view text) noexcept;
 

@@ -45,16 +45,23 @@
 #include "Support/MappedAccess.h"
 #include "TraceData/TraceRecordBuilder.h"
 
+namespace TraceRecordWriting {
+struct Image;
+}
+
 // One record's destination, as the process-wide trace output sees it.
 class TraceRecordSink {
  public:
   virtual ~TraceRecordSink() = default;
-  // Writes one record: Timestamp (now), ThreadId (the calling kernel
-  // thread), ModuleName, LabelName, ClientName when `client` is not null,
-  // MessageText. Texts longer than a packet holds are cut. Returns true when
-  // the record is in the ring, false when it was dropped.
-  virtual bool Write(std::string_view module, std::string_view label, const std::string_view* client,
-                     std::string_view text) noexcept = 0;
+  // Writes one record built by TraceRecordWriting (Build, or Begin and End),
+  // numbering it. Returns true when the record is in the ring, false when it
+  // was dropped.
+  virtual bool Write(TraceRecordWriting::Image& image) noexcept = 0;
+  // Builds and writes one record: Timestamp (now), ThreadId (the calling
+  // kernel thread), ModuleName, LabelName, ClientName when `client` is not
+  // null, MessageText. Texts longer than a packet holds are cut.
+  bool Write(std::string_view module, std::string_view label, const std::string_view* client,
+             std::string_view text) noexcept;
 };
 
 // What every writer shares: the record image, the counters, the thread id.
@@ -63,7 +70,9 @@ namespace TraceRecordWriting {
 
 // A record built with sequence number 0, to be numbered under the lock.
 struct Image {
-  uint8_t m_Bytes[TraceRecordBuilder::kMaxRecordSize];
+  // One byte more than the longest record: a formatter's terminator after
+  // the longest message.
+  uint8_t m_Bytes[TraceRecordBuilder::kMaxRecordSize + 1];
   uint32_t m_Size = 0;
   void SetSequenceNumber(uint32_t sequence) {
     // After the header byte, the 2-byte identifier and the 4-byte length.
@@ -81,7 +90,8 @@ inline std::atomic<uint64_t> s_Dropped{0};
 // Records dropped while no writer was published: the next registration
 // takes them over (TakeUnpublishedDrops) and tells them.
 inline std::atomic<uint64_t> s_DroppedUnpublished{0};
-inline thread_local uint32_t t_ThreadId = 0;
+// Initial-exec: read on every record, without a call to find the block.
+inline __attribute__((tls_model("initial-exec"))) thread_local uint32_t t_ThreadId = 0;
 
 // A forked child starts with the forking thread only, under a new kernel id,
 // and owes nothing of its parent's counts.
@@ -119,8 +129,8 @@ inline void CountUnpublishedDrop() noexcept {
 }
 inline uint64_t TakeUnpublishedDrops() noexcept { return s_DroppedUnpublished.exchange(0); }
 
-inline void Build(Image& image, std::string_view module, std::string_view label,
-                  const std::string_view* client, std::string_view text) noexcept {
+inline TraceRecordFields Fields(std::string_view module, std::string_view label,
+                                const std::string_view* client) noexcept {
   TraceRecordFields fields;
   fields.m_Timestamp = TraceTimestamp::Now();
   fields.m_ThreadId = CurrentThreadId();
@@ -128,12 +138,38 @@ inline void Build(Image& image, std::string_view module, std::string_view label,
   fields.m_LabelName = label;
   fields.m_HasClientName = client != nullptr;
   if (client) fields.m_ClientName = *client;
+  return fields;
+}
+
+// The record of a trace call now, on the calling thread (see
+// TraceRecordSink::Write).
+inline void Build(Image& image, std::string_view module, std::string_view label,
+                  const std::string_view* client, std::string_view text) noexcept {
+  TraceRecordFields fields = Fields(module, label, client);
   fields.m_MessageText = text;
   // Never 0: the image holds the longest record there is.
   image.m_Size = TraceRecordBuilder::BuildRecord(fields, image.m_Bytes, sizeof image.m_Bytes);
 }
 
+// The same record with its message put in place by the caller: Begin
+// returns where the message goes, with room for kMaxDataLength bytes and a
+// terminator; End takes the message's length (cut to kMaxDataLength).
+inline uint32_t Begin(Image& image, std::string_view module, std::string_view label,
+                      const std::string_view* client) noexcept {
+  return TraceRecordBuilder::BeginRecord(Fields(module, label, client), image.m_Bytes);
+}
+inline void End(Image& image, uint32_t textOffset, uint32_t textLength) noexcept {
+  image.m_Size = TraceRecordBuilder::EndRecord(0, image.m_Bytes, textOffset, textLength);
+}
+
 }  // namespace TraceRecordWriting
+
+inline bool TraceRecordSink::Write(std::string_view module, std::string_view label,
+                                   const std::string_view* client, std::string_view text) noexcept {
+  TraceRecordWriting::Image image;
+  TraceRecordWriting::Build(image, module, label, client, text);
+  return Write(image);
+}
 
 template <class Target>
 class TraceRecordWriter final : public TraceRecordSink {
@@ -142,10 +178,8 @@ class TraceRecordWriter final : public TraceRecordSink {
   TraceRecordWriter(const TraceRecordWriter&) = delete;
   TraceRecordWriter& operator=(const TraceRecordWriter&) = delete;
 
-  bool Write(std::string_view module, std::string_view label, const std::string_view* client,
-             std::string_view text) noexcept override {
-    TraceRecordWriting::Image image;
-    TraceRecordWriting::Build(image, module, label, client, text);
+  using TraceRecordSink::Write;
+  bool Write(TraceRecordWriting::Image& image) noexcept override {
     bool written = false;
     // A ring cut under us once stays unused: its client was dropped, and a
     // fault per record would cost more than the record.

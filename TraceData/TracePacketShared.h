@@ -91,12 +91,11 @@ constexpr uint32_t EncodedSize(DataType type, uint16_t identifier, uint32_t leng
   return 1 + (identifier != 0 ? 2 : 0) + (HasExplicitLength(type) ? 4 : 0) + length;
 }
 
-// Encodes one packet at `out`, which must hold EncodedSize(type, identifier,
-// length) bytes; data longer than kMaxDataLength is cut. For the fixed-length
-// types `length` must be their data length. Returns the bytes written.
-inline uint32_t EncodePacket(uint8_t* out, bool variant, DataType type, uint16_t identifier, const void* data,
-                             uint32_t length) {
-  if (length > kMaxDataLength) length = kMaxDataLength;
+// Encodes the attributes of a packet of `length` data bytes (at most
+// kMaxDataLength) at `out`: the header byte, the identifier unless 0, the
+// length for the explicit-length types. Returns their size; the data follows.
+inline uint32_t EncodePacketHeader(uint8_t* out, bool variant, DataType type, uint16_t identifier,
+                                   uint32_t length) {
   uint8_t* p = out;
   *p++ = Header::Make(variant, identifier != 0, type).m_Value;
   if (identifier != 0) {
@@ -107,8 +106,18 @@ inline uint32_t EncodePacket(uint8_t* out, bool variant, DataType type, uint16_t
     std::memcpy(p, &length, 4);
     p += 4;
   }
-  if (length != 0) std::memcpy(p, data, length);
-  return static_cast<uint32_t>(p - out) + length;
+  return static_cast<uint32_t>(p - out);
+}
+
+// Encodes one packet at `out`, which must hold EncodedSize(type, identifier,
+// length) bytes; data longer than kMaxDataLength is cut. For the fixed-length
+// types `length` must be their data length. Returns the bytes written.
+inline uint32_t EncodePacket(uint8_t* out, bool variant, DataType type, uint16_t identifier, const void* data,
+                             uint32_t length) {
+  if (length > kMaxDataLength) length = kMaxDataLength;
+  const uint32_t header = EncodePacketHeader(out, variant, type, identifier, length);
+  if (length != 0) std::memcpy(out + header, data, length);
+  return header + length;
 }
 
 }  // namespace TracePacketShared

@@ -83,15 +83,19 @@ inline uint32_t BuildBlockHeader(const TraceBlockHeader& header, uint8_t* out) {
                                          &header, sizeof(header));
 }
 
-// Writes the whole record (header packet, then Timestamp, ThreadId,
-// ModuleName, LabelName, ClientName unless omitted, MessageText) into `out`. Returns its
-// size, or 0 without writing anything when `capacity` is too small.
-inline uint32_t BuildRecord(const TraceRecordFields& f, void* out, uint32_t capacity) {
+// Attributes of the MessageText packet, which comes last.
+inline constexpr uint32_t kMessageAttributesSize =
+    EncodedSize(DataType::String, TracePacketShared::MessageText, 0);
+
+// A record in two steps, for a message put in place afterwards (formatted
+// straight into the record): BeginRecord writes every packet before the
+// message (f.m_MessageText is not used) and returns the offset of the
+// message's bytes; the caller puts at most kMaxDataLength bytes there;
+// EndRecord writes the message's attributes and the record header and returns
+// the record's size. `out` must hold the offset plus the message.
+inline uint32_t BeginRecord(const TraceRecordFields& f, uint8_t* out) {
   using namespace TracePacketShared;
-  const uint32_t size = RecordSize(f);
-  if (size > capacity) return 0;
-  auto* p = static_cast<uint8_t*>(out);
-  p += BuildRecordHeader(f.m_SequenceNumber, size - kRecordHeaderPacketSize, p);
+  uint8_t* p = out + kRecordHeaderPacketSize;
   p += EncodePacket(p, false, DataType::Binary, Timestamp, &f.m_Timestamp, sizeof(TraceTimestamp));
   p += EncodePacket(p, false, DataType::Long, ThreadId, &f.m_ThreadId, 4);
   p += EncodePacket(p, false, DataType::String, ModuleName, f.m_ModuleName.data(),
@@ -100,9 +104,29 @@ inline uint32_t BuildRecord(const TraceRecordFields& f, void* out, uint32_t capa
   if (f.m_HasClientName)
     p += EncodePacket(p, false, DataType::String, ClientName, f.m_ClientName.data(),
                       StringLength(f.m_ClientName));
-  EncodePacket(p, false, DataType::String, MessageText, f.m_MessageText.data(),
-               StringLength(f.m_MessageText));
+  return static_cast<uint32_t>(p - out) + kMessageAttributesSize;
+}
+inline uint32_t EndRecord(uint32_t sequenceNumber, uint8_t* out, uint32_t textOffset, uint32_t textLength) {
+  using namespace TracePacketShared;
+  if (textLength > kMaxDataLength) textLength = kMaxDataLength;
+  EncodePacketHeader(out + textOffset - kMessageAttributesSize, false, DataType::String, MessageText,
+                     textLength);
+  const uint32_t size = textOffset + textLength;
+  BuildRecordHeader(sequenceNumber, size - kRecordHeaderPacketSize, out);
   return size;
+}
+
+// Writes the whole record (header packet, then Timestamp, ThreadId,
+// ModuleName, LabelName, ClientName unless omitted, MessageText) into `out`. Returns its
+// size, or 0 without writing anything when `capacity` is too small.
+inline uint32_t BuildRecord(const TraceRecordFields& f, void* out, uint32_t capacity) {
+  const uint32_t size = RecordSize(f);
+  if (size > capacity) return 0;
+  auto* p = static_cast<uint8_t*>(out);
+  const uint32_t textOffset = BeginRecord(f, p);
+  const uint32_t textLength = size - textOffset;
+  if (textLength != 0) std::memcpy(p + textOffset, f.m_MessageText.data(), textLength);
+  return EndRecord(f.m_SequenceNumber, p, textOffset, textLength);
 }
 
 // Appends a block header packet for `header` and then header.m_BodyLength

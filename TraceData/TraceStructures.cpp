@@ -15,8 +15,9 @@ TraceTimestamp TraceTimestamp::Now() {
   t.m_Milliseconds = static_cast<uint16_t>(now.tv_nsec / 1000000);
   // The zone fields change at most with the second; converting every
   // record's time to local time would dominate the cost of a trace call.
-  thread_local time_t s_ZoneSecond = -1;
-  thread_local int16_t s_TimeZone = 0, s_DstFlag = 0;
+  // Initial-exec: read on every record, without a call to find the block.
+  __attribute__((tls_model("initial-exec"))) thread_local time_t s_ZoneSecond = -1;
+  __attribute__((tls_model("initial-exec"))) thread_local int16_t s_TimeZone = 0, s_DstFlag = 0;
   if (now.tv_sec != s_ZoneSecond) {
     tm local{};
     const time_t seconds = now.tv_sec;

@@ -224,13 +224,21 @@ TEST_F(ApiTest, ForkingUnregistersAndBothProcessesRegisterAgain) {
   ASSERT_GT(dispatcher.Pid(), 0);
   std::string childPidFile = Path("child");
   pid_t parent = kivtest::StartChild([&] {
-    if (Module("Disk") < 0 || !KivClientProcess::Proxy().IsConnected()) return 1;
+    const int disk = Module("Disk"), everywhere = Label("Everywhere");
+    if (disk < 0 || !KivClientProcess::Proxy().IsConnected()) return 1;
+    // An answer remembered before the fork: asked again after it, it must
+    // still start the monitor (registration) in both processes.
+    auto askAgain = [&] {
+      return KivTraceEnabledEx(disk, KIV_NO_CLIENT, everywhere) == 1 &&
+             KivClientProcess::Proxy().IsConnected();
+    };
+    if (KivTraceEnabledEx(disk, KIV_NO_CLIENT, everywhere) != 1) return 1;
     pid_t child = fork();
     if (child == 0) {
       kivtest::WriteFile(childPidFile, std::to_string(getpid()));
-      std::exit(Module("Net") >= 0 && KivClientProcess::Proxy().IsConnected() ? 0 : 1);
+      std::exit(askAgain() ? 0 : 1);
     }
-    bool again = Module("Net") >= 0 && KivClientProcess::Proxy().IsConnected();
+    bool again = askAgain();
     if (kivtest::WaitChild(child) != 0 || !again) return 2;
     std::exit(0);
   });

@@ -327,8 +327,7 @@ TEST(KivTraceOutput, WritesOnlyWhilePublished) {
 TEST(KivTraceOutput, ChildForkedDuringARetractionCanPublish) {
   struct BlockingSink : TraceRecordSink {
     std::atomic<bool> entered{false}, release{false};
-    bool Write(std::string_view, std::string_view, const std::string_view*,
-               std::string_view) noexcept override {
+    bool Write(TraceRecordWriting::Image&) noexcept override {
       entered = true;
       while (!release) std::this_thread::yield();
       return true;

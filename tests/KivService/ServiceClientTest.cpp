@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -189,6 +190,60 @@ TEST_F(ServiceClientTest, BroadcastPauseResumeAndReloadReachTheFilterManager) {
   // The caches are switched back on once the reload has finished, which may
   // be just after the new rules already answer.
   EXPECT_TRUE(kivtest::WaitFor([&] { return filter.CachesInUse(); }));
+}
+
+// Remembered answers (the trace call's answer words) never outlive a change:
+// an answer asked after a pause, resume, reload or rule change has returned
+// is that of the new rules, in every thread, while others keep asking.
+TEST_F(ServiceClientTest, RememberedAnswersFollowEveryChangeWhileOtherThreadsAsk) {
+  filter.ReloadConfiguration();
+  const int m = filter.GetModuleHandle("M"), l = filter.GetLabelHandle("L");
+  auto ask = [&] { return filter.IsTraceEnabled(m, KivFilterManager::NoClient, l); };
+  // Odd while a change is under way. The changes alternate between
+  // disabling and enabling, so in version v the answer is (v / 2) even.
+  std::atomic<uint32_t> version{0};
+  std::atomic<bool> stop{false};
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> askers;
+  for (int t = 0; t < 3; ++t)
+    askers.emplace_back([&] {
+      while (!stop.load()) {
+        const uint32_t before = version.load();
+        const bool answer = ask();
+        if (before % 2 == 0 && version.load() == before && answer != (before / 2 % 2 == 0)) ++wrong;
+      }
+    });
+  const std::vector<std::function<void()>> changes = {
+      [&] { filter.SetPaused(true); },
+      [&] { filter.SetPaused(false); },
+      [&] {
+        sandbox.WriteConfig(kConfigDisabling);
+        filter.ReloadConfiguration();
+      },
+      [&] {
+        sandbox.WriteConfig(kConfigEnabling);
+        filter.ReloadConfiguration();
+      },
+      [&] { filter.SetModuleStatus("M", 0); },
+      [&] { filter.SetModuleStatus("M", 2); },
+  };
+  for (int round = 0; round < 20; ++round)
+    for (size_t i = 0; i < changes.size(); ++i) {
+      version.fetch_add(1);
+      changes[i]();
+      version.fetch_add(1);
+      const bool answer = i % 2 == 1;
+      EXPECT_EQ(ask(), answer) << "round " << round << " change " << i;
+      KivFilterManager::TraceNames names;
+      EXPECT_EQ(filter.RememberedAnswer(m, l, names),
+                answer ? KivFilterManager::Answer::Enabled : KivFilterManager::Answer::Disabled);
+      if (answer) {
+        EXPECT_TRUE(names.module == "M" && names.label == "L" && !names.hasClient);
+      }
+    }
+  stop = true;
+  for (auto& t : askers) t.join();
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST_F(ServiceClientTest, MessageHandlerAppliesEachKindAndOnlyASuccessConfirms) {
