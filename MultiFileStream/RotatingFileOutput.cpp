@@ -72,9 +72,10 @@ void RotatingFileOutput::AppendBlock(const iovec* pieces, int count) {
     m_Written += length;
     return;
   }
-  // Cut short (no room, or a piece not readable): take the partial block back so the file stays a
-  // sequence of whole blocks. O_APPEND makes the next block land at the
-  // truncated end. If even that fails, leave this file for a fresh one.
+  // Cut short (no room, or a piece not readable): take the partial block
+  // back so the file stays a sequence of whole blocks. O_APPEND makes the
+  // next block land at the truncated end. If even that fails, leave this
+  // file for a fresh one.
   off_t blockStart = static_cast<off_t>(m_Header.size() + m_Written);
   if (ftruncate(m_File.get(), blockStart) != 0) {
     KIV_DIAG_NOTHROW("can not remove a partial block from " << m_FileName << "\n");
