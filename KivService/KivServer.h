@@ -117,6 +117,9 @@ class KivServer : public WatchServiceStopUsingPID, private RotatingFileOutput::A
   bool IsLossFileCurrent() const { return m_LossMemory && m_LossMemory->IsFileAtPath(); }
   bool AreRingFilesCurrent() const { return IsTraceRingFileCurrent() && IsMessageRingFileCurrent(); }
   bool IsClientGone() const { return m_ClientGone.load(std::memory_order_acquire); }
+  // Bumped (release) after any server of the process marks its client gone:
+  // a cleanup pass that saw the same count before finds nothing to remove.
+  static uint64_t GoneEvents() { return s_GoneEvents.load(std::memory_order_acquire); }
 
   // One message into the client's message ring, through the per-client
   // stream. False when it did not fit (lost); raises on a damaged ring header.
@@ -130,7 +133,9 @@ class KivServer : public WatchServiceStopUsingPID, private RotatingFileOutput::A
   void OnServiceStopped() override { MarkGone(); }
 
  private:
-  void MarkGone() { m_ClientGone.store(true, std::memory_order_release); }
+  void MarkGone() {
+    if (!m_ClientGone.exchange(true, std::memory_order_acq_rel)) s_GoneEvents.fetch_add(1, std::memory_order_release);
+  }
   // Everything stored in the trace ring as one block; false when empty.
   // Records the client dropped are told first, or between the records
   // written before and after the drop; a drop after all the records taken
@@ -198,6 +203,7 @@ class KivServer : public WatchServiceStopUsingPID, private RotatingFileOutput::A
   const uint32_t m_Pid;
   const WatchedProcess m_Process;  // the client process, for the idle liveness check
   std::atomic<bool> m_ClientGone{false};
+  static inline std::atomic<uint64_t> s_GoneEvents{0};
   std::atomic<bool> m_TraceRingLost{false};  // worker, then destructor
   KivServerConfig m_Config;                  // own copy; only m_StatusTrace is used
 

@@ -145,6 +145,10 @@ void KivServerManager::Worker() {
   // A member may have truncated the counter; clients number on their own
   // until it has its length again.
   m_Sequence.Repair();
+  // With many idle clients the walk below is most of this thread's work;
+  // it only finds something after a server marked its client gone.
+  const uint64_t gone = KivServer::GoneEvents();
+  if (gone == m_GoneSeen) return;
   try {
     Guard guard(m_Lock);
     for (auto it = m_Servers.begin(); it != m_Servers.end();) {
@@ -155,6 +159,7 @@ void KivServerManager::Worker() {
         ++it;
       }
     }
+    m_GoneSeen = gone;
   } catch (...) {
     KIV_DIAG_NOTHROW("KivServerManager worker thread received exception\n");
   }

@@ -133,6 +133,7 @@ class KivServerManager : public ConfigServer::Client {
   IdleTraceServerWatch m_IdleWatch;  // before the servers: it outlives them
   std::map<uint32_t, std::unique_ptr<MultithreadedKivServer>> m_Servers GUARDED_BY(m_Lock);
   std::atomic<bool> m_StopRequested{false};
+  uint64_t m_GoneSeen = ~uint64_t{0};  // KivServer::GoneEvents() at the last whole cleanup; Worker only
   // The local dispatcher lives as long as the manager, so its output stays
   // open while no client is registered: a query that registers and leaves
   // (kivtool) must not start a new log file each time, which would prune

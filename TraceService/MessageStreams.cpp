@@ -26,8 +26,9 @@ void OnOwnRing(const SharedMemory& memory, F&& access) {
 // Another process's ring: it is lost for this use.
 template <class F>
 void OnForeignRing(const SharedMemory& memory, F&& access) {
+  if (MappedAccess::Run(access)) return;  // the message is built only on a fault
   errno = EFAULT;
-  Validation2Exception::CheckOSCall(MappedAccess::Run(access), "Ring file was truncated: " + memory.Path());
+  Validation2Exception::CheckOSCall(false, "Ring file was truncated: " + memory.Path());
 }
 
 bool Recover(const SharedMemory& memory, CircularMemoryBuffer& ring) {
