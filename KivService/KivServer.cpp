@@ -37,19 +37,40 @@ void CheckRingFile(const std::string& name, uint32_t size) {
                                    "Client ring file has the wrong size");
 }
 
-// ClientLossCounters::CountRecords for ring bytes that may wrap.
-uint64_t CountRecords(const CircularMemoryInputStream::Pieces& ring) {
-  const uint64_t length = uint64_t{ring.firstLength} + ring.secondLength;
+// The sequence number and body length of the record whose header packet
+// starts `at` bytes into ring bytes that may wrap (at + header packet size
+// must not pass their end).
+TraceRecordHeader RingRecordHeader(const CircularMemoryInputStream::Pieces& ring, uint64_t at) {
+  uint8_t bytes[sizeof(TraceRecordHeader)];  // at offset 7 of the header packet
+  for (uint64_t i = 0, from = at + 7; i < sizeof bytes; ++i, ++from)
+    bytes[i] = from < ring.firstLength ? ring.first[from] : ring.second[from - ring.firstLength];
+  TraceRecordHeader header;
+  std::memcpy(&header, bytes, sizeof header);
+  return header;
+}
+
+// ClientLossCounters::CountRecords for the ring bytes [from, to) that may wrap.
+uint64_t CountRecords(const CircularMemoryInputStream::Pieces& ring, uint64_t from, uint64_t to) {
   uint64_t count = 0;
-  for (uint64_t next = 0; next + TraceRecordBuilder::kRecordHeaderPacketSize <= length; ++count) {
-    uint8_t word[4];  // the body length, at offset 11 of the header packet
-    for (uint64_t i = 0, at = next + 11; i < sizeof word; ++i, ++at)
-      word[i] = at < ring.firstLength ? ring.first[at] : ring.second[at - ring.firstLength];
-    uint32_t body;
-    std::memcpy(&body, word, sizeof body);
-    next += TraceRecordBuilder::kRecordHeaderPacketSize + uint64_t{body};
-  }
+  for (uint64_t next = from; next + TraceRecordBuilder::kRecordHeaderPacketSize <= to; ++count)
+    next += TraceRecordBuilder::kRecordHeaderPacketSize + uint64_t{RingRecordHeader(ring, next).m_BodyLength};
   return count;
+}
+
+// The bytes [from, from + length) of `ring`.
+CircularMemoryInputStream::Pieces Slice(const CircularMemoryInputStream::Pieces& ring, uint32_t from,
+                                        uint32_t length) {
+  CircularMemoryInputStream::Pieces part;
+  if (from < ring.firstLength) {
+    part.first = ring.first + from;
+    part.firstLength = std::min(length, ring.firstLength - from);
+    part.second = ring.second;
+    part.secondLength = length - part.firstLength;
+  } else {
+    part.first = ring.second + (from - ring.firstLength);
+    part.firstLength = length;
+  }
+  return part;
 }
 
 std::string CheckedTraceRingName(uint32_t pid) {
@@ -214,18 +235,28 @@ bool KivServer::TakeBlock(bool last) {
       }
     }
   };
-  // The common case, nothing carried over and no drop to tell: the records
-  // go from the ring to a binary file with no copy.
-  if (!m_FirstDrain && untold == 0 && m_Dispatcher->TakesPieces()) {
+  // The common case, nothing carried over: the records go from the ring to
+  // a binary file with no copy. A drop to tell goes at its gap, as below;
+  // a writer that outruns the drainer must not make each drain dearer.
+  if (!m_FirstDrain && m_Dispatcher->TakesPieces()) {
     CircularMemoryInputStream::Pieces ring;
-    uint64_t count = 0;
+    uint32_t split = n;
+    uint64_t before = 0, after = 0;
     if (!OnTraceRing([&] {
           ring = m_TraceRing.Locate(n);
-          count = CountRecords(ring);
+          if (untold != 0) split = GapSplit(ring, n, gapAfter);
+          before = CountRecords(ring, 0, split);
+          after = CountRecords(ring, split, n);
         }))
       return false;
     Free free{*this, n};
-    WriteRingBlock(ring, n, count);
+    if (untold == 0 || (split == n && !last)) {
+      WriteRingBlock(ring, 0, n, before);
+      return true;
+    }
+    if (split > 0 && !WriteRingBlock(ring, 0, split, before)) return true;
+    tell();
+    if (split < n) WriteRingBlock(ring, split, n - split, after);
     return true;
   }
   // Header packet and body composed in place; the bytes are whole records
@@ -278,20 +309,7 @@ bool KivServer::TakeBlock(bool last) {
     if (n != 0) WriteBlock(at, n, done + n);
     return true;
   }
-  // The first record numbered after the gap; records are only walked here.
-  uint32_t split = 0;
-  while (split + TraceRecordBuilder::kRecordHeaderPacketSize <= n) {
-    TraceRecordHeader header;
-    std::memcpy(&header, records + split + 7, sizeof header);
-    if (header.m_SequenceNumber >= gapAfter) break;
-    const uint64_t next = uint64_t{split} + TraceRecordBuilder::kRecordHeaderPacketSize + header.m_BodyLength;
-    if (next > n) {
-      split = 0;  // not whole records: tell the loss first
-      break;
-    }
-    split = static_cast<uint32_t>(next);
-  }
-  if (split + TraceRecordBuilder::kRecordHeaderPacketSize > n) split = n;
+  const uint32_t split = GapSplit({records, n, nullptr, 0}, n, gapAfter);
   if (split == n && !last) {
     WriteBlock(at, n, done + n);
     return true;
@@ -313,16 +331,30 @@ void KivServer::WriteBlock(uint8_t* at, uint32_t length, uint32_t end) {
   StorePosition(&ClientLossCounters::m_DrainedTo, RingMark(end));
 }
 
-void KivServer::WriteRingBlock(const CircularMemoryInputStream::Pieces& ring, uint32_t length,
+uint32_t KivServer::GapSplit(const CircularMemoryInputStream::Pieces& ring, uint32_t n, uint64_t gapAfter) {
+  // The first record numbered after the gap.
+  uint32_t split = 0;
+  while (split + TraceRecordBuilder::kRecordHeaderPacketSize <= n) {
+    const TraceRecordHeader header = RingRecordHeader(ring, split);
+    if (header.m_SequenceNumber >= gapAfter) break;
+    const uint64_t next = uint64_t{split} + TraceRecordBuilder::kRecordHeaderPacketSize + header.m_BodyLength;
+    if (next > n) return 0;  // not whole records: tell the loss first
+    split = static_cast<uint32_t>(next);
+  }
+  return split + TraceRecordBuilder::kRecordHeaderPacketSize > n ? n : split;
+}
+
+bool KivServer::WriteRingBlock(const CircularMemoryInputStream::Pieces& ring, uint32_t from, uint32_t length,
                                uint64_t records) {
   uint8_t header[TraceRecordBuilder::kBlockHeaderPacketSize];
   TraceRecordBuilder::BuildBlockHeader(TraceBlockHeader(length, m_Pid), header);
   // Positions as WriteBlock stores them.
   StorePosition(&ClientLossCounters::m_Inode, 0);
-  StorePosition(&ClientLossCounters::m_WritingTo, RingMark(length));
+  StorePosition(&ClientLossCounters::m_WritingTo, RingMark(from + length));
+  const CircularMemoryInputStream::Pieces part = Slice(ring, from, length);
   const iovec pieces[] = {{header, sizeof header},
-                          {const_cast<uint8_t*>(ring.first), ring.firstLength},
-                          {const_cast<uint8_t*>(ring.second), ring.secondLength}};
+                          {const_cast<uint8_t*>(part.first), part.firstLength},
+                          {const_cast<uint8_t*>(part.second), part.secondLength}};
   if (m_Dispatcher->WriteGathered(pieces, 3, records, this) ==
       KivTraceStreamDispatcher::Outcome::SourceFaulted) {
     // Cut under the write (which left nothing of the block in the file):
@@ -330,10 +362,11 @@ void KivServer::WriteRingBlock(const CircularMemoryInputStream::Pieces& ring, ui
     KIV_DIAG_NOTHROW("KivServer for process:" << m_Pid << " found its trace ring truncated.\n");
     m_TraceRingLost.store(true, std::memory_order_release);
     MarkGone();
-    return;
+    return false;
   }
   m_Taken += records;
-  StorePosition(&ClientLossCounters::m_DrainedTo, RingMark(length));
+  StorePosition(&ClientLossCounters::m_DrainedTo, RingMark(from + length));
+  return true;
 }
 
 void KivServer::BeforeAppend(const RotatingFileOutput::Placement& placement) noexcept {

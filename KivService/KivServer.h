@@ -134,7 +134,8 @@ class KivServer : public WatchServiceStopUsingPID, private RotatingFileOutput::A
 
  private:
   void MarkGone() {
-    if (!m_ClientGone.exchange(true, std::memory_order_acq_rel)) s_GoneEvents.fetch_add(1, std::memory_order_release);
+    if (!m_ClientGone.exchange(true, std::memory_order_acq_rel))
+      s_GoneEvents.fetch_add(1, std::memory_order_release);
   }
   // Everything stored in the trace ring as one block; false when empty.
   // Records the client dropped are told first, or between the records
@@ -145,10 +146,16 @@ class KivServer : public WatchServiceStopUsingPID, private RotatingFileOutput::A
   // `at` (its header is built there); `end` bytes of the ring from the read
   // position are then written. The client learns where the ring stands.
   void WriteBlock(uint8_t* at, uint32_t length, uint32_t end);
-  // The same for all `length` bytes from the read position, holding
-  // `records` records, written from the ring with no copy; a ring cut
-  // short under the write is lost as when a copy from it faults.
-  void WriteRingBlock(const CircularMemoryInputStream::Pieces& ring, uint32_t length, uint64_t records);
+  // Where a block of `n` ring bytes splits at the client's gap: the offset
+  // of the first record numbered `gapAfter` or later (n when none), 0 when
+  // the bytes are not whole records.
+  static uint32_t GapSplit(const CircularMemoryInputStream::Pieces& ring, uint32_t n, uint64_t gapAfter);
+  // The same as WriteBlock for the `length` bytes `from` bytes after the
+  // read position, holding `records` records, written from the ring with no
+  // copy. False when the ring was cut short under the write: it is lost
+  // then, as when a copy from it faults.
+  bool WriteRingBlock(const CircularMemoryInputStream::Pieces& ring, uint32_t from, uint32_t length,
+                      uint64_t records);
   void BeforeAppend(const RotatingFileOutput::Placement& placement) noexcept override;
   // The ring position `offset` bytes after the read position, + 1.
   uint64_t RingMark(uint32_t offset) const;

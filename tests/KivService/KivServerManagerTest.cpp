@@ -59,6 +59,17 @@ struct KivServerManagerTest : ::testing::Test {
     kivtest::WriteFile(CountersFile(),
                        std::string(reinterpret_cast<const char*>(&counters), sizeof counters));
   }
+  // Registers this process with a counters file as a new client makes
+  // it; the counters stay mapped for the test.
+  std::unique_ptr<SharedMemory> countersMap;
+  ClientLossCounters& RegisterWithCounters() {
+    ClientLossCounters counters{};
+    counters.m_Magic = ClientLossCounters::kMagic;
+    WriteCounters(counters);
+    manager->Register(kSelf);
+    countersMap = std::make_unique<SharedMemory>(ClientLossCounters::Name(kSelf));
+    return *reinterpret_cast<ClientLossCounters*>(countersMap->Data());
+  }
   // Runs the cleanup pass until `pid` is gone.
   bool WaitRemoved(uint32_t pid) {
     return kivtest::WaitFor([&] {
@@ -167,17 +178,40 @@ TEST_F(KivServerManagerTest, RecordsGoOutAsBlocksOfTheClientAndUnregistrationLea
   EXPECT_EQ(unique.size(), log.records.size());
 }
 
+// Records written on both sides of a drop may be drained in one block: the
+// loss record goes between them, whichever way the drains fall.
+TEST_F(KivServerManagerTest, DropIsToldBetweenTheRecordsBeforeAndAfterItsGap) {
+  ProtocolClient client;
+  ClientLossCounters& counters = RegisterWithCounters();
+  constexpr int kRounds = 20;
+  std::vector<std::vector<uint32_t>> before(kRounds), after(kRounds);
+  for (int round = 0; round < kRounds; ++round) {
+    const uint32_t gap = client.WriteRecord("ahead") + 4;
+    ASSERT_TRUE(client.WaitUntilDrained());
+    counters.NoteDropped(1, gap);
+    for (int i = 0; i < 6; ++i) {
+      const uint32_t number = client.WriteRecord("around the gap " + std::to_string(i));
+      (number < gap ? before : after)[round].push_back(number);
+    }
+    ASSERT_TRUE(client.WaitUntilDrained());
+  }
+  auto log = Log();
+  const auto lost = log.Controls(TracePacketShared::RecordsLost);
+  ASSERT_EQ(lost.size(), static_cast<size_t>(kRounds));
+  for (int round = 0; round < kRounds; ++round) {
+    const long told = log.IndexOf(lost[round].sequence);
+    ASSERT_FALSE(before[round].empty() || after[round].empty());
+    for (uint32_t number : before[round]) EXPECT_LT(log.IndexOf(number), told) << "round " << round;
+    for (uint32_t number : after[round]) EXPECT_GT(log.IndexOf(number), told) << "round " << round;
+  }
+}
+
 // The dispatcher waits on the client's wake word while the ring is empty;
 // a client that never wakes it (an older library) or that writes anything
 // into the word still has every record taken, and the server still stops.
 TEST_F(KivServerManagerTest, WakeWordNeverUsedOrForgedByTheClientCostsNoRecord) {
-  ClientLossCounters counters{};
-  counters.m_Magic = ClientLossCounters::kMagic;
-  WriteCounters(counters);
   ProtocolClient client;
-  manager->Register(kSelf);
-  SharedMemory mapped(ClientLossCounters::Name(kSelf));
-  std::atomic_ref<uint32_t> word(reinterpret_cast<ClientLossCounters*>(mapped.Data())->m_DrainerWake);
+  std::atomic_ref<uint32_t> word(RegisterWithCounters().m_DrainerWake);
   ASSERT_TRUE(kivtest::WaitFor([&] { return word.load() == ClientLossCounters::kDrainerSleeping; }));
   std::vector<uint32_t> written;
   for (uint32_t forged : {ClientLossCounters::kDrainerSleeping, ClientLossCounters::kDrainerAwake,
