@@ -15,7 +15,10 @@ namespace {
 // pointer. A retraction clears the pointer, opens the other phase and waits
 // for the old phase to empty: threads arriving meanwhile join the new phase
 // and find the pointer cleared, so the wait ends even while other threads
-// keep tracing. All accesses are sequentially consistent.
+// keep tracing. The counts are each thread's own (TracingThread), so that a
+// record moves no cache line between cores; joining is a sequentially
+// consistent store (it must precede the loads that follow), leaving a
+// release store.
 std::atomic<TraceRecordSink*> s_Current{nullptr};
 // Set while one writer's records are carried over to the next: a tracing
 // thread that finds no writer then waits for the new one (the carrying is a
@@ -26,7 +29,6 @@ std::atomic<bool> s_Switching{false};
 // the process is not registered.
 std::atomic<bool> s_Orphaned{false};
 std::atomic<uint32_t> s_Phase{0};
-std::atomic<uint32_t> s_InFlight[2] = {0, 0};
 // Serialises publications and retractions (the service monitor's thread
 // makes them; tracing threads never take it). A flag rather than a mutex: a
 // forked child may inherit it held by a thread the child does not have, and
@@ -43,24 +45,30 @@ class ChangeGuard {
   ChangeGuard& operator=(const ChangeGuard&) = delete;
 };
 
-uint32_t JoinPhase() {
+// Only the calling thread changes its own counts: a load and a store each.
+uint32_t JoinPhase(TracingThread::State& self) {
   for (;;) {
     const uint32_t phase = s_Phase.load() & 1;
-    s_InFlight[phase].fetch_add(1);
+    std::atomic<uint32_t>& inFlight = self.m_InFlight[phase];
+    const uint32_t was = inFlight.load(std::memory_order_relaxed);
+    inFlight.store(was + 1);
     if ((s_Phase.load() & 1) == phase) return phase;
-    s_InFlight[phase].fetch_sub(1);
+    inFlight.store(was, std::memory_order_release);
   }
+}
+void LeavePhase(TracingThread::State& self, uint32_t phase) {
+  std::atomic<uint32_t>& inFlight = self.m_InFlight[phase];
+  inFlight.store(inFlight.load(std::memory_order_relaxed) - 1, std::memory_order_release);
 }
 
 // The child of a fork runs the forking thread only: nothing is in flight
-// there, and the inherited writer belongs to the parent. The change flag
-// may have been set by a thread that does not exist in the child.
+// there (TracingThread clears the counts), and the inherited writer belongs
+// to the parent. The change flag may have been set by a thread that does
+// not exist in the child.
 void ForgetInChild() {
   s_Current.store(nullptr);
   s_Switching.store(false);
   s_Orphaned.store(false);
-  s_InFlight[0].store(0);
-  s_InFlight[1].store(0);
   s_Changing.store(false);
 }
 
@@ -96,7 +104,7 @@ KivTraceOutput::Publication::~Publication() {
   // the wait is needed either way.
   if (s_Current.load() == m_Sink.get()) s_Current.store(nullptr);
   const uint32_t old = s_Phase.fetch_add(1) & 1;
-  while (s_InFlight[old].load() != 0) sched_yield();
+  while (TracingThread::AnyInFlight(old)) sched_yield();
 }
 
 TraceOutputPublisher& KivTraceOutput::Publisher() noexcept {
@@ -114,13 +122,14 @@ bool KivTraceOutput::Write(std::string_view module, std::string_view label, cons
 }
 
 bool KivTraceOutput::Write(TraceRecordWriting::Image& image) noexcept {
-  uint32_t phase = JoinPhase();
+  TracingThread::State& self = TracingThread::Self();
+  uint32_t phase = JoinPhase(self);
   TraceRecordSink* writer = s_Current.load();
   while (!writer && s_Switching.load()) {
     // Never waits inside a phase: the switch itself waits for the phase.
-    s_InFlight[phase].fetch_sub(1);
+    LeavePhase(self, phase);
     sched_yield();
-    phase = JoinPhase();
+    phase = JoinPhase(self);
     writer = s_Current.load();
   }
   bool written = false;
@@ -129,7 +138,7 @@ bool KivTraceOutput::Write(TraceRecordWriting::Image& image) noexcept {
   } else {
     TraceRecordWriting::CountUnpublishedDrop();
   }
-  s_InFlight[phase].fetch_sub(1);
+  LeavePhase(self, phase);
   return written;
 }
 

@@ -93,6 +93,7 @@ class KivServiceClient {
   CircularMemoryOutputStream& TraceRing() REQUIRES(m_TraceRingLock) { return m_TraceRing; }
   CriticalSectionSyncPolicy& TraceRingLock() RETURN_CAPABILITY(m_TraceRingLock) { return m_TraceRingLock; }
   uint32_t NextSequenceNumber() { return m_Sequence.Next(); }
+  KivRecordSequenceGenerator& SequenceNumbers() { return m_Sequence; }
   // Where dropped records are told (guarded by TraceRingLock()).
   ClientLossCounters* LossCounters() { return reinterpret_cast<ClientLossCounters*>(m_LossMemory.Data()); }
 
