@@ -1,9 +1,14 @@
 #include "KivANSIAPI/KivTraceOutput.h"
 
+#include <linux/membarrier.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "KivService/KivServiceClient.h"
 
@@ -16,9 +21,11 @@ namespace {
 // for the old phase to empty: threads arriving meanwhile join the new phase
 // and find the pointer cleared, so the wait ends even while other threads
 // keep tracing. The counts are each thread's own (TracingThread), so that a
-// record moves no cache line between cores; joining is a sequentially
-// consistent store (it must precede the loads that follow), leaving a
-// release store.
+// record moves no cache line between cores; leaving is a release store.
+// Joining must precede the loads that follow it: a sequentially consistent
+// store, or, once the process is registered for expedited membarrier, a
+// plain store with the retraction forcing a full fence on every thread
+// (membarrier) before it looks at the counts.
 std::atomic<TraceRecordSink*> s_Current{nullptr};
 // Set while one writer's records are carried over to the next: a tracing
 // thread that finds no writer then waits for the new one (the carrying is a
@@ -29,6 +36,10 @@ std::atomic<bool> s_Switching{false};
 // the process is not registered.
 std::atomic<bool> s_Orphaned{false};
 std::atomic<uint32_t> s_Phase{0};
+// Set (by the first publication) when the process is registered for
+// expedited private membarrier; cleared only in a forked child that cannot
+// register again, before it has other threads.
+std::atomic<bool> s_Asymmetric{false};
 // Serialises publications and retractions (the service monitor's thread
 // makes them; tracing threads never take it). A flag rather than a mutex: a
 // forked child may inherit it held by a thread the child does not have, and
@@ -51,7 +62,12 @@ uint32_t JoinPhase(TracingThread::State& self) {
     const uint32_t phase = s_Phase.load() & 1;
     std::atomic<uint32_t>& inFlight = self.m_InFlight[phase];
     const uint32_t was = inFlight.load(std::memory_order_relaxed);
-    inFlight.store(was + 1);
+    if (s_Asymmetric.load(std::memory_order_acquire)) {
+      inFlight.store(was + 1, std::memory_order_relaxed);
+      std::atomic_signal_fence(std::memory_order_seq_cst);
+    } else {
+      inFlight.store(was + 1);
+    }
     if ((s_Phase.load() & 1) == phase) return phase;
     inFlight.store(was, std::memory_order_release);
   }
@@ -65,7 +81,12 @@ void LeavePhase(TracingThread::State& self, uint32_t phase) {
 // there (TracingThread clears the counts), and the inherited writer belongs
 // to the parent. The change flag may have been set by a thread that does
 // not exist in the child.
+bool RegisterForMembarrier() {
+  return syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
+}
+
 void ForgetInChild() {
+  if (s_Asymmetric.load() && !RegisterForMembarrier()) s_Asymmetric.store(false);
   s_Current.store(nullptr);
   s_Switching.store(false);
   s_Orphaned.store(false);
@@ -93,6 +114,10 @@ class ServiceClientPublisher final : public TraceOutputPublisher {
 KivTraceOutput::Publication::Publication(std::unique_ptr<TraceRecordSink> sink) : m_Sink(std::move(sink)) {
   RegisterForkHandlerOnce();
   ChangeGuard guard;
+  // Before the writer is seen: a thread that finds the flag set relies on
+  // every later retraction's membarrier. Without it (an old kernel, a
+  // filter on system calls) joining keeps its own fence.
+  if (!s_Asymmetric.load() && RegisterForMembarrier()) s_Asymmetric.store(true);
   s_Current.store(m_Sink.get());
   s_Orphaned.store(false);
 }
@@ -104,6 +129,10 @@ KivTraceOutput::Publication::~Publication() {
   // the wait is needed either way.
   if (s_Current.load() == m_Sink.get()) s_Current.store(nullptr);
   const uint32_t old = s_Phase.fetch_add(1) & 1;
+  // Registered, this does not fail; should it, a store left in a core's
+  // store buffer is drained long before a millisecond has passed.
+  if (s_Asymmetric.load() && syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) != 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   while (TracingThread::AnyInFlight(old)) sched_yield();
 }
 
