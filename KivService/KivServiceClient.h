@@ -24,7 +24,8 @@
 //
 // The trace-record writer of the client library finds what it needs here:
 // TraceRing() guarded by TraceRingLock() (one whole record per write, so the
-// ring only ever holds whole records) and NextSequenceNumber(). The client
+// ring only ever holds whole records) and NextSequenceNumber() (or
+// SequenceNumbers(), to number inside its own guarded step). The client
 // publishes that writer as the process's trace output (through the
 // TraceOutputPublisher it is given, if any) from the end of its construction
 // to the start of its destruction.
