@@ -18,9 +18,16 @@ struct Output {
   size_t m_Stored = 0;
   size_t m_Length = 0;
 
+  // Short pieces (most of a message) are copied in line: a library call
+  // per piece would cost more than the copy.
   void Put(const char* text, size_t length) {
     const size_t stored = length < m_Room ? length : m_Room;
-    std::memcpy(m_Out + m_Stored, text, stored);
+    char* to = m_Out + m_Stored;
+    if (stored <= 16) {
+      for (size_t i = 0; i < stored; ++i) to[i] = text[i];
+    } else {
+      std::memcpy(to, text, stored);
+    }
     m_Room -= stored;
     m_Stored += stored;
     m_Length += length;
@@ -29,7 +36,8 @@ struct Output {
     if (count <= 0) return;
     const size_t n = static_cast<size_t>(count);
     const size_t stored = n < m_Room ? n : m_Room;
-    std::memset(m_Out + m_Stored, c, stored);
+    char* to = m_Out + m_Stored;
+    for (size_t i = 0; i < stored; ++i) to[i] = c;
     m_Room -= stored;
     m_Stored += stored;
     m_Length += n;
@@ -65,9 +73,26 @@ void PutInteger(Output& out, const Spec& spec, char conversion, uintmax_t magnit
   char* p = end;
   const unsigned base = conversion == 'o' ? 8 : (conversion == 'x' || conversion == 'X') ? 16 : 10;
   const char* symbols = conversion == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
-  // Constant divisors: the compiler multiplies instead of dividing.
+  // Constant divisors: the compiler multiplies instead of dividing; two
+  // digits per step, in 32 bits where the value fits.
   if (base == 10) {
-    for (uintmax_t v = magnitude; v != 0; v /= 10) *--p = static_cast<char>('0' + v % 10);
+    static constexpr char kPairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
+    uintmax_t wide = magnitude;
+    for (; wide > UINT32_MAX; wide /= 10) *--p = static_cast<char>('0' + wide % 10);
+    uint32_t v = static_cast<uint32_t>(wide);
+    for (; v >= 100; v /= 100) {
+      p -= 2;
+      std::memcpy(p, kPairs + 2 * (v % 100), 2);
+    }
+    if (v >= 10) {
+      p -= 2;
+      std::memcpy(p, kPairs + 2 * v, 2);
+    } else if (v != 0) {
+      *--p = static_cast<char>('0' + v);
+    }
   } else {
     const unsigned shift = base == 16 ? 4 : 3;
     for (uintmax_t v = magnitude; v != 0; v >>= shift) *--p = symbols[v & (base - 1)];
@@ -101,12 +126,10 @@ void PutInteger(Output& out, const Spec& spec, char conversion, uintmax_t magnit
 bool FormatHere(Output& out, const char* format, va_list& args) {
   const char* p = format;
   for (;;) {
-    const char* percent = std::strchr(p, '%');
-    if (!percent) {
-      out.Put(p, std::strlen(p));
-      return true;
-    }
+    const char* percent = p;
+    while (*percent != '%' && *percent != '\0') ++percent;
     out.Put(p, static_cast<size_t>(percent - p));
+    if (*percent == '\0') return true;
     p = percent + 1;
     Spec spec;
     for (;; ++p) {

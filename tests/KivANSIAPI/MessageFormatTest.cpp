@@ -40,6 +40,8 @@ TEST(MessageFormat, GivesWhatVsnprintfGives) {
              8u);
   ExpectSame(64, "%hhd %hhu %hd %hu %ld %lu %lld %llx", 300, 300, 70000, 70000, LONG_MIN, ULONG_MAX,
              LLONG_MIN, ULLONG_MAX);
+  ExpectSame(64, "%d %d %d %d %u %llu %llu", 9, 10, 99, -100, 4294967295u, 4294967296ull,
+             10000000000000000000ull);
   ExpectSame(64, "%jd %zu %td %zx", INTMAX_MIN, SIZE_MAX, PTRDIFF_MIN, size_t{0xABC});
   ExpectSame(64, "%*d|%-*d|%*d|%.*d|%.*d|%*.*s|", 6, 1, 6, 2, -6, 3, 4, 9, -1, 9, 8, 3, "abcdef");
   ExpectSame(64, "%c%3c%-3c| %s|%10s|%-10s|%.2s|%%|100%%", 'x', 'y', 'z', "", "right", "left", "cut");
