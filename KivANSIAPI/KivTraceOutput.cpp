@@ -77,14 +77,14 @@ void LeavePhase(TracingThread::State& self, uint32_t phase) {
   inFlight.store(inFlight.load(std::memory_order_relaxed) - 1, std::memory_order_release);
 }
 
-// The child of a fork runs the forking thread only: nothing is in flight
-// there (TracingThread clears the counts), and the inherited writer belongs
-// to the parent. The change flag may have been set by a thread that does
-// not exist in the child.
 bool RegisterForMembarrier() {
   return syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
 }
 
+// The child of a fork runs the forking thread only: nothing is in flight
+// there (TracingThread clears the counts), and the inherited writer belongs
+// to the parent. The change flag may have been set by a thread that does
+// not exist in the child; the membarrier registration is made again.
 void ForgetInChild() {
   if (s_Asymmetric.load() && !RegisterForMembarrier()) s_Asymmetric.store(false);
   s_Current.store(nullptr);
