@@ -307,14 +307,23 @@ TEST(TraceRecordWriter, ProcessesSharingTheCounterNeverShareANumber) {
   munmap(shared, total);
 }
 
+// Also: the child counts only its own records, not those of its parent's
+// threads, running or gone.
 TEST(TraceRecordWriter, ForkedChildReportsItsOwnThreadId) {
   const uint32_t parentId = TraceRecordWriting::CurrentThreadId();
   TestRing ring(4096);
+  {
+    Writer writer(ring);
+    writer.Write("m", "l", nullptr, "parent");
+    std::thread([&] { writer.Write("m", "l", nullptr, "gone"); }).join();
+    ring.Drain();
+  }
   const int rc = kivtest::RunInChild([&] {
     const uint32_t childId = TraceRecordWriting::CurrentThreadId();
     if (childId == parentId || childId != KernelThreadId()) return 1;
     Writer writer(ring);
     writer.Write("m", "l", nullptr, "x");
+    if (GetStatistics().m_Written != 1) return 3;
     return ring.Drain().at(0).threadId == childId ? 0 : 2;
   });
   EXPECT_EQ(rc, 0);
