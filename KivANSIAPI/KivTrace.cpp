@@ -4,12 +4,12 @@
 // the current trace output (KivTraceOutput).
 
 #include <cstdarg>
-#include <cstdio>
 #include <string_view>
 
 #include "KivANSIAPI/KivANSIAPI.h"
 #include "KivANSIAPI/KivClientProcess.h"
 #include "KivANSIAPI/KivTraceOutput.h"
+#include "KivANSIAPI/MessageFormat.h"
 
 namespace {
 
@@ -59,8 +59,8 @@ const std::string_view* ClientOf(const Names& names) { return names.hasClient ? 
   // message and vsnprintf's terminator.
   TraceRecordWriting::Image image;
   const uint32_t textOffset = TraceRecordWriting::Begin(image, names.module, names.label, ClientOf(names));
-  int length = format ? std::vsnprintf(reinterpret_cast<char*>(image.m_Bytes + textOffset),
-                                       KIV_MAX_MESSAGE_LENGTH + 1, format, args)
+  int length = format ? MessageFormat::Format(reinterpret_cast<char*>(image.m_Bytes + textOffset),
+                                              KIV_MAX_MESSAGE_LENGTH + 1, format, args)
                       : 0;
   // A format error writes an empty message rather than nothing: the call
   // site still shows in the log.

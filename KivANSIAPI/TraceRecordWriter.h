@@ -18,6 +18,8 @@
 //   CircularMemoryOutputStream& TraceRing();
 //   CriticalSectionSyncPolicy& TraceRingLock();   // guards TraceRing()
 //   uint32_t NextSequenceNumber();                 // shared atomic counter
+// or, for a counter in a shared file another process may cut,
+//   KivRecordSequenceGenerator& SequenceNumbers();
 // and optionally ClientLossCounters* LossCounters() (null: none), where
 // every dropped record is told to the dispatcher, and every record put into
 // the ring counted (ClientLossCounters.h); a record the dispatcher waits for
@@ -38,6 +40,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "KivANSIAPI/TracingThread.h"
 #include "KivService/ClientLossCounters.h"
 #include "MemoryStream/CircularMemoryOutputStream.h"
 #include "Support/AutoSync.h"
@@ -85,8 +88,6 @@ struct Statistics {
   uint64_t m_Dropped = 0;
 };
 
-inline std::atomic<uint64_t> s_Written{0};
-inline std::atomic<uint64_t> s_Dropped{0};
 // Records dropped while no writer was published: the next registration
 // takes them over (TakeUnpublishedDrops) and tells them.
 inline std::atomic<uint64_t> s_DroppedUnpublished{0};
@@ -94,11 +95,9 @@ inline std::atomic<uint64_t> s_DroppedUnpublished{0};
 inline __attribute__((tls_model("initial-exec"))) thread_local uint32_t t_ThreadId = 0;
 
 // A forked child starts with the forking thread only, under a new kernel id,
-// and owes nothing of its parent's counts.
+// and owes nothing of its parent's counts (TracingThread resets its own).
 inline void ResetInChild() {
   t_ThreadId = 0;
-  s_Written.store(0, std::memory_order_relaxed);
-  s_Dropped.store(0, std::memory_order_relaxed);
   s_DroppedUnpublished.store(0, std::memory_order_relaxed);
 }
 inline void RegisterForkHandlerOnce() {
@@ -118,10 +117,13 @@ inline uint32_t CurrentThreadId() noexcept {
 
 // Records written and dropped by this process so far.
 inline Statistics GetStatistics() noexcept {
-  return Statistics{s_Written.load(std::memory_order_relaxed), s_Dropped.load(std::memory_order_relaxed)};
+  const TracingThread::Totals totals = TracingThread::Sum();
+  return Statistics{totals.m_Written, totals.m_Dropped};
 }
+// Counted per thread (TracingThread): no locked instruction per record.
 inline void Count(bool written) noexcept {
-  (written ? s_Written : s_Dropped).fetch_add(1, std::memory_order_relaxed);
+  TracingThread::State& self = TracingThread::Self();
+  TracingThread::Step(written ? self.m_Written : self.m_Dropped);
 }
 inline void CountUnpublishedDrop() noexcept {
   Count(false);
@@ -194,34 +196,52 @@ class TraceRecordWriter final : public TraceRecordSink {
     try {
       AutoSync<CriticalSectionSyncPolicy> guard(m_Target.TraceRingLock());
       CircularMemoryOutputStream& ring = m_Target.TraceRing();
+      uint32_t room = 0, sequence = 0;
+      // Puts the numbered record into the ring and counts it.
+      auto put = [&] {
+        written = ring.write(image.m_Bytes, image.m_Size);
+        if (written) {
+          m_GapAfter = uint64_t{sequence} + 1;
+          const uint32_t stored = ring.Capacity() - 1 - room, halfway = ring.Capacity() / 2;
+          first = stored == 0;
+          half = stored <= halfway && stored + image.m_Size > halfway;
+        }
+        // Counted for a ring the dispatcher may find damaged. (A
+        // counters file cut short faults here, and the ring goes too.)
+        if constexpr (kTellsLosses) {
+          if (ClientLossCounters* counters = m_Target.LossCounters(); counters && written) {
+            auto count = ClientLossCounters::Field(counters->m_Written);
+            count.store(count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+          }
+        }
+      };
       // Only this process adds to the ring, under this lock, and the reader
       // only frees room: a record that fits now still fits at the write.
       // Guarded: a group member may truncate the ring's file under us; the
-      // record is then lost, never the process.
-      if (!MappedAccess::Run([&] {
-            const uint32_t room = ring.GetFreeRoom();
-            half = room < image.m_Size;  // full: a wake-up missed must not go on
-            if (!half) {
-              const uint32_t sequence = m_Target.NextSequenceNumber();
-              image.SetSequenceNumber(sequence);
-              written = ring.write(image.m_Bytes, image.m_Size);
-              if (written) {
-                m_GapAfter = uint64_t{sequence} + 1;
-                const uint32_t stored = ring.Capacity() - 1 - room, halfway = ring.Capacity() / 2;
-                first = stored == 0;
-                half = stored <= halfway && stored + image.m_Size > halfway;
-              }
-              // Counted for a ring the dispatcher may find damaged. (A
-              // counters file cut short faults here, and the ring goes too.)
-              if constexpr (kTellsLosses) {
-                if (ClientLossCounters* counters = m_Target.LossCounters(); counters && written) {
-                  auto count = ClientLossCounters::Field(counters->m_Written);
-                  count.store(count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-                }
-              }
-            }
-          }))
-        m_RingLost.store(true, std::memory_order_relaxed);
+      // record is then lost, never the process. One guard for the whole
+      // record: a fault on the shared sequence word (kNumbering) costs only
+      // the number, which is taken again outside, and the record is put in
+      // a second step; any other fault loses the ring.
+      enum Stage : int { kChecking, kNumbering, kPutting };
+      volatile int stage = kChecking;  // read after a fault ended the step
+      bool stepDone = MappedAccess::Run([&] {
+        room = ring.GetFreeRoom();
+        half = room < image.m_Size;  // full: a wake-up missed must not go on
+        if (half) return;
+        stage = kNumbering;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        sequence = TakeNumber(true);
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        stage = kPutting;
+        image.SetSequenceNumber(sequence);
+        put();
+      });
+      if (!stepDone && stage == kNumbering) {
+        sequence = TakeNumber(false);
+        image.SetSequenceNumber(sequence);
+        stepDone = MappedAccess::Run(put);
+      }
+      if (!stepDone) m_RingLost.store(true, std::memory_order_relaxed);
       // Told to the dispatcher, which writes the loss where it happened.
       if constexpr (kTellsLosses) {
         if (!written)
@@ -246,6 +266,21 @@ class TraceRecordWriter final : public TraceRecordSink {
   static constexpr bool kTellsLosses = requires(Target & t) {
     { t.LossCounters() } -> std::same_as<ClientLossCounters*>;
   };
+  // A target whose numbers come from a shared word another process may cut
+  // offers them for the writer's own guarded step.
+  static constexpr bool kNumbersInStep = requires(Target & t) {
+    { t.SequenceNumbers().NextInStep() } -> std::same_as<uint32_t>;
+  };
+
+  // The record's number: inside the guarded step (`inStep`), or after a
+  // fault on the shared word ended it.
+  uint32_t TakeNumber(bool inStep) {
+    if constexpr (kNumbersInStep) {
+      return inStep ? m_Target.SequenceNumbers().NextInStep() : m_Target.SequenceNumbers().AfterFault();
+    } else {
+      return m_Target.NextSequenceNumber();
+    }
+  }
 
   Target& m_Target;
   std::atomic<bool> m_RingLost{false};  // set by the first fault on the ring

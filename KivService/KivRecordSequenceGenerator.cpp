@@ -21,23 +21,29 @@ KivRecordSequenceGenerator::KivRecordSequenceGenerator(Mode mode)
 }
 
 uint32_t KivRecordSequenceGenerator::Next() {
+  // Guarded: any group member may truncate the file.
+  uint32_t number = 0;
+  if (MappedAccess::Run([&] { number = NextInStep(); })) return number;
+  return AfterFault();
+}
+
+uint32_t KivRecordSequenceGenerator::NextInStep() {
   // A locked instruction: client processes take numbers from the same word
   // at the same time. Relaxed, here and below: the word publishes nothing
   // but itself, and a fault inside an ordered atomic would leave the thread
-  // sanitizer's runtime lock held. Guarded: any group member may truncate
-  // the file.
+  // sanitizer's runtime lock held.
   // After a fault the word is left alone (one fstat per number instead of
   // a fault per number) until the file has its length again.
   if (m_Lost.load(std::memory_order_relaxed)) {
     if (!m_Memory.IsIntact()) return m_Last.fetch_add(1, std::memory_order_relaxed) + 1;
     m_Lost.store(false, std::memory_order_relaxed);
   }
-  uint32_t number = 0;
-  if (MappedAccess::Run(
-          [&] { number = std::atomic_ref<uint32_t>(*m_Counter).fetch_add(1, std::memory_order_relaxed); })) {
-    m_Last.store(number, std::memory_order_relaxed);
-    return number;
-  }
+  const uint32_t number = std::atomic_ref<uint32_t>(*m_Counter).fetch_add(1, std::memory_order_relaxed);
+  m_Last.store(number, std::memory_order_relaxed);
+  return number;
+}
+
+uint32_t KivRecordSequenceGenerator::AfterFault() {
   m_Lost.store(true, std::memory_order_relaxed);
   return Recover();
 }

@@ -36,6 +36,12 @@ class KivRecordSequenceGenerator {
 
   // Takes the next number.
   uint32_t Next();
+  // The same for a caller already running a guarded step (MappedAccess)
+  // that ends on a fault here: NextInStep() takes the number unguarded; when
+  // a fault ended the step inside it, AfterFault() gives the number to use
+  // instead. One guard per record on the trace call's path.
+  uint32_t NextInStep();
+  uint32_t AfterFault();
   // The number the next call of Next() would return now (for status and tests).
   uint32_t Peek() const;
   // Creator only, called periodically: a truncated file gets its length back

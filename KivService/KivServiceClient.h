@@ -24,7 +24,8 @@
 //
 // The trace-record writer of the client library finds what it needs here:
 // TraceRing() guarded by TraceRingLock() (one whole record per write, so the
-// ring only ever holds whole records) and NextSequenceNumber(). The client
+// ring only ever holds whole records) and NextSequenceNumber() (or
+// SequenceNumbers(), to number inside its own guarded step). The client
 // publishes that writer as the process's trace output (through the
 // TraceOutputPublisher it is given, if any) from the end of its construction
 // to the start of its destruction.
@@ -93,6 +94,7 @@ class KivServiceClient {
   CircularMemoryOutputStream& TraceRing() REQUIRES(m_TraceRingLock) { return m_TraceRing; }
   CriticalSectionSyncPolicy& TraceRingLock() RETURN_CAPABILITY(m_TraceRingLock) { return m_TraceRingLock; }
   uint32_t NextSequenceNumber() { return m_Sequence.Next(); }
+  KivRecordSequenceGenerator& SequenceNumbers() { return m_Sequence; }
   // Where dropped records are told (guarded by TraceRingLock()).
   ClientLossCounters* LossCounters() { return reinterpret_cast<ClientLossCounters*>(m_LossMemory.Data()); }
 

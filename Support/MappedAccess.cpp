@@ -1,5 +1,6 @@
 #include "Support/MappedAccess.h"
 
+#include <atomic>
 #include <csetjmp>
 #include <csignal>
 #include <cstring>
@@ -12,6 +13,9 @@ namespace {
 __attribute__((tls_model("initial-exec"))) thread_local sigjmp_buf* t_Recovery = nullptr;
 struct sigaction g_Previous {};
 std::once_flag g_Installed;
+// Checked first: call_once itself costs thread-storage accesses per call,
+// and every guarded step asks.
+std::atomic<bool> g_Done{false};
 
 void OnBus(int sig, siginfo_t* info, void* context) {
   if (sigjmp_buf* recovery = t_Recovery) {
@@ -32,6 +36,7 @@ void OnBus(int sig, siginfo_t* info, void* context) {
 }  // namespace
 
 void Install() {
+  if (g_Done.load(std::memory_order_acquire)) return;
   std::call_once(g_Installed, [] {
     struct sigaction action {};
     action.sa_sigaction = &OnBus;
@@ -41,6 +46,7 @@ void Install() {
     // signal mask at every guarded step would cost a system call.
     action.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
     ::sigaction(SIGBUS, &action, &g_Previous);
+    g_Done.store(true, std::memory_order_release);
   });
 }
 

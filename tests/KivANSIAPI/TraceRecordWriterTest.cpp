@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <string>
@@ -17,6 +18,7 @@
 
 #include "KivANSIAPI/KivTraceOutput.h"
 #include "KivANSIAPI/TraceRingReading.h"
+#include "KivService/KivRecordSequenceGenerator.h"
 #include "Support/TestFork.h"
 #include "TestSupport/Sandbox.h"
 #include "TraceData/TraceRecordBuilder.h"
@@ -183,6 +185,29 @@ TEST(TraceRecordWriter, DamagedRingHeaderDropsTheRecordWithoutRaising) {
   EXPECT_EQ(ring.Drain().at(0).text, "kept");
 }
 
+// The shared counter's file cut by another process while records are
+// written: the fault is caught inside the record's one guarded step, costs
+// only the number (taken again from this process's own), and the ring stays
+// in use.
+TEST(TraceRecordWriter, CutSequenceCounterCostsOnlyTheNumber) {
+  kivtest::Sandbox sandbox;
+  std::filesystem::create_directories(sandbox.TempDir());
+  struct CounterRing : TestRing {
+    using TestRing::TestRing;
+    KivRecordSequenceGenerator& SequenceNumbers() { return numbers; }
+    KivRecordSequenceGenerator numbers{KivRecordSequenceGenerator::Create};
+  } ring(4096);
+  TraceRecordWriter<CounterRing> writer(ring);
+  ASSERT_TRUE(writer.Write("m", "l", nullptr, "before"));
+  ASSERT_EQ(truncate((sandbox.TempDir() + KivRecordSequenceGenerator::kRegionName + ".map").c_str(), 0), 0);
+  EXPECT_TRUE(writer.Write("m", "l", nullptr, "at the fault"));
+  EXPECT_TRUE(writer.Write("m", "l", nullptr, "after"));
+  const auto records = ring.Drain();
+  ASSERT_EQ(records.size(), 3u);
+  for (uint32_t i = 0; i < 3; ++i) EXPECT_EQ(records[i].sequence, i);
+  EXPECT_EQ(records[1].text, "at the fault");
+}
+
 // Several threads write while a reader drains the ring, as the dispatcher
 // does: every record arrives whole, numbers are unique and dense, and each
 // thread's records ascend in the order it wrote them.
@@ -282,14 +307,23 @@ TEST(TraceRecordWriter, ProcessesSharingTheCounterNeverShareANumber) {
   munmap(shared, total);
 }
 
+// Also: the child counts only its own records, not those of its parent's
+// threads, running or gone.
 TEST(TraceRecordWriter, ForkedChildReportsItsOwnThreadId) {
   const uint32_t parentId = TraceRecordWriting::CurrentThreadId();
   TestRing ring(4096);
+  {
+    Writer writer(ring);
+    writer.Write("m", "l", nullptr, "parent");
+    std::thread([&] { writer.Write("m", "l", nullptr, "gone"); }).join();
+    ring.Drain();
+  }
   const int rc = kivtest::RunInChild([&] {
     const uint32_t childId = TraceRecordWriting::CurrentThreadId();
     if (childId == parentId || childId != KernelThreadId()) return 1;
     Writer writer(ring);
     writer.Write("m", "l", nullptr, "x");
+    if (GetStatistics().m_Written != 1) return 3;
     return ring.Drain().at(0).threadId == childId ? 0 : 2;
   });
   EXPECT_EQ(rc, 0);
