@@ -9,5 +9,8 @@ std::unique_ptr<FilterSettingsSink> MakeFilterManager() { return std::make_uniqu
 }  // namespace
 
 KivServiceMonitorProxy& KivClientProcess::CreateProxy() {
-  return KivServiceMonitorProxy::Instance(&MakeFilterManager, &KivTraceOutput::Publisher());
+  KivServiceMonitorProxy& proxy =
+      KivServiceMonitorProxy::Instance(&MakeFilterManager, &KivTraceOutput::Publisher());
+  g_Filters.store(&Filters(proxy), std::memory_order_release);
+  return proxy;
 }

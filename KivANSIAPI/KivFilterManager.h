@@ -68,16 +68,25 @@ class KivFilterManager final : public FilterSettingsSink {
   // none valid now (then ask IsTraceEnabled). Enabled fills `names`.
   // Lock-free: the trace call's path.
   Answer RememberedAnswer(int module, int label, TraceNames& names) const noexcept {
+    const Answer answer = RememberedAnswer(module, label);
+    if (answer == Answer::Enabled) RememberedNames(module, label, names);
+    return answer;
+  }
+  // The same without the names, which a disabled call does not need.
+  Answer RememberedAnswer(int module, int label) const noexcept {
     if (static_cast<unsigned>(module) >= kAnswerModules || static_cast<unsigned>(label) >= kAnswerLabels)
       return Answer::Unknown;
     const uint64_t generation = s_AnswerGeneration.load(std::memory_order_acquire);
     const uint64_t word = m_Answers[module * kAnswerLabels + label].load(std::memory_order_acquire);
     if ((word >> 1) != generation) return Answer::Unknown;
-    if ((word & 1) == 0) return Answer::Disabled;
+    return (word & 1) == 0 ? Answer::Disabled : Answer::Enabled;
+  }
+  // The names behind handles RememberedAnswer() found enabled: kept before
+  // the answer was, and never changed after.
+  void RememberedNames(int module, int label, TraceNames& names) const noexcept {
     names.module = m_AnswerModuleNames[module].Get();
     names.label = m_AnswerLabelNames[label].Get();
     names.hasClient = false;
-    return Answer::Enabled;
   }
 
   // Invalidates every remembered answer of every manager.

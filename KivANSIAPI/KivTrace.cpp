@@ -20,7 +20,9 @@ using Names = KivFilterManager::TraceNames;
 // process has no trace output, or anything fails: such calls cost a filter
 // lookup and nothing else. `remembered` is the answer already looked up.
 bool Enabled(Answer remembered, int module, uint32_t client, int label, Names& names) noexcept {
-  if (remembered == Answer::Unknown) {
+  if (remembered == Answer::Enabled) {
+    KivClientProcess::RememberedNames(module, label, names);
+  } else {
     try {
       if (!KivClientProcess::IsTraceEnabled(module, client, label, names)) return false;
     } catch (...) {
@@ -41,8 +43,9 @@ const std::string_view* ClientOf(const Names& names) { return names.hasClient ? 
 
 // The rest of a call that is not known to be disabled: apart, so that a
 // disabled call sets up no frame for the record.
-[[gnu::noinline]] int WriteText(Answer remembered, int module, uint32_t client, int label, Names& names,
-                                const char* text, size_t length) noexcept {
+[[gnu::noinline]] int WriteText(Answer remembered, int module, uint32_t client, int label, const char* text,
+                                size_t length) noexcept {
+  Names names;
   if (!Enabled(remembered, module, client, label, names)) return 0;
   if (!text) length = 0;
   if (length > KIV_MAX_MESSAGE_LENGTH) length = KIV_MAX_MESSAGE_LENGTH;
@@ -52,8 +55,9 @@ const std::string_view* ClientOf(const Names& names) { return names.hasClient ? 
   return KivTraceOutput::Write(image) ? 1 : 0;
 }
 
-[[gnu::noinline]] int WriteFormatted(Answer remembered, int module, uint32_t client, int label, Names& names,
+[[gnu::noinline]] int WriteFormatted(Answer remembered, int module, uint32_t client, int label,
                                      const char* format, va_list args) noexcept {
+  Names names;
   if (!Enabled(remembered, module, client, label, names)) return 0;
   // Formatted straight into the record: the image has room for the longest
   // message and vsnprintf's terminator.
@@ -75,21 +79,19 @@ const std::string_view* ClientOf(const Names& names) { return names.hasClient ? 
 extern "C" {
 
 int KivTrace(int module, uint32_t client, int label, const char* format, ...) {
-  Names names;
-  const Answer remembered = KivClientProcess::RememberedAnswer(module, client, label, names);
+  const Answer remembered = KivClientProcess::RememberedAnswer(module, client, label);
   if (remembered == Answer::Disabled) return 0;
   va_list args;
   va_start(args, format);
-  const int written = WriteFormatted(remembered, module, client, label, names, format, args);
+  const int written = WriteFormatted(remembered, module, client, label, format, args);
   va_end(args);
   return written;
 }
 
 int KivTraceText(int module, uint32_t client, int label, const char* text, size_t length) {
-  Names names;
-  const Answer remembered = KivClientProcess::RememberedAnswer(module, client, label, names);
+  const Answer remembered = KivClientProcess::RememberedAnswer(module, client, label);
   if (remembered == Answer::Disabled) return 0;
-  return WriteText(remembered, module, client, label, names, text, length);
+  return WriteText(remembered, module, client, label, text, length);
 }
 
 int KivTraceConnected(void) { return KivTraceOutput::IsAvailable() ? 1 : 0; }
