@@ -1,5 +1,8 @@
 #include "TraceData/LegacyKivRecord.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "Support/FixedIntegerToStringConversion.h"
 #include "TraceData/ControlEvents.h"
 
@@ -18,6 +21,51 @@ void AppendTwoDigits(Text& line, uint32_t value) {
   }
 }
 
+// The decimal digits of `value`, filled in front with `fill` to `width`;
+// longer numbers are written whole.
+char* PutNumber(char* at, uint32_t value, uint32_t width, char fill) {
+  char digits[10];
+  uint32_t count = 0;
+  do {
+    digits[sizeof digits - ++count] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  if (width > count) {
+    std::memset(at, fill, width - count);
+    at += width - count;
+  }
+  std::memcpy(at, digits + sizeof digits - count, count);
+  return at + count;
+}
+
+char* Put(char* at, std::string_view text) {
+  if (!text.empty()) std::memcpy(at, text.data(), text.size());
+  return at + text.size();
+}
+
+// `text` as message text, at most `room` bytes of it: every line feed but a
+// final one is followed by the continuation indent, the final one dropped.
+// Returns the bytes written.
+uint32_t PutMessage(char* const start, uint32_t room, std::string_view text) {
+  if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+  if (text.empty()) return 0;
+  char* at = start;
+  char* const end = start + room;
+  for (;;) {
+    const void* feed = std::memchr(text.data(), '\n', text.size());
+    const size_t part = feed ? static_cast<size_t>(static_cast<const char*>(feed) - text.data()) : text.size();
+    const size_t take = std::min(part, static_cast<size_t>(end - at));
+    at = Put(at, text.substr(0, take));
+    if (!feed || at == end) break;
+    *at++ = '\n';
+    const size_t indent = std::min<size_t>(LegacyKivRecord::kContinuationIndent, static_cast<size_t>(end - at));
+    std::memset(at, ' ', indent);
+    at += indent;
+    text.remove_prefix(part + 1);
+  }
+  return static_cast<uint32_t>(at - start);
+}
+
 }  // namespace
 
 LegacyKivRecord::LegacyKivRecord(std::string_view separator) {
@@ -26,38 +74,41 @@ LegacyKivRecord::LegacyKivRecord(std::string_view separator) {
   m_FitColumns = m_Separator.Length() > 0 && m_Separator.Data()[0] == ' ';
 }
 
-void LegacyKivRecord::Reset() {
-  m_HasTimestamp = false;
-  m_ProcessId = 0;
-  m_ThreadId = 0;
-  m_ModuleName.Clear();
-  m_LabelName.Clear();
-  m_ClientName.Clear();
-  m_Message.Clear();
-}
-
-void LegacyKivRecord::SetTimestamp(const TraceTimestamp& timestamp) {
-  m_Timestamp = timestamp;
-  m_HasTimestamp = true;
+void LegacyKivRecord::CopyMessage() {
+  if (m_MessageCopied) return;
+  m_MessageLength = PutMessage(m_Message, kMaxLineLength, m_MessageView);
+  m_MessageCopied = true;
 }
 
 void LegacyKivRecord::AppendMessage(std::string_view text) {
-  if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
-  for (size_t feed = text.find('\n'); feed != std::string_view::npos; feed = text.find('\n')) {
-    m_Message.Append(text.substr(0, feed)).Append('\n').Append(' ', kContinuationIndent);
-    text.remove_prefix(feed + 1);
+  // The common record has one part: it stays where it is until rendered.
+  if (!m_MessageCopied && m_MessageView.empty()) {
+    m_MessageView = text;
+    return;
   }
-  // Text after the last line feed is the user's too: keep it.
-  m_Message.Append(text);
+  CopyMessage();
+  m_MessageLength += PutMessage(m_Message + m_MessageLength, kMaxLineLength - m_MessageLength, text);
 }
 
 void LegacyKivRecord::AppendControlMessage(const ControlMessagePacketHeader& control) {
-  m_Message.Append("[Control message from process ").AddNumber(control.m_ProcessId).Append("]:");
+  CopyMessage();
+  CFastStr<64> text;
+  text.Append("[Control message from process ").AddNumber(control.m_ProcessId).Append("]:");
+  auto append = [this](std::string_view part) {
+    part = part.substr(0, kMaxLineLength - m_MessageLength);
+    m_MessageLength = static_cast<uint32_t>(Put(m_Message + m_MessageLength, part) - m_Message);
+  };
+  append(text.View());
   if (const char* event = ControlEventText(control.m_Code)) {
     // An event without text of its own is told by the record's MessageText.
-    if (*event != '\0') m_Message.Append(event).Append(' ');
+    if (*event != '\0') {
+      append(event);
+      append(" ");
+    }
   } else {
-    m_Message.Append("Unknown control message:").AddNumber(control.m_Code).Append(' ');
+    text.Clear();
+    text.Append("Unknown control message:").AddNumber(control.m_Code).Append(' ');
+    append(text.View());
   }
 }
 
@@ -82,15 +133,21 @@ void LegacyKivRecord::FormatDateTime(Text& line, const tm& local) {
   line.Append('.');
 }
 
-void LegacyKivRecord::AppendName(Line& line, const CFastStr<50>& name, uint32_t width) const {
-  if (m_FitColumns) {
-    line.Reduce(name.View(), width);
-  } else {
-    line.Append(name);
+char* LegacyKivRecord::PutName(char* at, std::string_view name, uint32_t width) const {
+  if (!m_FitColumns || name.size() <= width) {
+    at = Put(at, name);
+    if (!m_FitColumns) return at;
+    std::memset(at, ' ', width - name.size());
+    return at + (width - name.size());
   }
+  // Too long for its column: its start and its last two characters. (The
+  // columns are all wider than five.)
+  at = Put(at, name.substr(0, width - 4));
+  at = Put(at, "..");
+  return Put(at, name.substr(name.size() - 2));
 }
 
-void LegacyKivRecord::Render(Line& line) {
+uint32_t LegacyKivRecord::Render(char* const line) {
   uint32_t seconds = m_Timestamp.m_Seconds;
   uint32_t milliseconds = m_Timestamp.m_Milliseconds;
   if (!m_HasTimestamp) {
@@ -109,19 +166,23 @@ void LegacyKivRecord::Render(Line& line) {
     m_CachedValid = true;
   }
 
-  line.Clear();
-  line.Append(m_CachedTime).AddNumber(milliseconds, 3, true, false);
-  line.Append(m_Separator).AddNumber(m_ProcessId, 6, false, true);
-  line.Append(m_Separator).AddNumber(m_ThreadId, 11, false, true);
-  line.Append(m_Separator);
-  AppendName(line, m_ModuleName, kModuleWidth);
-  line.Append(m_Separator);
-  AppendName(line, m_LabelName, kLabelWidth);
-  line.Append(m_Separator);
-  AppendName(line, m_ClientName, kClientWidth);
-  line.Append(m_Separator);
-  // Keep one place for the line feed so that lines never run together.
-  const uint32_t room = line.Length() < Line::Capacity() ? Line::Capacity() - 1 - line.Length() : 0;
-  line.Append(m_Message.Data(), m_Message.Length() < room ? m_Message.Length() : room);
-  line.Append('\n');
+  const std::string_view separator = m_Separator.View();
+  char* at = Put(line, m_CachedTime.View());
+  at = PutNumber(at, milliseconds, 3, '0');
+  at = PutNumber(Put(at, separator), m_ProcessId, 6, ' ');
+  at = PutNumber(Put(at, separator), m_ThreadId, 11, ' ');
+  at = PutName(Put(at, separator), m_ModuleName, kModuleWidth);
+  at = PutName(Put(at, separator), m_LabelName, kLabelWidth);
+  at = PutName(Put(at, separator), m_ClientName, kClientWidth);
+  at = Put(at, separator);
+  // The fields before the message take at most about 500 bytes; the message
+  // keeps one place for the line feed so that lines never run together.
+  const uint32_t room = kMaxLineLength - 1 - static_cast<uint32_t>(at - line);
+  if (m_MessageCopied) {
+    at = Put(at, std::string_view(m_Message, std::min(m_MessageLength, room)));
+  } else {
+    at += PutMessage(at, room, m_MessageView);
+  }
+  *at++ = '\n';
+  return static_cast<uint32_t>(at - line);
 }

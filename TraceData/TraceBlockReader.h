@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "MemoryStream/MemoryInputStream.h"
 #include "Support/Logging.h"
@@ -92,11 +93,16 @@ class TraceBlockReader {
     MemoryInputStream& body = LoadBody(input, header.m_BodyLength);
 
     m_Helper.SetBlock(host, header.m_ProcessId);
+    m_Records.clear();
+    bool inOrder = true;
     while (body.GetDataLength() > 0) {
       try {
         TraceRecordReader record;
         record.Process(body);
-        m_Queue.Push(record);
+        if (!m_Records.empty() && record.GetSequenceNumber() < m_Records.back().GetSequenceNumber()) {
+          inOrder = false;
+        }
+        m_Records.push_back(record);
       } catch (const std::exception& e) {
         ++m_DamagedBlocks;
         m_LastDamage = e.what();
@@ -104,7 +110,19 @@ class TraceBlockReader {
         break;
       }
     }
-    // Re-ordering never crosses blocks.
+    // A block from one writer is almost always in order already, and the
+    // window would hand it back unchanged: only a block out of order pays
+    // for it. Re-ordering never crosses blocks.
+    if (inOrder) {
+      for (const TraceRecordReader& record : m_Records) m_Helper.Process(record);
+      return;
+    }
+    try {
+      for (const TraceRecordReader& record : m_Records) m_Queue.Push(record);
+    } catch (const std::exception& e) {  // no memory for the window: what it holds still goes out
+      ++m_DamagedBlocks;
+      m_LastDamage = e.what();
+    }
     m_Queue.Flush();
   }
 
@@ -127,6 +145,8 @@ class TraceBlockReader {
 
   ReOrdererHelper<Client> m_Helper;
   ReOrderer<TraceRecordReader, ReOrdererHelper<Client>, Window> m_Queue;
+  // The records of the block being read, in block order; kept for the next block.
+  std::vector<TraceRecordReader> m_Records;
   MemoryInputStream m_InPlace;
   std::unique_ptr<BufferedMemoryInputStream<65536>> m_Copy;
   uint32_t m_DamagedBlocks = 0;

@@ -26,7 +26,9 @@ class TraceRecordReader {
   void Process(MemoryInputStream& block);
 
   // Delivers every packet of the body to `client` (see TracePacketReader for
-  // the callbacks); does not call OnRecordBegin or OnRecordEnd.
+  // the callbacks); does not call OnRecordBegin or OnRecordEnd. The views
+  // it passes lie in the body itself, so they stay valid as long as the
+  // block buffer does, not only during the call.
   template <class Client>
   void Deserialize(Client& client) const {
     MemoryInputStream body(m_Body, m_BodyLength);
