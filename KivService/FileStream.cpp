@@ -10,9 +10,9 @@
 #include "Support/Logging.h"
 #include "Support/SysLogEntry.h"
 #include "Support/Validation2Exception.h"
+#include "TraceData/BlockReaderClient.h"
 #include "TraceData/BlockRecords.h"
 #include "TraceData/JsonRecord.h"
-#include "TraceData/BlockReaderClient.h"
 #include "TraceData/TraceBlockReader.h"
 
 template <class OutputSupport, uint32_t HeaderSize>

@@ -22,20 +22,18 @@ void AppendTwoDigits(Text& line, uint32_t value) {
 }
 
 // The decimal digits of `value`, filled in front with `fill` to `width`;
-// longer numbers are written whole.
+// longer numbers are written whole. Written backwards in place: no call.
 char* PutNumber(char* at, uint32_t value, uint32_t width, char fill) {
-  char digits[10];
-  uint32_t count = 0;
+  uint32_t count = 1;
+  for (uint32_t rest = value / 10; rest != 0; rest /= 10) ++count;
+  char* const end = at + (width > count ? width : count);
+  char* digit = end;
   do {
-    digits[sizeof digits - ++count] = static_cast<char>('0' + value % 10);
+    *--digit = static_cast<char>('0' + value % 10);
     value /= 10;
   } while (value != 0);
-  if (width > count) {
-    std::memset(at, fill, width - count);
-    at += width - count;
-  }
-  std::memcpy(at, digits + sizeof digits - count, count);
-  return at + count;
+  while (digit > at) *--digit = fill;
+  return end;
 }
 
 char* Put(char* at, std::string_view text) {
@@ -53,12 +51,14 @@ uint32_t PutMessage(char* const start, uint32_t room, std::string_view text) {
   char* const end = start + room;
   for (;;) {
     const void* feed = std::memchr(text.data(), '\n', text.size());
-    const size_t part = feed ? static_cast<size_t>(static_cast<const char*>(feed) - text.data()) : text.size();
+    const size_t part =
+        feed ? static_cast<size_t>(static_cast<const char*>(feed) - text.data()) : text.size();
     const size_t take = std::min(part, static_cast<size_t>(end - at));
     at = Put(at, text.substr(0, take));
     if (!feed || at == end) break;
     *at++ = '\n';
-    const size_t indent = std::min<size_t>(LegacyKivRecord::kContinuationIndent, static_cast<size_t>(end - at));
+    const size_t indent =
+        std::min<size_t>(LegacyKivRecord::kContinuationIndent, static_cast<size_t>(end - at));
     std::memset(at, ' ', indent);
     at += indent;
     text.remove_prefix(part + 1);
@@ -133,18 +133,22 @@ void LegacyKivRecord::FormatDateTime(Text& line, const tm& local) {
   line.Append('.');
 }
 
-char* LegacyKivRecord::PutName(char* at, std::string_view name, uint32_t width) const {
-  if (!m_FitColumns || name.size() <= width) {
-    at = Put(at, name);
-    if (!m_FitColumns) return at;
-    std::memset(at, ' ', width - name.size());
-    return at + (width - name.size());
+template <uint32_t Width>
+char* LegacyKivRecord::PutName(char* at, std::string_view name) const {
+  if (!m_FitColumns) return Put(at, name);
+  static_assert(Width > 5);
+  if (name.size() > Width) {
+    // Too long for its column: its start and its last two characters.
+    std::memcpy(at, name.data(), Width - 4);
+    at[Width - 4] = '.';
+    at[Width - 3] = '.';
+    at[Width - 2] = name[name.size() - 2];
+    at[Width - 1] = name[name.size() - 1];
+    return at + Width;
   }
-  // Too long for its column: its start and its last two characters. (The
-  // columns are all wider than five.)
-  at = Put(at, name.substr(0, width - 4));
-  at = Put(at, "..");
-  return Put(at, name.substr(name.size() - 2));
+  std::memset(at, ' ', Width);
+  Put(at, name);
+  return at + Width;
 }
 
 uint32_t LegacyKivRecord::Render(char* const line) {
@@ -157,24 +161,40 @@ uint32_t LegacyKivRecord::Render(char* const line) {
     milliseconds = static_cast<uint32_t>(now.tv_nsec / 1000000);
   }
   if (!m_CachedValid || m_CachedSeconds != seconds) {
-    m_CachedTime.Clear();
     const time_t t = seconds;
     tm local{};
     if (localtime_r(&t, &local) == nullptr) local = tm{};
-    FormatDateTime(m_CachedTime, local);
+    CFastStr<sizeof m_CachedDate> date;
+    FormatDateTime(date, local);
+    std::memcpy(m_CachedDate, date.Data(), date.Length());
+    m_CachedDateLength = date.Length();
     m_CachedSeconds = seconds;
     m_CachedValid = true;
   }
 
+  // A fixed-size copy of the cached date (the line has room for it) is one
+  // move, not a call.
+  std::memcpy(line, m_CachedDate, sizeof m_CachedDate);
+  char* at = PutNumber(line + m_CachedDateLength, milliseconds, 3, '0');
   const std::string_view separator = m_Separator.View();
-  char* at = Put(line, m_CachedTime.View());
-  at = PutNumber(at, milliseconds, 3, '0');
-  at = PutNumber(Put(at, separator), m_ProcessId, 6, ' ');
-  at = PutNumber(Put(at, separator), m_ThreadId, 11, ' ');
-  at = PutName(Put(at, separator), m_ModuleName, kModuleWidth);
-  at = PutName(Put(at, separator), m_LabelName, kLabelWidth);
-  at = PutName(Put(at, separator), m_ClientName, kClientWidth);
-  at = Put(at, separator);
+  auto separate = [&] {
+    if (separator.size() == 1) {
+      *at++ = separator[0];
+    } else {
+      at = Put(at, separator);
+    }
+  };
+  separate();
+  at = PutNumber(at, m_ProcessId, 6, ' ');
+  separate();
+  at = PutNumber(at, m_ThreadId, 11, ' ');
+  separate();
+  at = PutName<kModuleWidth>(at, m_ModuleName);
+  separate();
+  at = PutName<kLabelWidth>(at, m_LabelName);
+  separate();
+  at = PutName<kClientWidth>(at, m_ClientName);
+  separate();
   // The fields before the message take at most about 500 bytes; the message
   // keeps one place for the line feed so that lines never run together.
   const uint32_t room = kMaxLineLength - 1 - static_cast<uint32_t>(at - line);

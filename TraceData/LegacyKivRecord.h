@@ -91,7 +91,9 @@ class LegacyKivRecord {
   static void FormatDateTime(Text& text, const tm& local);
   // Moves a single borrowed message part into m_Message, so another part can follow.
   void CopyMessage();
-  char* PutName(char* at, std::string_view name, uint32_t width) const;
+  // A name in its column: fitted to `Width` between blank separators, else whole.
+  template <uint32_t Width>
+  char* PutName(char* at, std::string_view name) const;
 
   CFastStr<50> m_Separator;
   bool m_FitColumns;
@@ -113,5 +115,6 @@ class LegacyKivRecord {
   // share it, and localtime_r is the costly part of a line.
   bool m_CachedValid = false;
   uint32_t m_CachedSeconds = 0;
-  CFastStr<32> m_CachedTime;
+  char m_CachedDate[32] = {};  // "MM/DD/YYYY HH:MM:SS."
+  uint32_t m_CachedDateLength = 0;
 };
