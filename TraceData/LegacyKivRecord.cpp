@@ -21,18 +21,39 @@ void AppendTwoDigits(Text& line, uint32_t value) {
   }
 }
 
-// The decimal digits of `value`, filled in front with `fill` to `width`;
-// longer numbers are written whole. Written backwards in place: no call.
-char* PutNumber(char* at, uint32_t value, uint32_t width, char fill) {
+// "00".."99", two characters each.
+constexpr struct DigitPairs {
+  char text[200];
+  constexpr DigitPairs() : text() {
+    for (int i = 0; i < 100; ++i) {
+      text[2 * i] = static_cast<char>('0' + i / 10);
+      text[2 * i + 1] = static_cast<char>('0' + i % 10);
+    }
+  }
+} kDigitPairs;
+
+// The decimal digits of `value`, filled in front with `Fill` to `Width`;
+// longer numbers are written whole. Written backwards in place, two digits
+// a step: no call, and the ids of a line are up to ten digits each.
+template <uint32_t Width, char Fill>
+char* PutNumber(char* at, uint32_t value) {
+  static_assert(Width <= 16);
   uint32_t count = 1;
-  for (uint32_t rest = value / 10; rest != 0; rest /= 10) ++count;
-  char* const end = at + (width > count ? width : count);
+  for (uint64_t bound = 10; value >= bound; bound *= 10) ++count;
+  std::memset(at, Fill, Width);
+  char* const end = at + (Width > count ? Width : count);
   char* digit = end;
-  do {
-    *--digit = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  while (digit > at) *--digit = fill;
+  while (value >= 100) {
+    digit -= 2;
+    std::memcpy(digit, kDigitPairs.text + 2 * (value % 100), 2);
+    value /= 100;
+  }
+  if (value >= 10) {
+    digit -= 2;
+    std::memcpy(digit, kDigitPairs.text + 2 * value, 2);
+  } else {
+    *--digit = static_cast<char>('0' + value);
+  }
   return end;
 }
 
@@ -175,7 +196,7 @@ uint32_t LegacyKivRecord::Render(char* const line) {
   // A fixed-size copy of the cached date (the line has room for it) is one
   // move, not a call.
   std::memcpy(line, m_CachedDate, sizeof m_CachedDate);
-  char* at = PutNumber(line + m_CachedDateLength, milliseconds, 3, '0');
+  char* at = PutNumber<3, '0'>(line + m_CachedDateLength, milliseconds);
   const std::string_view separator = m_Separator.View();
   auto separate = [&] {
     if (separator.size() == 1) {
@@ -185,9 +206,9 @@ uint32_t LegacyKivRecord::Render(char* const line) {
     }
   };
   separate();
-  at = PutNumber(at, m_ProcessId, 6, ' ');
+  at = PutNumber<6, ' '>(at, m_ProcessId);
   separate();
-  at = PutNumber(at, m_ThreadId, 11, ' ');
+  at = PutNumber<11, ' '>(at, m_ThreadId);
   separate();
   at = PutName<kModuleWidth>(at, m_ModuleName);
   separate();
