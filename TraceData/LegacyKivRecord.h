@@ -38,7 +38,11 @@ class LegacyKivRecord {
     m_HasTimestamp = false;
     m_ProcessId = 0;
     m_ThreadId = 0;
-    m_ModuleName = m_LabelName = m_ClientName = m_MessageView = {};
+    // One by one: a chained assignment reads back what it just stored.
+    m_ModuleName = {};
+    m_LabelName = {};
+    m_ClientName = {};
+    m_MessageView = {};
     m_MessageLength = 0;
     m_MessageCopied = false;
   }
