@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <sstream>
 
 #include "MemoryStream/MemoryInputStream.h"
 #include "Support/AutoSync.h"
@@ -11,9 +10,10 @@
 #include "Support/Logging.h"
 #include "Support/SysLogEntry.h"
 #include "Support/Validation2Exception.h"
+#include "TraceData/BlockReaderClient.h"
 #include "TraceData/BlockRecords.h"
 #include "TraceData/JsonRecord.h"
-#include "TraceData/KivDataTextExporter.h"
+#include "TraceData/TraceBlockReader.h"
 
 template <class OutputSupport, uint32_t HeaderSize>
 FileStream<OutputSupport, HeaderSize>::FileStream(StatusReport::Collector& collector,
@@ -112,6 +112,23 @@ void BinaryFileStream::WriteGathered(const iovec* pieces, int count) {
   AppendLocked(pieces, count);
 }
 
+struct RenderedBlock::Renderer {
+  struct NoProgress {
+    void write(const void*, size_t) {}
+  };
+  using Client = BlockReaderClient<MemoryInputStream, SmartBufferOutputStream<256>, NoProgress>;
+
+  explicit Renderer(SmartBufferOutputStream<256>& text) : client(input, text, progress, " ", false) {}
+
+  MemoryInputStream input;
+  NoProgress progress;
+  Client client;
+  TraceBlockReader<Client> reader{client};
+};
+
+RenderedBlock::RenderedBlock() = default;
+RenderedBlock::~RenderedBlock() = default;
+
 void RenderedBlock::Render(KivTraceStreamDispatcher::OutputKind kind, const void* block,
                            uint32_t length) noexcept {
   m_Kind = kind;
@@ -119,10 +136,9 @@ void RenderedBlock::Render(KivTraceStreamDispatcher::OutputKind kind, const void
   m_Damage = nullptr;
   if (kind != KivTraceStreamDispatcher::TextFiles) return;
   try {
-    MemoryInputStream input(block, length);
-    std::ostringstream noProgress;
-    KivDataTextExporter<MemoryInputStream, std::ostringstream> exporter(input, noProgress, " ", false);
-    exporter >> m_Text;
+    if (!m_Renderer) m_Renderer = std::make_unique<Renderer>(m_Text);
+    m_Renderer->input.Assign(block, length);
+    while (m_Renderer->input.GetDataLength() > 0) m_Renderer->reader.Process(m_Renderer->input);
   } catch (...) {
     m_Damage = std::current_exception();
   }

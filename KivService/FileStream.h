@@ -29,9 +29,13 @@
 // A block's text lines rendered on its writer's own thread before the
 // dispatcher's lock is taken: the lines depend on nothing but the block, so
 // writers render at once and only the append is serialised. Owned by one
-// writer and reused between its blocks (so not thread-safe).
+// writer and reused between its blocks (so not thread-safe); the reader it
+// renders with is made at the first text block and kept, with its buffers
+// and date cache, for the next.
 class RenderedBlock {
  public:
+  RenderedBlock();
+  ~RenderedBlock();
   // Renders `block` for an output of `kind`: text lines for TextFiles;
   // nothing for any other kind. Never raises: damage (or no memory) ends
   // the rendering, keeps the lines before it and is raised by Rethrow().
@@ -51,6 +55,8 @@ class RenderedBlock {
   // client's server keeps little.
   SmartBufferOutputStream<256> m_Text;
   std::exception_ptr m_Damage;
+  struct Renderer;  // renders into m_Text
+  std::unique_ptr<Renderer> m_Renderer;
 };
 
 template <class OutputSupport, uint32_t HeaderSize>

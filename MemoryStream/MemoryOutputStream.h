@@ -47,6 +47,11 @@ class SmartBufferOutputStream {
   uint32_t Capacity() const { return m_Buffer.Capacity(); }
   // Forgets the contents; keeps any grown storage for reuse.
   void Clear() { m_Length = 0; }
+  // Keeps the first `length` bytes only: gives back the part of an Extend()
+  // that was not filled.
+  void Truncate(uint32_t length) {
+    if (length < m_Length) m_Length = length;
+  }
 
  private:
   // Value-initialised: growing copies the whole old storage, which must not

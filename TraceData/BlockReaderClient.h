@@ -1,7 +1,9 @@
 #pragma once
 // The record consumer that renders text: collects each record's fields into
 // a LegacyKivRecord and writes its line to the output when the record ends,
-// reporting progress first when asked to.
+// reporting progress first when asked to. The record borrows the names and
+// message text it is given: fed from TraceRecordReader::Deserialize, they
+// lie in the block buffer until the record ends.
 //
 // The input (for progress: GetDataLength(), the bytes still unread), the
 // output (write(data, length)) and the progress stream are borrowed and must

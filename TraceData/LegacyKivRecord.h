@@ -1,8 +1,14 @@
 #pragma once
 // The fields of one text line being built, and their rendering:
 //   MM/DD/YYYY HH:MM:SS.mmm<sep>   pid<sep>  thread id<sep>module<sep>label<sep>client<sep>message\n
-// Every field is a fixed-capacity string (names 50, message 2048
-// characters); rendering allocates nothing. Not thread-safe.
+// Names are cut at 50 characters, a line at 2048 (line feed included);
+// rendering allocates nothing and, for outputs that lend their buffer
+// (Extend/Truncate), writes the line straight into it. Not thread-safe.
+//
+// Names and message text are borrowed, not copied: what they view must stay
+// valid until the record is rendered or reset (a block reader's views into
+// the block do). Only a message of several parts, or a control record, is
+// copied, into the record's own fixed buffer.
 
 #include <time.h>
 
@@ -15,6 +21,9 @@
 class LegacyKivRecord {
  public:
   using Line = CFastStr<2048>;
+  // Longest line, line feed included.
+  static constexpr uint32_t kMaxLineLength = Line::Capacity();
+  static constexpr uint32_t kMaxNameLength = 50;
   static constexpr uint32_t kModuleWidth = 12;
   static constexpr uint32_t kLabelWidth = 10;
   static constexpr uint32_t kClientWidth = 12;
@@ -25,33 +34,55 @@ class LegacyKivRecord {
 
   // Back to the defaults of a fresh record (no timestamp: the line shows the
   // time it is rendered at; ids 0; names and message empty).
-  void Reset();
+  void Reset() {
+    m_HasTimestamp = false;
+    m_ProcessId = 0;
+    m_ThreadId = 0;
+    // One by one: a chained assignment reads back what it just stored.
+    m_ModuleName = {};
+    m_LabelName = {};
+    m_ClientName = {};
+    m_MessageView = {};
+    m_MessageLength = 0;
+    m_MessageCopied = false;
+  }
 
-  void SetTimestamp(const TraceTimestamp& timestamp);
+  void SetTimestamp(const TraceTimestamp& timestamp) {
+    m_Timestamp = timestamp;
+    m_HasTimestamp = true;
+  }
   void SetProcessId(uint32_t processId) { m_ProcessId = processId; }
   void SetThreadId(uint32_t threadId) { m_ThreadId = threadId; }
-  void SetModuleName(std::string_view name) { Replace(m_ModuleName, name); }
-  void SetLabelName(std::string_view name) { Replace(m_LabelName, name); }
-  void SetClientName(std::string_view name) { Replace(m_ClientName, name); }
+  void SetModuleName(std::string_view name) { m_ModuleName = name.substr(0, kMaxNameLength); }
+  void SetLabelName(std::string_view name) { m_LabelName = name.substr(0, kMaxNameLength); }
+  void SetClientName(std::string_view name) { m_ClientName = name.substr(0, kMaxNameLength); }
   // Appends message text; every line feed but a final one is followed by the
-  // continuation indent, the final one is dropped. Cut at 2048 characters.
+  // continuation indent, the final one is dropped.
   void AppendMessage(std::string_view text);
   // Appends "[Control message from process <pid>]:<event text> ".
   void AppendControlMessage(const ControlMessagePacketHeader& control);
 
-  const CFastStr<2048>& GetMessage() const { return m_Message; }
+  // Writes the whole line, line feed included, at `at`, which has room for
+  // kMaxLineLength bytes, and returns its length. A line that would be
+  // longer has its message cut so that the line feed still ends it.
+  uint32_t Render(char* at);
 
-  // Builds the whole line, line feed included, in `line` (cleared first). A
-  // line that would pass 2048 characters has its message cut so that the
-  // line feed still ends it.
-  void Render(Line& line);
-
-  // Renders and writes the line to `output` in one write(data, length).
+  // Renders and writes the line to `output` in one write(data, length), or
+  // straight into an output that offers Extend(length) and Truncate(length).
   template <class Output>
   void operator>>(Output& output) {
-    Line line;
-    Render(line);
-    output.write(line.Data(), line.Length());
+    if constexpr (requires(Output & o) {
+                    o.Extend(size_t{});
+                    o.Truncate(uint32_t{});
+                    o.GetLength();
+                  }) {
+      const uint32_t start = output.GetLength();
+      char* at = reinterpret_cast<char*>(output.Extend(kMaxLineLength));
+      output.Truncate(start + Render(at));
+    } else {
+      char line[kMaxLineLength];
+      output.write(line, Render(line));
+    }
   }
 
   // "MM/DD/YYYY HH:MM:SS.mmm" of a broken-down local time; a leap second
@@ -62,12 +93,11 @@ class LegacyKivRecord {
   // "MM/DD/YYYY HH:MM:SS." (everything before the milliseconds).
   template <class Text>
   static void FormatDateTime(Text& text, const tm& local);
-
-  static void Replace(CFastStr<50>& field, std::string_view text) {
-    field.Clear();
-    field.Append(text);
-  }
-  void AppendName(Line& line, const CFastStr<50>& name, uint32_t width) const;
+  // Moves a single borrowed message part into m_Message, so another part can follow.
+  void CopyMessage();
+  // A name in its column: fitted to `Width` between blank separators, else whole.
+  template <uint32_t Width>
+  char* PutName(char* at, std::string_view name) const;
 
   CFastStr<50> m_Separator;
   bool m_FitColumns;
@@ -75,13 +105,20 @@ class LegacyKivRecord {
   TraceTimestamp m_Timestamp;
   uint32_t m_ProcessId = 0;
   uint32_t m_ThreadId = 0;
-  CFastStr<50> m_ModuleName;
-  CFastStr<50> m_LabelName;
-  CFastStr<50> m_ClientName;
-  CFastStr<2048> m_Message;
+  std::string_view m_ModuleName;
+  std::string_view m_LabelName;
+  std::string_view m_ClientName;
+  // The message: one borrowed part as it came (m_MessageView), or, once a
+  // second part or a control text came, every part as rendered, in
+  // m_Message.
+  std::string_view m_MessageView;
+  bool m_MessageCopied = false;
+  uint32_t m_MessageLength = 0;
+  char m_Message[kMaxLineLength];
   // Date and time of the last second rendered: consecutive records mostly
   // share it, and localtime_r is the costly part of a line.
   bool m_CachedValid = false;
   uint32_t m_CachedSeconds = 0;
-  CFastStr<32> m_CachedTime;
+  char m_CachedDate[32] = {};  // "MM/DD/YYYY HH:MM:SS."
+  uint32_t m_CachedDateLength = 0;
 };

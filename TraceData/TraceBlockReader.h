@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "MemoryStream/MemoryInputStream.h"
 #include "Support/Logging.h"
@@ -35,7 +36,9 @@ class ReOrdererHelper {
     m_ProcessId = processId;
   }
 
-  void Process(const TraceRecordReader& record) noexcept {
+  // False when the record's body could not be delivered whole (damage, or
+  // the consumer failed while reading it).
+  bool Process(const TraceRecordReader& record) noexcept {
     try {
       m_Client.OnRecordBegin();
       m_Client.OnRead(m_HostName, TracePacketShared::HostName);
@@ -47,12 +50,13 @@ class ReOrdererHelper {
       record.Deserialize(m_Client);
     } catch (const std::exception& e) {
       KIV_DIAG_NOTHROW("TraceBlockReader: record " << record.GetSequenceNumber() << " dropped: " << e.what());
-      return;
+      return false;
     }
     try {
       m_Client.OnRecordEnd();
     } catch (...) {  // the consumer's callback: its failure costs this record only
     }
+    return true;
   }
 
  private:
@@ -92,20 +96,49 @@ class TraceBlockReader {
     MemoryInputStream& body = LoadBody(input, header.m_BodyLength);
 
     m_Helper.SetBlock(host, header.m_ProcessId);
+    // Framed first, checked and decoded after: a block from one writer is
+    // almost always in order already, and then each record is walked once,
+    // by decoding it, with no re-ordering window.
+    m_Records.clear();
+    bool inOrder = true;
+    bool framingDamaged = false;
+    std::string framingDamage;
     while (body.GetDataLength() > 0) {
       try {
         TraceRecordReader record;
-        record.Process(body);
-        m_Queue.Push(record);
+        record.Frame(body);
+        if (!m_Records.empty() && record.GetSequenceNumber() < m_Records.back().GetSequenceNumber()) {
+          inOrder = false;
+        }
+        m_Records.push_back(record);
       } catch (const std::exception& e) {
-        ++m_DamagedBlocks;
-        m_LastDamage = e.what();
-        KIV_DIAG_NOTHROW("TraceBlockReader: rest of block dropped: " << e.what());
+        framingDamaged = true;
+        framingDamage = e.what();
         break;
       }
     }
-    // Re-ordering never crosses blocks.
-    m_Queue.Flush();
+    if (inOrder) {
+      for (const TraceRecordReader& record : m_Records) {
+        // A record that failed to decode is checked: damage ends the block
+        // there, as the check before delivery would have; a consumer's
+        // failure costs that record alone.
+        if (!m_Helper.Process(record) && !Checked(record)) return;
+      }
+    } else {
+      // Damage ends the block before anything is re-ordered across it.
+      size_t intact = 0;
+      while (intact < m_Records.size() && Checked(m_Records[intact])) ++intact;
+      const bool damaged = intact < m_Records.size();
+      try {
+        for (size_t i = 0; i < intact; ++i) m_Queue.Push(m_Records[i]);
+      } catch (const std::exception& e) {  // no memory for the window: what it holds still goes out
+        ++m_DamagedBlocks;
+        m_LastDamage = e.what();
+      }
+      m_Queue.Flush();
+      if (damaged) return;
+    }
+    if (framingDamaged) Damaged(framingDamage);
   }
 
   // Blocks whose body was cut short by damage, and the last reason.
@@ -125,8 +158,28 @@ class TraceBlockReader {
     }
   }
 
+  // Counts damage that ends the rest of the block.
+  void Damaged(const std::string& reason) {
+    ++m_DamagedBlocks;
+    m_LastDamage = reason;
+    KIV_DIAG_NOTHROW("TraceBlockReader: rest of block dropped: " << reason);
+  }
+  // False, with the damage counted, for a record whose body is not a clean
+  // run of packets.
+  bool Checked(const TraceRecordReader& record) {
+    try {
+      record.Check();
+      return true;
+    } catch (const std::exception& e) {
+      Damaged(e.what());
+      return false;
+    }
+  }
+
   ReOrdererHelper<Client> m_Helper;
   ReOrderer<TraceRecordReader, ReOrdererHelper<Client>, Window> m_Queue;
+  // The records of the block being read, in block order; kept for the next block.
+  std::vector<TraceRecordReader> m_Records;
   MemoryInputStream m_InPlace;
   std::unique_ptr<BufferedMemoryInputStream<65536>> m_Copy;
   uint32_t m_DamagedBlocks = 0;

@@ -3,7 +3,7 @@
 #include "Support/Validation2Exception.h"
 #include "TraceData/TraceStructures.h"
 
-void TraceRecordReader::Process(MemoryInputStream& block) {
+void TraceRecordReader::Frame(MemoryInputStream& block) {
   TracePacketDeserializer<MemoryInputStream> header(block);
   const auto& a = header.ReadAttributes();
   // A Double also carries 8 bytes; only a Binary packet is a record header.
@@ -14,10 +14,9 @@ void TraceRecordReader::Process(MemoryInputStream& block) {
   m_SequenceNumber = h.m_SequenceNumber;
   m_BodyLength = h.m_BodyLength;
   m_Body = block.ReadView(h.m_BodyLength);
+}
 
-  // Walk the packet structure once now, while reading, so that damage ends
-  // the block here (earlier records are still delivered) instead of being
-  // found record by record after re-ordering.
+void TraceRecordReader::Check() const {
   MemoryInputStream body(m_Body, m_BodyLength);
   TracePacketDeserializer<MemoryInputStream> walker(body);
   while (body.GetDataLength() > 0) {

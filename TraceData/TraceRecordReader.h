@@ -23,10 +23,22 @@ class TraceRecordReader {
   //  "Invalid trace packet header" for a header byte failing
   //   VerifyIntegrity inside the body (it would otherwise be walked past and
   //   the rest of the body read out of step).
-  void Process(MemoryInputStream& block);
+  void Process(MemoryInputStream& block) {
+    Frame(block);
+    Check();
+  }
+  // Process() in two steps: Frame() reads the record header packet and
+  // takes the body in place (the first two errors above); Check() walks
+  // the body's packets (the rest). Decoding a body that fails Check() fails
+  // at the same packet, so a reader may decode first and check only a
+  // record whose decoding failed.
+  void Frame(MemoryInputStream& block);
+  void Check() const;
 
   // Delivers every packet of the body to `client` (see TracePacketReader for
-  // the callbacks); does not call OnRecordBegin or OnRecordEnd.
+  // the callbacks); does not call OnRecordBegin or OnRecordEnd. The views
+  // it passes lie in the body itself, so they stay valid as long as the
+  // block buffer does, not only during the call.
   template <class Client>
   void Deserialize(Client& client) const {
     MemoryInputStream body(m_Body, m_BodyLength);

@@ -169,18 +169,28 @@ TEST(LegacyKivRecord, LeapSecondRendersAsSixty) {
   EXPECT_EQ(line.View(), "12/31/2016 23:59:60.007");
 }
 
-TEST(LegacyKivRecord, NamesAreCutAtFiftyAndMessagesAt2048) {
+TEST(LegacyKivRecord, NamesAreCutAtFiftyAndLinesAt2048) {
+  // Borrowed by the record: alive until it renders.
+  const std::string module(60, 'm'), first(1500, 'a'), second(1500, 'b');
   LegacyKivRecord record(",");
-  record.SetModuleName(std::string(60, 'm'));
-  record.AppendMessage(std::string(1500, 'a'));
-  record.AppendMessage(std::string(1500, 'b'));
-  EXPECT_EQ(record.GetMessage().Length(), 2048u);
-  LegacyKivRecord::Line line;
-  record.Render(line);
-  EXPECT_NE(line.View().find(std::string(50, 'm') + ","), std::string_view::npos);
-  EXPECT_EQ(line.View().find(std::string(51, 'm')), std::string_view::npos);
+  record.SetModuleName(module);
+  record.AppendMessage(first);
+  record.AppendMessage(second);
+  char line[LegacyKivRecord::kMaxLineLength];
+  std::string text(line, record.Render(line));
+  ASSERT_EQ(text.size(), 2048u);
+  EXPECT_EQ(text.back(), '\n');
+  EXPECT_NE(text.find(std::string(50, 'm') + ","), std::string::npos);
+  EXPECT_EQ(text.find(std::string(51, 'm')), std::string::npos);
+  EXPECT_EQ(text.substr(text.find('a') + 1500, 10), std::string(10, 'b'));
   record.Reset();
-  EXPECT_EQ(record.GetMessage().Length(), 0u);
+  EXPECT_THAT(std::string(line, record.Render(line)), testing::EndsWith("          0,,,,\n"));
+  // A fitted column shortens the cut name: its end is the fiftieth character.
+  LegacyKivRecord fitted(" ");
+  const std::string longName = std::string(48, 'x') + "yz" + "cut off";
+  fitted.SetModuleName(longName);
+  text.assign(line, fitted.Render(line));
+  EXPECT_EQ(text.substr(43, 13), "xxxxxxxx..yz ");
 }
 
 TEST(ProgressReporter, PrintsOnlyWhenThePercentageChanges) {

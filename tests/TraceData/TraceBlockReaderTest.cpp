@@ -68,7 +68,9 @@ TEST(TraceBlockReader, DeliversRecordsInUnsignedSequenceOrderWithinABlock) {
 
 TEST(TraceBlockReader, NeverMergesBlocks) {
   RecordingClient c;
-  EXPECT_THAT(ReadAll(Concat({Numbered({9, 8}), Numbered({2, 1})}), c), ElementsAre("8", "9", "1", "2"));
+  // A block in order after one out of order, and the other way round.
+  EXPECT_THAT(ReadAll(Concat({Numbered({9, 8}), Numbered({2, 3}), Numbered({2, 1})}), c),
+              ElementsAre("8", "9", "2", "3", "1", "2"));
 }
 
 TEST(TraceBlockReader, WindowDeliversTheSmallestWhenFull) {

@@ -86,6 +86,16 @@ TEST(TraceDataCorruption, InvalidHeaderByteInABodyEndsTheBlockThere) {
 
   bytes[at] = 0x06;  // a type code that does not exist
   EXPECT_EQ(Render(bytes).messages, (V{"1", "2", "3", "4", "7"}));
+
+  // The same damage in a block out of order: the records before it still
+  // come out, re-ordered; none after it does.
+  Bytes unordered = Block({TextRecord(3, "3"), TextRecord(2, "2"), TextRecord(9, "9"), TextRecord(1, "1")});
+  at = 47 + 2 * TextRecord(1, "1").size() + 15;
+  ASSERT_EQ(unordered[at], 0x09);
+  unordered[at] = 0x49;
+  r = Render(Concat({unordered, f.blocks[2]}));
+  EXPECT_EQ(r.messages, (V{"2", "3", "7"}));
+  EXPECT_EQ(r.damaged, 1u);
 }
 
 TEST(TraceDataCorruption, RecordBodyLongerThanItsBlockDropsTheRestOfTheBlock) {
