@@ -44,7 +44,7 @@ struct Output {
   }
 };
 
-struct Spec {
+struct Directive {
   bool m_Left = false, m_Plus = false, m_Space = false, m_Alternate = false, m_Zero = false;
   int m_Width = 0;
   int m_Precision = -1;  // none
@@ -52,22 +52,23 @@ struct Spec {
 
 // A field of `body` (sign and prefix in `prefix`, zeros between when the
 // precision or the 0 flag asks for them) padded to the width.
-void PutField(Output& out, const Spec& spec, const char* prefix, size_t prefixLength, const char* body,
-              size_t bodyLength, int zeros) {
+void PutField(Output& out, const Directive& directive, const char* prefix, size_t prefixLength,
+              const char* body, size_t bodyLength, int zeros) {
   const int length = static_cast<int>(prefixLength + bodyLength) + (zeros > 0 ? zeros : 0);
-  int pad = spec.m_Width - length;
-  if (!spec.m_Left && spec.m_Zero && spec.m_Precision < 0 && pad > 0) {
+  int pad = directive.m_Width - length;
+  if (!directive.m_Left && directive.m_Zero && directive.m_Precision < 0 && pad > 0) {
     zeros += pad;
     pad = 0;
   }
-  if (!spec.m_Left) out.Fill(' ', pad);
+  if (!directive.m_Left) out.Fill(' ', pad);
   out.Put(prefix, prefixLength);
   out.Fill('0', zeros);
   out.Put(body, bodyLength);
-  if (spec.m_Left) out.Fill(' ', pad);
+  if (directive.m_Left) out.Fill(' ', pad);
 }
 
-void PutInteger(Output& out, const Spec& spec, char conversion, uintmax_t magnitude, bool negative) {
+void PutInteger(Output& out, const Directive& directive, char conversion, uintmax_t magnitude,
+                bool negative) {
   char digits[24];
   char* end = digits + sizeof digits;
   char* p = end;
@@ -98,19 +99,20 @@ void PutInteger(Output& out, const Spec& spec, char conversion, uintmax_t magnit
     for (uintmax_t v = magnitude; v != 0; v >>= shift) *--p = symbols[v & (base - 1)];
   }
   // A precision of 0 prints no digits for 0 (except %#o's own 0).
-  if (magnitude == 0 && spec.m_Precision != 0) *--p = '0';
+  if (magnitude == 0 && directive.m_Precision != 0) *--p = '0';
   size_t count = static_cast<size_t>(end - p);
-  int zeros = spec.m_Precision > static_cast<int>(count) ? spec.m_Precision - static_cast<int>(count) : 0;
+  int zeros =
+      directive.m_Precision > static_cast<int>(count) ? directive.m_Precision - static_cast<int>(count) : 0;
   char prefix[2];
   size_t prefixLength = 0;
   if (conversion == 'd' || conversion == 'i') {
     if (negative)
       prefix[prefixLength++] = '-';
-    else if (spec.m_Plus)
+    else if (directive.m_Plus)
       prefix[prefixLength++] = '+';
-    else if (spec.m_Space)
+    else if (directive.m_Space)
       prefix[prefixLength++] = ' ';
-  } else if (spec.m_Alternate) {
+  } else if (directive.m_Alternate) {
     if (conversion == 'o') {
       if (zeros == 0 && (count == 0 || *p != '0')) zeros = 1;
     } else if (base == 16 && magnitude != 0) {
@@ -118,7 +120,7 @@ void PutInteger(Output& out, const Spec& spec, char conversion, uintmax_t magnit
       prefix[prefixLength++] = conversion;
     }
   }
-  PutField(out, spec, prefix, prefixLength, p, count, zeros);
+  PutField(out, directive, prefix, prefixLength, p, count, zeros);
 }
 
 // The conversions done here, or false for vsnprintf. `args` is advanced as
@@ -131,18 +133,18 @@ bool FormatHere(Output& out, const char* format, va_list& args) {
     out.Put(p, static_cast<size_t>(percent - p));
     if (*percent == '\0') return true;
     p = percent + 1;
-    Spec spec;
+    Directive directive;
     for (;; ++p) {
       if (*p == '-')
-        spec.m_Left = true;
+        directive.m_Left = true;
       else if (*p == '+')
-        spec.m_Plus = true;
+        directive.m_Plus = true;
       else if (*p == ' ')
-        spec.m_Space = true;
+        directive.m_Space = true;
       else if (*p == '#')
-        spec.m_Alternate = true;
+        directive.m_Alternate = true;
       else if (*p == '0')
-        spec.m_Zero = true;
+        directive.m_Zero = true;
       else
         break;
     }
@@ -150,16 +152,16 @@ bool FormatHere(Output& out, const char* format, va_list& args) {
       const int width = va_arg(args, int);
       if (width < 0) {
         if (width < -kMaxField) return false;
-        spec.m_Left = true;
-        spec.m_Width = -width;
+        directive.m_Left = true;
+        directive.m_Width = -width;
       } else {
-        spec.m_Width = width;
+        directive.m_Width = width;
       }
       ++p;
     } else {
       while (*p >= '0' && *p <= '9') {
-        spec.m_Width = spec.m_Width * 10 + (*p++ - '0');
-        if (spec.m_Width > kMaxField) return false;
+        directive.m_Width = directive.m_Width * 10 + (*p++ - '0');
+        if (directive.m_Width > kMaxField) return false;
       }
       if (*p == '$') return false;  // positional
     }
@@ -167,17 +169,17 @@ bool FormatHere(Output& out, const char* format, va_list& args) {
       ++p;
       if (*p == '*') {
         const int precision = va_arg(args, int);
-        spec.m_Precision = precision < 0 ? -1 : precision;
+        directive.m_Precision = precision < 0 ? -1 : precision;
         ++p;
       } else {
-        spec.m_Precision = 0;
+        directive.m_Precision = 0;
         while (*p >= '0' && *p <= '9') {
-          spec.m_Precision = spec.m_Precision * 10 + (*p++ - '0');
-          if (spec.m_Precision > kMaxField) return false;
+          directive.m_Precision = directive.m_Precision * 10 + (*p++ - '0');
+          if (directive.m_Precision > kMaxField) return false;
         }
       }
     }
-    if (spec.m_Width > kMaxField || spec.m_Precision > kMaxField) return false;
+    if (directive.m_Width > kMaxField || directive.m_Precision > kMaxField) return false;
     // Length: 0 int, 1 char, 2 short, 3 long, 4 long long / intmax_t / size_t / ptrdiff_t.
     int length = 0;
     if (*p == 'h') {
@@ -206,7 +208,7 @@ bool FormatHere(Output& out, const char* format, va_list& args) {
         const bool negative = value < 0;
         const uintmax_t magnitude =
             negative ? 0 - static_cast<uintmax_t>(value) : static_cast<uintmax_t>(value);
-        PutInteger(out, spec, conversion, magnitude, negative);
+        PutInteger(out, directive, conversion, magnitude, negative);
         break;
       }
       case 'u':
@@ -220,24 +222,25 @@ bool FormatHere(Output& out, const char* format, va_list& args) {
           value = va_arg(args, unsigned);
         if (length == 1) value = static_cast<unsigned char>(value);
         if (length == 2) value = static_cast<unsigned short>(value);
-        PutInteger(out, spec, conversion, value, false);
+        PutInteger(out, directive, conversion, value, false);
         break;
       }
       case 'c': {
-        if (length != 0 || spec.m_Zero) return false;  // wide, or zeros for text
+        if (length != 0 || directive.m_Zero) return false;  // wide, or zeros for text
         const char c = static_cast<char>(va_arg(args, int));
-        spec.m_Precision = -1;
-        PutField(out, spec, nullptr, 0, &c, 1, 0);
+        directive.m_Precision = -1;
+        PutField(out, directive, nullptr, 0, &c, 1, 0);
         break;
       }
       case 's': {
-        if (length != 0 || spec.m_Zero) return false;  // wide, or zeros for text
+        if (length != 0 || directive.m_Zero) return false;  // wide, or zeros for text
         const char* text = va_arg(args, const char*);
         if (!text) return false;
-        const size_t size =
-            spec.m_Precision < 0 ? std::strlen(text) : strnlen(text, static_cast<size_t>(spec.m_Precision));
-        spec.m_Precision = -1;
-        PutField(out, spec, nullptr, 0, text, size, 0);
+        const size_t size = directive.m_Precision < 0
+                                ? std::strlen(text)
+                                : strnlen(text, static_cast<size_t>(directive.m_Precision));
+        directive.m_Precision = -1;
+        PutField(out, directive, nullptr, 0, text, size, 0);
         break;
       }
       case '%':
