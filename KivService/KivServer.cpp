@@ -41,11 +41,20 @@ void CheckRingFile(const std::string& name, uint32_t size) {
 // starts `at` bytes into ring bytes that may wrap (at + header packet size
 // must not pass their end).
 TraceRecordHeader RingRecordHeader(const CircularMemoryInputStream::Pieces& ring, uint64_t at) {
-  uint8_t bytes[sizeof(TraceRecordHeader)];  // at offset 7 of the header packet
-  for (uint64_t i = 0, from = at + 7; i < sizeof bytes; ++i, ++from)
-    bytes[i] = from < ring.firstLength ? ring.first[from] : ring.second[from - ring.firstLength];
-  TraceRecordHeader header;
-  std::memcpy(&header, bytes, sizeof header);
+  TraceRecordHeader header;  // at offset 7 of the header packet
+  const uint64_t from = at + 7;
+  // Every drain walks its records: one copy unless the header is cut by the ring's end.
+  if (from + sizeof header <= ring.firstLength) {
+    std::memcpy(&header, ring.first + from, sizeof header);
+  } else if (from >= ring.firstLength) {
+    std::memcpy(&header, ring.second + (from - ring.firstLength), sizeof header);
+  } else {
+    uint8_t bytes[sizeof header];
+    for (uint64_t i = 0; i < sizeof bytes; ++i)
+      bytes[i] =
+          from + i < ring.firstLength ? ring.first[from + i] : ring.second[from + i - ring.firstLength];
+    std::memcpy(&header, bytes, sizeof header);
+  }
   return header;
 }
 
