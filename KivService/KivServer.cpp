@@ -111,9 +111,9 @@ bool KivServer::CheckTraceRingHeader() {
 template <class F>
 bool KivServer::OnTraceRing(F&& access) {
   if (m_TraceRingLost.load(std::memory_order_acquire)) return false;
-  // A file shorter than the mapping would fault on access; checked first
-  // so that a truncation is found without the fault in the common case.
-  if (m_TraceMemory.IsIntact() && MappedAccess::Run(access)) return true;
+  // A file shorter than the mapping faults on access, which the guard ends.
+  if ((!MappedAccess::kCheckBeforeAccess || m_TraceMemory.IsIntact()) && MappedAccess::Run(access))
+    return true;
   KIV_DIAG_NOTHROW("KivServer for process:" << m_Pid << " found its trace ring truncated.\n");
   m_TraceRingLost.store(true, std::memory_order_release);
   MarkGone();
@@ -181,9 +181,10 @@ bool KivServer::TakeBlock(bool last) {
   // Read before the ring: a drop counted here happened before the records
   // written after it, which are in the ring now or come later. The counters
   // live in a file of the client's; a truncated one is no longer read.
-  ClientLossCounters* counters = m_LossMemory && m_LossMemory->IsIntact()
-                                     ? reinterpret_cast<ClientLossCounters*>(m_LossMemory->Data())
-                                     : nullptr;
+  ClientLossCounters* counters =
+      m_LossMemory && (!MappedAccess::kCheckBeforeAccess || m_LossMemory->IsIntact())
+          ? reinterpret_cast<ClientLossCounters*>(m_LossMemory->Data())
+          : nullptr;
   uint64_t dropped = 0, untold = 0, gapAfter = 0;
   bool valid = false;
   if (counters && !MappedAccess::Run([&] {
@@ -589,10 +590,14 @@ void KivServer::Worker() {
         KIV_DIAG_NOTHROW("KivServer for process:" << m_Pid << " block lost: " << e.what() << "\n");
       }
       if (took) {
-        // Drained until empty: the next pass comes at once.
         pingDue = Clock::now() + pingPeriod;
         fullCheck = true;
         busyPolls = kBusyPolls;
+        // A writer that keeps the ring filling is drained in batches: the
+        // next pass waits for half a ring or one busy poll, whichever comes
+        // first, since each drain costs a write whatever its size. A client
+        // that cannot wake us is drained again at once.
+        if (WakeWordIfUsable() && WaitForRecords(kBusyPollMs, true) == StopSignal::Waited::Stop) break;
         continue;
       }
       if (busyPolls > 0) {

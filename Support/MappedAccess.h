@@ -38,4 +38,20 @@ bool Run(F&& f) {
 // memcpy under Guarded().
 bool Copy(void* destination, const void* source, size_t length);
 
+// True where a fault inside an ordered atomic cannot be recovered from (the
+// thread sanitizer's runtime): there, users check a mapping's file length
+// before each access. Elsewhere the guard alone finds a cut file, and the
+// check would cost a system call per access.
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool kCheckBeforeAccess = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+inline constexpr bool kCheckBeforeAccess = true;
+#else
+inline constexpr bool kCheckBeforeAccess = false;
+#endif
+#else
+inline constexpr bool kCheckBeforeAccess = false;
+#endif
+
 }  // namespace MappedAccess
