@@ -49,8 +49,8 @@ struct TraceTimestamp {
   int16_t m_DstFlag = 0;
   uint16_t m_Padding = 0;
 
-  // The current time from clock_gettime(CLOCK_REALTIME), with the local
-  // time-zone offset and daylight-saving flag.
+  // The current wall-clock time (CLOCK_REALTIME, to within 0.2 ms; see the
+  // definition), with the local time-zone offset and daylight-saving flag.
   static TraceTimestamp Now();
 };
 static_assert(sizeof(TraceTimestamp) == 12);

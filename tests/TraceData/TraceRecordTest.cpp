@@ -1,10 +1,12 @@
 #include "TraceData/TraceRecord.h"
 
 #include <gtest/gtest.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "MemoryStream/MemoryInputStream.h"
@@ -101,4 +103,27 @@ TEST(TraceRecordBuilder, WrapsRecordsIntoABlock) {
   ASSERT_EQ(w.size(), 50u);
   EXPECT_EQ(Bytes(w.begin(), w.begin() + 7), (Bytes{0x2A, 0x0B, 0, 0x28, 0, 0, 0}));
   EXPECT_EQ(Bytes(w.begin() + 39, w.end()), (Bytes{0x67, 0x12, 0, 0, 3, 0, 0, 0, 1, 2, 3}));
+}
+
+// The stamp is counted between reads of the wall clock: it must stay within
+// the wall clock's millisecond, on a thread that measured the counter's rate
+// and on one that only uses it, across a whole measurement period.
+TEST(TraceTimestamp, NowKeepsToTheWallClockOnEveryThread) {
+  auto wallMs = [] {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+  };
+  auto check = [&] {
+    const int64_t end = wallMs() + 60;
+    for (int64_t before = wallMs(); before < end; before = wallMs()) {
+      const TraceTimestamp t = TraceTimestamp::Now();
+      const int64_t stamp = int64_t{t.m_Seconds} * 1000 + t.m_Milliseconds;
+      const int64_t after = wallMs();
+      ASSERT_GE(stamp, before - 1);
+      ASSERT_LE(stamp, after + 1);
+    }
+  };
+  check();
+  std::thread(check).join();
 }
