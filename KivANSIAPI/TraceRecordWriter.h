@@ -16,7 +16,7 @@
 // The ring, its mutex and the numbers belong to a `Target` (in a client
 // process the KivServiceClient of the current registration) offering
 //   CircularMemoryOutputStream& TraceRing();
-//   CriticalSectionSyncPolicy& TraceRingLock();   // guards TraceRing()
+//   Lock& TraceRingLock();   // guards TraceRing() (Lock() and Unlock())
 //   uint32_t NextSequenceNumber();                 // shared atomic counter
 // or, for a counter in a shared file another process may cut,
 //   KivRecordSequenceGenerator& SequenceNumbers();
@@ -39,12 +39,12 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <type_traits>
 
 #include "KivANSIAPI/TracingThread.h"
 #include "KivService/ClientLossCounters.h"
 #include "MemoryStream/CircularMemoryOutputStream.h"
 #include "Support/AutoSync.h"
-#include "Support/CriticalSectionSyncPolicy.h"
 #include "Support/MappedAccess.h"
 #include "TraceData/TraceRecordBuilder.h"
 
@@ -194,7 +194,8 @@ class TraceRecordWriter final : public TraceRecordSink {
     // (ClientLossCounters::WakeDrainer).
     bool first = false, half = false;
     try {
-      AutoSync<CriticalSectionSyncPolicy> guard(m_Target.TraceRingLock());
+      auto& lock = m_Target.TraceRingLock();
+      AutoSync<std::remove_reference_t<decltype(lock)>> guard(lock);
       CircularMemoryOutputStream& ring = m_Target.TraceRing();
       uint32_t room = 0, sequence = 0;
       // Puts the numbered record into the ring and counts it.

@@ -41,7 +41,7 @@ KivServiceClient::KivServiceClient(uint32_t dispatcherPid, FilterSettingsSink& f
   ClientLossCounters* counters = LossCounters();
   ClientLossCounters::Field(counters->m_Magic).store(ClientLossCounters::kMagic, std::memory_order_release);
   {
-    AutoSync<CriticalSectionSyncPolicy> guard(m_TraceRingLock);
+    AutoSync<SpinLock> guard(m_TraceRingLock);
     if (const uint64_t dropped = m_Output ? m_Output->TakeUnpublishedDrops() : 0)
       counters->NoteDropped(dropped, 0);
   }
@@ -144,7 +144,7 @@ void KivServiceClient::TakeOverFrom(KivServiceClient& previous) {
     KIV_DIAG_NOTHROW("Records of the previous trace ring not carried over: " << e.what() << "\n");
   }
   {
-    AutoSync<CriticalSectionSyncPolicy> guard(m_TraceRingLock);
+    AutoSync<SpinLock> guard(m_TraceRingLock);
     // Told before the carried records: where in them the gaps were is not kept.
     if (untold != 0) LossCounters()->NoteDropped(untold, 0);
   }

@@ -40,9 +40,9 @@
 #include "KivService/ServiceClient.h"
 #include "KivService/TraceOutputPublisher.h"
 #include "MemoryStream/CircularMemoryOutputStream.h"
-#include "Support/CriticalSectionSyncPolicy.h"
 #include "Support/Defaults.h"
 #include "Support/SharedMemory.h"
+#include "Support/SpinLock.h"
 #include "Support/ThreadAnnotations.h"
 #include "Support/TimerClassMemberFunction.h"
 #include "TraceService/MessageStreams.h"
@@ -92,7 +92,7 @@ class KivServiceClient {
 
   // For the trace-record writer.
   CircularMemoryOutputStream& TraceRing() REQUIRES(m_TraceRingLock) { return m_TraceRing; }
-  CriticalSectionSyncPolicy& TraceRingLock() RETURN_CAPABILITY(m_TraceRingLock) { return m_TraceRingLock; }
+  SpinLock& TraceRingLock() RETURN_CAPABILITY(m_TraceRingLock) { return m_TraceRingLock; }
   uint32_t NextSequenceNumber() { return m_Sequence.Next(); }
   KivRecordSequenceGenerator& SequenceNumbers() { return m_Sequence; }
   // Where dropped records are told (guarded by TraceRingLock()).
@@ -126,8 +126,8 @@ class KivServiceClient {
   TraceOutputPublisher* m_Output;  // null: nothing published
   SharedMemory m_TraceMemory;
   CircularMemoryOutputStream m_TraceRing;
-  CriticalSectionSyncPolicy m_TraceRingLock;  // serialises the writers of m_TraceRing
-  SharedMemory m_LossMemory;                  // "KivTraceLoss" + pid, made before registering
+  SpinLock m_TraceRingLock;   // serialises the writers of m_TraceRing
+  SharedMemory m_LossMemory;  // "KivTraceLoss" + pid, made before registering
   KivRecordSequenceGenerator m_Sequence;
   Registration m_ServiceClient;
   // 0 while no confirmation arrived since the last request, 1 for a success,

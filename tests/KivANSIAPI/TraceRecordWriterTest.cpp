@@ -19,6 +19,7 @@
 #include "KivANSIAPI/KivTraceOutput.h"
 #include "KivANSIAPI/TraceRingReading.h"
 #include "KivService/KivRecordSequenceGenerator.h"
+#include "Support/SpinLock.h"
 #include "Support/TestFork.h"
 #include "TestSupport/Sandbox.h"
 #include "TraceData/TraceRecordBuilder.h"
@@ -29,7 +30,7 @@ using kivtest::DrainRing;
 using kivtest::ParseRecords;
 using kivtest::ReadRecord;
 
-// A ring over `region` with its mutex and a sequence counter: what a
+// A ring over `region` with its lock and a sequence counter: what a
 // service client offers the writer. Initialises the ring header.
 struct RingTarget {
   RingTarget(void* region, size_t length, uint32_t* sequenceCounter)
@@ -37,7 +38,7 @@ struct RingTarget {
   std::vector<ReadRecord> Drain() { return ParseRecords(DrainRing(region, length)); }
 
   CircularMemoryOutputStream& TraceRing() { return ring; }
-  CriticalSectionSyncPolicy& TraceRingLock() { return lock; }
+  SpinLock& TraceRingLock() { return lock; }
   uint32_t NextSequenceNumber() { return std::atomic_ref<uint32_t>(*counter).fetch_add(1); }
 
   static void* Initialized(void* region, size_t length) {
@@ -47,7 +48,7 @@ struct RingTarget {
   void* region;
   size_t length;
   CircularMemoryOutputStream ring;
-  CriticalSectionSyncPolicy lock;
+  SpinLock lock;
   uint32_t* counter;
 };
 
