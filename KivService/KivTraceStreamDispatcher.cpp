@@ -119,13 +119,13 @@ KivTraceStreamDispatcher::Outcome KivTraceStreamDispatcher::WriteGathered(
 }
 
 bool KivTraceStreamDispatcher::TakesPieces() const {
-  return m_RenderKind.load(std::memory_order_relaxed) == BinaryFiles && !SyslogOutput::Current();
+  const SyslogOutput* syslog = SyslogOutput::Current();
+  return m_RenderKind.load(std::memory_order_relaxed) == BinaryFiles && !(syslog && syslog->IsOn());
 }
 
-KivTraceStreamDispatcher::Outcome KivTraceStreamDispatcher::Deliver(const iovec* pieces, int count,
-                                                                    uint64_t records,
-                                                                    RotatingFileOutput::AppendObserver* observer,
-                                                                    RenderedBlock* rendered) noexcept {
+KivTraceStreamDispatcher::Outcome KivTraceStreamDispatcher::Deliver(
+    const iovec* pieces, int count, uint64_t records, RotatingFileOutput::AppendObserver* observer,
+    RenderedBlock* rendered) noexcept {
   std::string error = "unknown failure";
   // The header packet leads the first piece.
   const void* header = pieces[0].iov_base;
@@ -145,7 +145,7 @@ KivTraceStreamDispatcher::Outcome KivTraceStreamDispatcher::Deliver(const iovec*
       // The syslog copy is taken first: a block the local output refuses
       // (damaged past its header) still has its readable records sent.
       std::vector<uint8_t> whole;
-      if (SyslogOutput* syslog = SyslogOutput::Current()) {
+      if (SyslogOutput* syslog = SyslogOutput::Current(); syslog && syslog->IsOn()) {
         if (count > 1) {
           Gather(pieces, count, whole);
           pieces = nullptr;

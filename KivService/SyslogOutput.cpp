@@ -20,6 +20,7 @@ SyslogOutput::~SyslogOutput() {
   try {
     Guard guard(m_Lock);
     m_Sender.reset();
+    m_On.store(false, std::memory_order_release);
   } catch (...) {
   }
 }
@@ -46,6 +47,7 @@ void SyslogOutput::OnConfigChanged() {
   } else if (!carry.queue.empty()) {
     KIV_DIAG_NOTHROW("Syslog output switched off with " << carry.queue.size() << " blocks unsent\n");
   }
+  m_On.store(m_Sender != nullptr, std::memory_order_release);
 }
 
 void SyslogOutput::Offer(std::string_view origin, const void* block, uint32_t length) noexcept {
@@ -54,11 +56,6 @@ void SyslogOutput::Offer(std::string_view origin, const void* block, uint32_t le
     if (m_Sender) m_Sender->Offer(origin, block, length);
   } catch (...) {
   }
-}
-
-bool SyslogOutput::IsOn() {
-  Guard guard(m_Lock);
-  return m_Sender != nullptr;
 }
 
 uint64_t SyslogOutput::Sent() {

@@ -40,8 +40,9 @@ class SyslogOutput : public ConfigServer::Client {
   // block's own host name). Does nothing while the output is off.
   void Offer(std::string_view origin, const void* block, uint32_t length) noexcept;
 
-  // For status and tests: is a sender running, and its counts.
-  bool IsOn();
+  // Is a sender running (lock-free: dispatchers ask before every block,
+  // and hand a block over whole only while it is), and its counts.
+  bool IsOn() const { return m_On.load(std::memory_order_acquire); }
   uint64_t Sent();
   uint64_t Lost();
 
@@ -54,4 +55,5 @@ class SyslogOutput : public ConfigServer::Client {
   StatusReport::Collector& m_Collector;
   CriticalSectionSyncPolicy m_Lock;
   std::unique_ptr<SyslogSender> m_Sender GUARDED_BY(m_Lock);  // null while off
+  std::atomic<bool> m_On{false};                              // m_Sender is set; stored under m_Lock
 };

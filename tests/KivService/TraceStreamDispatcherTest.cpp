@@ -15,6 +15,7 @@
 #include "KivService/FileStream.h"
 #include "KivService/KivLocalTraceStreamDispatcher.h"
 #include "KivService/KivTraceStreamDispatcher.h"
+#include "KivService/SyslogOutput.h"
 #include "TestSupport/CutMapping.h"
 #include "TraceData/TraceRecordBuilder.h"
 #include "TraceOutputTestUtil.h"
@@ -83,6 +84,22 @@ TEST_F(TraceStreamDispatcherTest, BinaryFilesHoldTheBlocksUnchangedAndInOrder) {
   EXPECT_NE(files[0].find(".txt"), std::string::npos);
   EXPECT_EQ(BinaryData(files[0]), AsText(a) + AsText(b) + AsText(c));
   EXPECT_EQ(dispatcher->CurrentOutputKind(), KivTraceStreamDispatcher::BinaryFiles);
+}
+
+// The real dispatcher always has a syslog output; only one that is on
+// needs blocks whole, so binary files otherwise take a ring's bytes as they lie.
+TEST_F(TraceStreamDispatcherTest, BlocksGoAsPiecesUnlessTheSyslogOutputIsOn) {
+  SyslogOutput syslog(server, collector);
+  auto dispatcher = Make();
+  server.BroadcastConfigChange();
+  ASSERT_FALSE(syslog.IsOn());
+  EXPECT_TRUE(dispatcher->TakesPieces());
+  server.Config().m_Syslog.m_On = true;
+  server.Config().m_Syslog.m_Server = "127.0.0.1";
+  server.Config().m_Syslog.m_Port = FreePort();
+  server.BroadcastConfigChange();
+  ASSERT_TRUE(syslog.IsOn());
+  EXPECT_FALSE(dispatcher->TakesPieces());
 }
 
 TEST_F(TraceStreamDispatcherTest, StatusEntriesDescribeTheOutput) {
