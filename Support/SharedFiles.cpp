@@ -78,7 +78,7 @@ PathParts Split(const std::string& path) {
   if (slash == std::string::npos) return {".", path};
   std::string directory = path.substr(0, slash);
   while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
-  if (directory.empty()) directory = "/";
+  if (directory.empty()) directory.assign(1, '/');  // not = "/": a false -Wrestrict in optimised builds
   return {directory, path.substr(slash + 1)};
 }
 

@@ -116,7 +116,7 @@ void AppendIsoTime(std::string& out, const TraceTimestamp& timestamp, bool utc) 
     if (length < 0) return;
     cache.date.assign(text, static_cast<size_t>(length));
     if (utc) {
-      cache.zone = "Z";
+      cache.zone.assign(1, 'Z');  // not = "Z": a false -Wrestrict in optimised builds
     } else {
       const long offset = broken.tm_gmtoff / 60;
       const long magnitude = offset < 0 ? -offset : offset;
