@@ -194,8 +194,8 @@ class TraceRecordWriter final : public TraceRecordSink {
     // (ClientLossCounters::WakeDrainer).
     bool first = false, half = false;
     try {
-      auto& lock = m_Target.TraceRingLock();
-      AutoSync<std::remove_reference_t<decltype(lock)>> guard(lock);
+      using Lock = std::remove_reference_t<decltype(m_Target.TraceRingLock())>;
+      AutoSync<Lock> guard(m_Target.TraceRingLock());
       CircularMemoryOutputStream& ring = m_Target.TraceRing();
       uint32_t room = 0, sequence = 0;
       // Puts the numbered record into the ring and counts it.
