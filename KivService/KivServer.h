@@ -12,17 +12,21 @@
 // next ping is due. Otherwise each idle poll costs one wake-up: the thread
 // sleeps the whole period on its stop signal, reads the ring's header
 // without a system call and checks the process through a process
-// descriptor (WatchedProcess). Either way the ring file's length and the
-// loss counters are looked at before each drain and at every ping. It writes the "client
-// attached" control record when made and "client detached" when destroyed.
+// descriptor (WatchedProcess). Either way the ring's header and the loss
+// counters are looked at before each drain and at every ping (a file cut
+// short faults inside the access guard). It writes the "client attached"
+// control record when made and "client detached" when destroyed.
 //
 // A client with loss counters can wake it (ClientLossCounters.h): the
 // worker waits on the counters' wake word instead of its stop signal, and
 // the client's first record in an empty ring ends an idle wait, a ring past
-// half full a busy poll's. It drains until the ring is empty, then busy
-// polls. Stop requests and the watch's wake-ups wake the word too. Where
-// the word cannot be waited on (an older client, a file cut short) the
-// worker sleeps on the stop signal with the same periods.
+// half full a busy poll's. After a drain it waits for half a ring or one
+// busy poll before the next, so that a writer at full speed is drained in
+// large batches; once a poll finds the ring empty it busy polls a little
+// longer, then goes idle. Stop requests and the watch's wake-ups wake the
+// word too. Where the word cannot be waited on (an older client, a file cut
+// short) the worker sleeps on the stop signal with the same periods and
+// drains again at once after a drain.
 //
 // The client's rings are input from another process: both must exist with
 // exactly the sizes of their kinds and a valid header, or construction
@@ -225,11 +229,11 @@ class KivServer : public WatchServiceStopUsingPID, private RotatingFileOutput::A
   RenderedBlock m_Rendered;                // m_Block's lines, rendered by the worker (then the destructor)
   // The client's loss counters, when it has them (ClientLossCounters.h).
   std::unique_ptr<SharedMemory> m_LossMemory;
-  bool m_FirstDrain = true;     // worker, then destructor
-  bool m_HasPositions = false;  // its counters file has the ring position fields
-  mutable bool m_PositionsLost = false;  // a fault met on them (worker, then destructor)
+  bool m_FirstDrain = true;                 // worker, then destructor
+  bool m_HasPositions = false;              // its counters file has the ring position fields
+  mutable bool m_PositionsLost = false;     // a fault met on them (worker, then destructor)
   std::atomic<bool> m_WakeWordLost{false};  // a fault or futex failure on it: sleep on m_Stop
-  uint32_t m_ReadAt = 0;        // the ring's read position at the current drain (worker)
-  uint64_t m_Taken = 0;         // records taken from the ring (worker, then destructor)
-  bool m_DamageTold = false;    // worker, then destructor
+  uint32_t m_ReadAt = 0;                    // the ring's read position at the current drain (worker)
+  uint64_t m_Taken = 0;                     // records taken from the ring (worker, then destructor)
+  bool m_DamageTold = false;                // worker, then destructor
 };
