@@ -262,8 +262,11 @@ bool KivServer::TakeBlock(bool last) {
     uint64_t before = 0, after = 0;
     if (!OnTraceRing([&] {
           ring = m_TraceRing.Locate(n);
-          if (untold != 0) split = GapSplit(ring, n, gapAfter);
-          before = CountRecords(ring, 0, split);
+          // The records ahead of a gap are counted by the walk that finds it.
+          if (untold != 0)
+            split = GapSplit(ring, n, gapAfter, &before);
+          else
+            before = CountRecords(ring, 0, n);
           after = CountRecords(ring, split, n);
         }))
       return false;
@@ -349,16 +352,24 @@ void KivServer::WriteBlock(uint8_t* at, uint32_t length, uint32_t end) {
   StorePosition(&ClientLossCounters::m_DrainedTo, RingMark(end));
 }
 
-uint32_t KivServer::GapSplit(const CircularMemoryInputStream::Pieces& ring, uint32_t n, uint64_t gapAfter) {
+uint32_t KivServer::GapSplit(const CircularMemoryInputStream::Pieces& ring, uint32_t n, uint64_t gapAfter,
+                             uint64_t* before) {
   // The first record numbered after the gap.
   uint32_t split = 0;
+  uint64_t count = 0;
   while (split + TraceRecordBuilder::kRecordHeaderPacketSize <= n) {
     const TraceRecordHeader header = RingRecordHeader(ring, split);
     if (header.m_SequenceNumber >= gapAfter) break;
     const uint64_t next = uint64_t{split} + TraceRecordBuilder::kRecordHeaderPacketSize + header.m_BodyLength;
-    if (next > n) return 0;  // not whole records: tell the loss first
+    if (next > n) {  // not whole records: tell the loss first
+      count = 0;
+      split = 0;
+      break;
+    }
     split = static_cast<uint32_t>(next);
+    ++count;
   }
+  if (before) *before = count;
   return split + TraceRecordBuilder::kRecordHeaderPacketSize > n ? n : split;
 }
 

@@ -152,8 +152,10 @@ class KivServer : public WatchServiceStopUsingPID, private RotatingFileOutput::A
   void WriteBlock(uint8_t* at, uint32_t length, uint32_t end);
   // Where a block of `n` ring bytes splits at the client's gap: the offset
   // of the first record numbered `gapAfter` or later (n when none), 0 when
-  // the bytes are not whole records.
-  static uint32_t GapSplit(const CircularMemoryInputStream::Pieces& ring, uint32_t n, uint64_t gapAfter);
+  // the bytes are not whole records. `before`, when given, receives the
+  // number of records ahead of the split.
+  static uint32_t GapSplit(const CircularMemoryInputStream::Pieces& ring, uint32_t n, uint64_t gapAfter,
+                           uint64_t* before = nullptr);
   // The same as WriteBlock for the `length` bytes `from` bytes after the
   // read position, holding `records` records, written from the ring with no
   // copy. False when the ring was cut short under the write: it is lost
