@@ -29,6 +29,12 @@ class ByteSource {
   // count read (> 0), 0 when the peer closed, or kNothingNow when nothing is
   // available at the moment. Raises on a failure of the source.
   virtual long Read(uint8_t* buffer, size_t capacity) = 0;
+  // As Read, but bytes beyond `capacity` may go on into `next` (up to
+  // `nextCapacity`): the end of one message and the start of the next in one
+  // call. The count covers both.
+  virtual long ReadWithNext(uint8_t* buffer, size_t capacity, uint8_t* /*next*/, size_t /*nextCapacity*/) {
+    return Read(buffer, capacity);
+  }
 };
 
 // Leaves new elements of a vector uninitialised: a body buffer is grown
@@ -77,10 +83,19 @@ class MessageReceiver {
  private:
   const uint32_t m_MaxLength;
   State m_State = State::Open;
+  // Takes the length once its bytes are whole and hands on the body once it
+  // is whole, for as many messages as the bytes held complete. False when
+  // the length is refused.
+  bool Settle(const Deliver& deliver);
+
   uint8_t m_Header[kLengthSize] = {};
   uint32_t m_HeaderHave = 0;  // length bytes received of the current message
-  uint32_t m_Length = 0;      // announced length, valid once m_HeaderHave == kLengthSize
+  bool m_LengthTaken = false;
+  uint32_t m_Length = 0;      // announced length, valid once m_LengthTaken
   std::vector<uint8_t, UninitialisedAllocator<uint8_t>> m_Body;
+  // Length bytes of the next message read with the end of this one's body.
+  uint8_t m_Next[kLengthSize] = {};
+  uint32_t m_NextHave = 0;
 };
 
 }  // namespace SocketStream

@@ -18,18 +18,28 @@ class ConnectionByteSource : public ByteSource {
   ConnectionByteSource(int socket, TlsStream* tls, uint64_t& received)
       : m_Socket(socket), m_Tls(tls), m_Received(received) {}
   long Read(uint8_t* buffer, size_t capacity) override {
-    long n = m_Tls ? m_Tls->Read(buffer, capacity) : ReadSocket(buffer, capacity);
-    if (n > 0) m_Received += static_cast<uint64_t>(n);
-    if (n <= 0) m_Dry = true;
-    return n;
+    return Counted(m_Tls ? m_Tls->Read(buffer, capacity) : ReadSocket(buffer, capacity, nullptr, 0));
+  }
+  long ReadWithNext(uint8_t* buffer, size_t capacity, uint8_t* next, size_t nextCapacity) override {
+    return Counted(m_Tls ? m_Tls->Read(buffer, capacity) : ReadSocket(buffer, capacity, next, nextCapacity));
   }
   // Whether a read found nothing (or the end) during this step.
   bool Dry() const { return m_Dry; }
 
  private:
-  long ReadSocket(uint8_t* buffer, size_t capacity) {
+  long Counted(long n) {
+    if (n > 0) m_Received += static_cast<uint64_t>(n);
+    if (n <= 0) m_Dry = true;
+    return n;
+  }
+
+  long ReadSocket(uint8_t* buffer, size_t capacity, uint8_t* next, size_t nextCapacity) {
+    iovec pieces[2] = {{buffer, capacity}, {next, nextCapacity}};
+    msghdr message{};
+    message.msg_iov = pieces;
+    message.msg_iovlen = next != nullptr ? 2 : 1;
     for (;;) {
-      ssize_t n = recv(m_Socket, buffer, capacity, MSG_DONTWAIT);
+      ssize_t n = recvmsg(m_Socket, &message, MSG_DONTWAIT);
       if (n >= 0) return static_cast<long>(n);
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) return kNothingNow;

@@ -25,12 +25,16 @@ class CutSource : public ByteSource {
   CutSource(uint64_t seed, const uint8_t* data, size_t size)
       : m_State(seed | 1), m_Data(data), m_Size(size) {}
 
-  long Read(uint8_t* buffer, size_t capacity) override {
+  long Read(uint8_t* buffer, size_t capacity) override { return ReadWithNext(buffer, capacity, nullptr, 0); }
+
+  long ReadWithNext(uint8_t* buffer, size_t capacity, uint8_t* next, size_t nextCapacity) override {
     if (m_Position == m_Size) return 0;
     uint64_t r = Next();
     if (r % 4 == 0) return kNothingNow;
-    size_t n = std::min({capacity, m_Size - m_Position, size_t{1} + static_cast<size_t>(r >> 8) % 4096});
-    std::memcpy(buffer, m_Data + m_Position, n);
+    size_t n = std::min({capacity + nextCapacity, m_Size - m_Position, size_t{1} + static_cast<size_t>(r >> 8) % 4096});
+    size_t first = std::min(n, capacity);
+    std::memcpy(buffer, m_Data + m_Position, first);
+    if (n > first && next != nullptr) std::memcpy(next, m_Data + m_Position + first, n - first);
     m_Position += n;
     return static_cast<long>(n);
   }
