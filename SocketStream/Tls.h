@@ -69,7 +69,8 @@ class TlsStream {
   // -1 when nothing is available now. Raises std::runtime_error on a failure
   // of the session.
   long Read(uint8_t* buffer, size_t capacity);
-  // Decrypted bytes already held, which the descriptor no longer signals.
+  // Bytes already held that the descriptor no longer signals: decrypted
+  // ones, or a whole record not yet decrypted.
   bool HasBuffered() const;
   // Writes everything (blocking descriptor; its send time-out bounds each
   // step), once the handshake is done; from then on the session only sends.
@@ -79,10 +80,15 @@ class TlsStream {
   bool WriteAll(const void* data, size_t length, bool more = false);
 
  private:
+  friend struct TlsInput;
   int m_Descriptor;
   SSL* m_Session = nullptr;
   BIO* m_Output = nullptr;  // owned by m_Session; made by the first WriteAll
   std::string m_Reason;
+  // A server session's received, not yet decrypted bytes: [m_InStart,
+  // m_InEnd) of m_In, which is made once the handshake is done.
+  std::unique_ptr<uint8_t[]> m_In;
+  size_t m_InStart = 0, m_InEnd = 0;
 };
 
 }  // namespace SocketStream
