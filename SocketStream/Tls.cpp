@@ -93,6 +93,8 @@ struct TlsInput {
   static int Read(BIO* bio, char* out, size_t wanted, size_t* got) {
     BIO_clear_retry_flags(bio);
     auto* stream = static_cast<TlsStream*>(BIO_get_data(bio));
+    *got = 0;
+    if (wanted == 0) return 1;  // a receive of nothing would read as the peer's close
     if (stream->m_InStart == stream->m_InEnd) {
       stream->m_InStart = stream->m_InEnd = 0;
       // The handshake's few small records go straight to the library.
