@@ -74,6 +74,20 @@ uint64_t CountRecords(const CircularMemoryInputStream::Pieces& ring, uint64_t fr
   return count;
 }
 
+// The end of the last whole record that ends within `limit` of the ring
+// bytes `ring` (n of them); `n` when they fit, 0 when the first record alone
+// is longer.
+uint32_t WholeRecordsWithin(const CircularMemoryInputStream::Pieces& ring, uint32_t n, uint32_t limit) {
+  if (n <= limit) return n;
+  uint64_t end = 0;
+  for (uint64_t next = 0; next + TraceRecordBuilder::kRecordHeaderPacketSize <= n;) {
+    next += TraceRecordBuilder::kRecordHeaderPacketSize + uint64_t{RingRecordHeader(ring, next).m_BodyLength};
+    if (next > limit) break;
+    end = next;
+  }
+  return static_cast<uint32_t>(end);
+}
+
 // The bytes [from, from + length) of `ring`.
 CircularMemoryInputStream::Pieces Slice(const CircularMemoryInputStream::Pieces& ring, uint32_t from,
                                         uint32_t length) {
@@ -279,6 +293,17 @@ bool KivServer::TakeBlock(bool last) {
     tell();
     if (split < n) WriteRingBlock(ring, split, n - split, after);
     return true;
+  }
+  // Taken a quarter ring at a time: the bytes stay in the ring until
+  // written, and rendering half a ring would hold it long enough for a
+  // writer at full speed to fill the rest. (Not the first drain, whose
+  // carried records are sorted out below, nor the last.)
+  if (!m_FirstDrain && !last) {
+    uint32_t whole = n;
+    if (!OnTraceRing(
+            [&] { whole = WholeRecordsWithin(m_TraceRing.Locate(n), n, m_TraceRing.Capacity() / kTakesPerRing); }))
+      return false;
+    if (whole != 0) n = whole;
   }
   // Header packet and body composed in place; the bytes are whole records
   // as the client wrote them.

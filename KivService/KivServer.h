@@ -4,7 +4,9 @@
 //
 // It drains the client's trace ring ("KivTraceBuffer" + pid) into one block
 // per pass, stamped with the client's pid, and writes it to the local trace
-// stream dispatcher. While the ring stays empty it polls every 100 ms, checks
+// stream dispatcher. A pass that copies the records out (text files, or
+// syslog on) takes at most a quarter of the ring: the bytes stay in the ring
+// until written, and rendering more would hold it too long. While the ring stays empty it polls every 100 ms, checks
 // on each idle poll that the client process still runs, and after 20 idle
 // polls in a row (about 2 s) sends the client a ping. A server added to the
 // manager's IdleTraceServerWatch leaves the idle polls to that one thread
@@ -81,6 +83,9 @@ class KivServer : public WatchServiceStopUsingPID, private RotatingFileOutput::A
   // drain would let it overflow.
   static constexpr uint32_t kBusyPolls = 50;
   static constexpr uint32_t kBusyPollMs = 1;
+  // A drain that copies the records (text, or syslog on) takes at most this
+  // part of the ring at once.
+  static constexpr uint32_t kTakesPerRing = 4;
   static constexpr const char* GoneText = "Not received un-registration message from client.";
 
   // Maps both rings of client `pid` (raising when they are missing, of the
