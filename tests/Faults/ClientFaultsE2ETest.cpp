@@ -24,11 +24,32 @@ class ClientFaultsE2E : public ::testing::Test {
   std::string logDir = sandbox.Dir() + "/log";
 
   void SetUp() override {
-    sandbox.WriteConfig(faults::Config());
+    sandbox.WriteConfig(Configuration());
     std::filesystem::create_directories(logDir);
     ASSERT_TRUE(dispatcher.Start());
   }
+  virtual std::string Configuration() const { return faults::Config(); }
 };
+
+// The same faults with the logs in either format. Text files are read as
+// they are (one file holds a run, so it reads in the order written).
+class ClientFaultsInEachFormatE2E : public ClientFaultsE2E, public ::testing::WithParamInterface<const char*> {
+ protected:
+  std::string Configuration() const override {
+    return faults::Config("$(OLVAN_VORNEL_DIR)/log", "65536", "<Network mode=\"none\"/>", GetParam());
+  }
+  std::string LogText() {
+    if (std::string(GetParam()) == "binary") {
+      auto e = faults::ExportDirectory(logDir, sandbox.Dir() + "/export");
+      EXPECT_EQ(e.run.exitCode, 0) << e.run.err;
+      return e.text;
+    }
+    std::string text;
+    for (const auto& name : kivtest::ListDir(logDir)) text += kivtest::ReadFile(logDir + "/" + name);
+    return text;
+  }
+};
+INSTANTIATE_TEST_SUITE_P(Formats, ClientFaultsInEachFormatE2E, ::testing::Values("binary", "text"));
 
 // Writes `count` records "<tag>#<n>;" through a protocol client, waiting for
 // the dispatcher whenever the ring is full. Returns how many were written.
@@ -179,7 +200,7 @@ TEST_F(ClientFaultsE2E, ScribbledRingCostsOnlyItsOwnerItsData) {
   faults::ReportCounts("scribbled ring: other client", goodWritten, static_cast<long>(distinct.size()));
 }
 
-TEST_F(ClientFaultsE2E, OverflowedRingIsToldInTheLogWhereTheGapIs) {
+TEST_P(ClientFaultsInEachFormatE2E, OverflowedRingIsToldInTheLogWhereTheGapIs) {
   faults::ClientBoard* board = faults::MakeBoard();
   ASSERT_NE(board, nullptr);
   const pid_t client = faults::StartApiClient(board, 0, "g", 60000, true);
@@ -194,13 +215,12 @@ TEST_F(ClientFaultsE2E, OverflowedRingIsToldInTheLogWhereTheGapIs) {
   faults::FreeBoard(board);
   ASSERT_TRUE(dispatcher.Stop());
 
-  auto e = faults::ExportDirectory(logDir, sandbox.Dir() + "/export");
-  EXPECT_EQ(e.run.exitCode, 0) << e.run.err;
-  const auto numbers = faults::RecordNumbers(e.text, "g");
+  const std::string text = LogText();
+  const auto numbers = faults::RecordNumbers(text, "g");
   const std::set<long> present(numbers.begin(), numbers.end());
   EXPECT_EQ(present.size(), numbers.size());
   EXPECT_EQ(calls - static_cast<long>(present.size()), lost);
-  const auto losses = faults::LossRecords(e.text, static_cast<uint32_t>(client), "g");
+  const auto losses = faults::LossRecords(text, static_cast<uint32_t>(client), "g");
   long told = 0;
   for (const auto& loss : losses) told += loss.count;
   EXPECT_EQ(told, lost);
@@ -228,6 +248,6 @@ TEST_F(ClientFaultsE2E, OverflowedRingIsToldInTheLogWhereTheGapIs) {
     EXPECT_TRUE(inWindow(losses.front(), windows.front()))
         << "first loss record after " << losses.front().after;
   }
-  std::printf("[reliability] ring overflow: calls %ld, exported %zu, dropped %ld, told in the log %ld\n",
-              calls, present.size(), lost, told);
+  std::printf("[reliability] ring overflow (%s logs): calls %ld, in the log %zu, dropped %ld, told %ld\n",
+              GetParam(), calls, present.size(), lost, told);
 }

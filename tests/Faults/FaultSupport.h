@@ -36,12 +36,13 @@ namespace faults {
 // Binary logs in <sandbox>/log; module "Fault" label "Error" is traced.
 inline std::string Config(const std::string& logPath = "$(OLVAN_VORNEL_DIR)/log",
                           const std::string& fileKb = "1024",
-                          const std::string& network = "<Network mode=\"none\"/>") {
+                          const std::string& network = "<Network mode=\"none\"/>",
+                          const std::string& format = "binary") {
   return R"(<?xml version="1.0"?>
 <KIVConfig trace="1">
   <Logfile path=")" +
          logPath + R"(" size=")" + fileKb + R"(" maxbackups="200" preserve_size="2048"
-           preserve_maxbackups="50" log_format="binary"/>
+           preserve_maxbackups="50" log_format=")" + format + R"("/>
   <StatusTrace state="on"/>
   )" + network +
          R"(
