@@ -74,15 +74,13 @@ uint64_t CountRecords(const CircularMemoryInputStream::Pieces& ring, uint64_t fr
   return count;
 }
 
-// The end of the last whole record that ends within `limit` of the ring
-// bytes `ring` (n of them); `n` when they fit, 0 when the first record alone
-// is longer.
-uint32_t WholeRecordsWithin(const CircularMemoryInputStream::Pieces& ring, uint32_t n, uint32_t limit) {
-  if (n <= limit) return n;
+// The end of the last record that lies whole within the first `length`
+// bytes of `ring`; 0 when the first one does not.
+uint32_t WholeRecordsEnd(const CircularMemoryInputStream::Pieces& ring, uint32_t length) {
   uint64_t end = 0;
-  for (uint64_t next = 0; next + TraceRecordBuilder::kRecordHeaderPacketSize <= n;) {
+  for (uint64_t next = 0; next + TraceRecordBuilder::kRecordHeaderPacketSize <= length;) {
     next += TraceRecordBuilder::kRecordHeaderPacketSize + uint64_t{RingRecordHeader(ring, next).m_BodyLength};
-    if (next > limit) break;
+    if (next > length) break;
     end = next;
   }
   return static_cast<uint32_t>(end);
@@ -298,19 +296,21 @@ bool KivServer::TakeBlock(bool last) {
   // written, and rendering half a ring would hold it long enough for a
   // writer at full speed to fill the rest. (Not the first drain, whose
   // carried records are sorted out below, nor the last.)
-  if (!m_FirstDrain && !last) {
-    uint32_t whole = n;
-    if (!OnTraceRing(
-            [&] { whole = WholeRecordsWithin(m_TraceRing.Locate(n), n, m_TraceRing.Capacity() / kTakesPerRing); }))
-      return false;
-    if (whole != 0) n = whole;
-  }
+  const uint32_t available = n;
+  if (!m_FirstDrain && !last) n = std::min(n, m_TraceRing.Capacity() / kTakesPerRing);
   // Header packet and body composed in place; the bytes are whole records
   // as the client wrote them.
   m_Block.Clear();
-  uint8_t* at = m_Block.Extend(TraceRecordBuilder::kBlockHeaderPacketSize + size_t{n});
+  uint8_t* at = m_Block.Extend(TraceRecordBuilder::kBlockHeaderPacketSize + size_t{available});
   uint8_t* records = at + TraceRecordBuilder::kBlockHeaderPacketSize;
   if (!OnTraceRing([&] { m_TraceRing.Peek(records, n); })) return false;
+  if (n < available) {
+    // Cut after the last whole record, found in the copy: its lines are at
+    // hand, the ring's would each be waited for.
+    const uint32_t whole = WholeRecordsEnd({records, n, nullptr, 0}, n);
+    n = whole != 0 ? whole : available;
+    if (whole == 0 && !OnTraceRing([&] { m_TraceRing.Peek(records, n); })) return false;
+  }
   m_Taken += ClientLossCounters::CountRecords(records, n);
   Free free{*this, n};
   uint32_t done = 0;  // ring bytes (from the read position) written so far
