@@ -75,11 +75,15 @@ uint64_t CountRecords(const CircularMemoryInputStream::Pieces& ring, uint64_t fr
 }
 
 // The end of the last record that lies whole within the first `length`
-// bytes of `ring`; 0 when the first one does not.
-uint32_t WholeRecordsEnd(const CircularMemoryInputStream::Pieces& ring, uint32_t length) {
+// bytes at `records` (0 when the first one does not), and how many records
+// lie before it.
+uint32_t WholeRecordsEnd(const uint8_t* records, uint32_t length, uint64_t& count) {
+  const CircularMemoryInputStream::Pieces bytes{records, length, nullptr, 0};
   uint64_t end = 0;
-  for (uint64_t next = 0; next + TraceRecordBuilder::kRecordHeaderPacketSize <= length;) {
-    next += TraceRecordBuilder::kRecordHeaderPacketSize + uint64_t{RingRecordHeader(ring, next).m_BodyLength};
+  count = 0;
+  for (uint64_t next = 0; next + TraceRecordBuilder::kRecordHeaderPacketSize <= length; ++count) {
+    next +=
+        TraceRecordBuilder::kRecordHeaderPacketSize + uint64_t{RingRecordHeader(bytes, next).m_BodyLength};
     if (next > length) break;
     end = next;
   }
@@ -304,14 +308,20 @@ bool KivServer::TakeBlock(bool last) {
   uint8_t* at = m_Block.Extend(TraceRecordBuilder::kBlockHeaderPacketSize + size_t{available});
   uint8_t* records = at + TraceRecordBuilder::kBlockHeaderPacketSize;
   if (!OnTraceRing([&] { m_TraceRing.Peek(records, n); })) return false;
-  if (n < available) {
-    // Cut after the last whole record, found in the copy: its lines are at
-    // hand, the ring's would each be waited for.
-    const uint32_t whole = WholeRecordsEnd({records, n, nullptr, 0}, n);
-    n = whole != 0 ? whole : available;
-    if (whole == 0 && !OnTraceRing([&] { m_TraceRing.Peek(records, n); })) return false;
+  uint64_t count = 0;
+  // Cut after the last whole record, found (and counted) in the copy: its
+  // lines are at hand, the ring's would each be waited for.
+  const uint32_t whole = n < available ? WholeRecordsEnd(records, n, count) : 0;
+  if (whole != 0) {
+    n = whole;
+  } else {
+    if (n < available) {  // one record longer than the part: all of it after all
+      n = available;
+      if (!OnTraceRing([&] { m_TraceRing.Peek(records, n); })) return false;
+    }
+    count = ClientLossCounters::CountRecords(records, n);
   }
-  m_Taken += ClientLossCounters::CountRecords(records, n);
+  m_Taken += count;
   Free free{*this, n};
   uint32_t done = 0;  // ring bytes (from the read position) written so far
   if (m_FirstDrain) {

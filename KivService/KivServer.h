@@ -6,9 +6,10 @@
 // per pass, stamped with the client's pid, and writes it to the local trace
 // stream dispatcher. A pass that copies the records out (text files, or
 // syslog on) takes at most a quarter of the ring: the bytes stay in the ring
-// until written, and rendering more would hold it too long. While the ring stays empty it polls every 100 ms, checks
-// on each idle poll that the client process still runs, and after 20 idle
-// polls in a row (about 2 s) sends the client a ping. A server added to the
+// until written, and rendering more would hold it too long. While the ring
+// stays empty it polls every 100 ms, checks on each idle poll that the
+// client process still runs, and after 20 idle polls in a row (about 2 s)
+// sends the client a ping. A server added to the
 // manager's IdleTraceServerWatch leaves the idle polls to that one thread
 // (WatchIdle) and sleeps until it finds data or the process gone, or the
 // next ping is due. Otherwise each idle poll costs one wake-up: the thread

@@ -34,13 +34,10 @@ MessageReceiver::State MessageReceiver::Step(ByteSource& source, const Deliver& 
 
 bool MessageReceiver::Settle(const Deliver& deliver) {
   while (m_HeaderHave == kLengthSize) {
-    if (!m_LengthTaken) {
-      m_Length = DecodeLength(m_Header);
-      if (m_Length > m_MaxLength) {
-        m_State = State::Refused;
-        return false;
-      }
-      m_LengthTaken = true;
+    m_Length = DecodeLength(m_Header);
+    if (m_Length > m_MaxLength) {
+      m_State = State::Refused;
+      return false;
     }
     if (m_Body.size() < m_Length) return true;
     // Reset before delivering, so that a deliver that raises leaves no
@@ -50,7 +47,6 @@ bool MessageReceiver::Settle(const Deliver& deliver) {
     std::copy_n(m_Next, m_NextHave, m_Header);
     m_HeaderHave = m_NextHave;
     m_NextHave = 0;
-    m_LengthTaken = false;
     if (!body.empty()) deliver(body.data(), static_cast<uint32_t>(body.size()));
     body.clear();
     m_Body.swap(body);  // keep the capacity for the next message

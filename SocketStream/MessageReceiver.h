@@ -90,8 +90,7 @@ class MessageReceiver {
 
   uint8_t m_Header[kLengthSize] = {};
   uint32_t m_HeaderHave = 0;  // length bytes received of the current message
-  bool m_LengthTaken = false;
-  uint32_t m_Length = 0;      // announced length, valid once m_LengthTaken
+  uint32_t m_Length = 0;      // announced length, valid once m_HeaderHave == kLengthSize
   std::vector<uint8_t, UninitialisedAllocator<uint8_t>> m_Body;
   // Length bytes of the next message read with the end of this one's body.
   uint8_t m_Next[kLengthSize] = {};

@@ -17,22 +17,17 @@ class ConnectionByteSource : public ByteSource {
  public:
   ConnectionByteSource(int socket, TlsStream* tls, uint64_t& received)
       : m_Socket(socket), m_Tls(tls), m_Received(received) {}
-  long Read(uint8_t* buffer, size_t capacity) override {
-    return Counted(m_Tls ? m_Tls->Read(buffer, capacity) : ReadSocket(buffer, capacity, nullptr, 0));
-  }
+  long Read(uint8_t* buffer, size_t capacity) override { return ReadWithNext(buffer, capacity, nullptr, 0); }
   long ReadWithNext(uint8_t* buffer, size_t capacity, uint8_t* next, size_t nextCapacity) override {
-    return Counted(m_Tls ? m_Tls->Read(buffer, capacity) : ReadSocket(buffer, capacity, next, nextCapacity));
+    long n = m_Tls ? m_Tls->Read(buffer, capacity) : ReadSocket(buffer, capacity, next, nextCapacity);
+    if (n > 0) m_Received += static_cast<uint64_t>(n);
+    if (n <= 0) m_Dry = true;
+    return n;
   }
   // Whether a read found nothing (or the end) during this step.
   bool Dry() const { return m_Dry; }
 
  private:
-  long Counted(long n) {
-    if (n > 0) m_Received += static_cast<uint64_t>(n);
-    if (n <= 0) m_Dry = true;
-    return n;
-  }
-
   long ReadSocket(uint8_t* buffer, size_t capacity, uint8_t* next, size_t nextCapacity) {
     iovec pieces[2] = {{buffer, capacity}, {next, nextCapacity}};
     msghdr message{};

@@ -126,12 +126,13 @@ struct TlsInput {
     }
   }
 
-  // Whether a whole record (five bytes of header, then its length) waits.
+  // Whether a whole record (its header, then the length the header's last
+  // two bytes give) waits.
   static bool WholeRecordHeld(const TlsStream& stream) {
     size_t held = stream.m_InEnd - stream.m_InStart;
-    if (held < 5) return false;
+    if (held < SSL3_RT_HEADER_LENGTH) return false;
     const uint8_t* header = stream.m_In.get() + stream.m_InStart;
-    return held >= 5 + (static_cast<size_t>(header[3]) << 8 | header[4]);
+    return held >= SSL3_RT_HEADER_LENGTH + (static_cast<size_t>(header[3]) << 8 | header[4]);
   }
 };
 

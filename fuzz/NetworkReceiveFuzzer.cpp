@@ -31,7 +31,8 @@ class CutSource : public ByteSource {
     if (m_Position == m_Size) return 0;
     uint64_t r = Next();
     if (r % 4 == 0) return kNothingNow;
-    size_t n = std::min({capacity + nextCapacity, m_Size - m_Position, size_t{1} + static_cast<size_t>(r >> 8) % 4096});
+    size_t n = std::min(
+        {capacity + nextCapacity, m_Size - m_Position, size_t{1} + static_cast<size_t>(r >> 8) % 4096});
     size_t first = std::min(n, capacity);
     std::memcpy(buffer, m_Data + m_Position, first);
     if (n > first && next != nullptr) std::memcpy(next, m_Data + m_Position + first, n - first);

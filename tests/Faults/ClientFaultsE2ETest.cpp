@@ -33,7 +33,8 @@ class ClientFaultsE2E : public ::testing::Test {
 
 // The same faults with the logs in either format. Text files are read as
 // they are (one file holds a run, so it reads in the order written).
-class ClientFaultsInEachFormatE2E : public ClientFaultsE2E, public ::testing::WithParamInterface<const char*> {
+class ClientFaultsInEachFormatE2E : public ClientFaultsE2E,
+                                    public ::testing::WithParamInterface<const char*> {
  protected:
   std::string Configuration() const override {
     return faults::Config("$(OLVAN_VORNEL_DIR)/log", "65536", "<Network mode=\"none\"/>", GetParam());

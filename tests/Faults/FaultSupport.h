@@ -42,7 +42,8 @@ inline std::string Config(const std::string& logPath = "$(OLVAN_VORNEL_DIR)/log"
 <KIVConfig trace="1">
   <Logfile path=")" +
          logPath + R"(" size=")" + fileKb + R"(" maxbackups="200" preserve_size="2048"
-           preserve_maxbackups="50" log_format=")" + format + R"("/>
+           preserve_maxbackups="50" log_format=")" +
+         format + R"("/>
   <StatusTrace state="on"/>
   )" + network +
          R"(
