@@ -312,6 +312,9 @@ bool KivServer::TakeBlock(bool last) {
   // Cut after the last whole record, found (and counted) in the copy: its
   // lines are at hand, the ring's would each be waited for.
   const uint32_t whole = n < available ? WholeRecordsEnd(records, n, count) : 0;
+  // Whether `count` is what the output would count: the bytes end with a
+  // whole record (a client may have written anything there).
+  bool whollyCounted = whole != 0;
   if (whole != 0) {
     n = whole;
   } else {
@@ -319,7 +322,8 @@ bool KivServer::TakeBlock(bool last) {
       n = available;
       if (!OnTraceRing([&] { m_TraceRing.Peek(records, n); })) return false;
     }
-    count = ClientLossCounters::CountRecords(records, n);
+    whollyCounted = WholeRecordsEnd(records, n, count) == n;
+    if (!whollyCounted) count = ClientLossCounters::CountRecords(records, n);
   }
   m_Taken += count;
   Free free{*this, n};
@@ -361,13 +365,15 @@ bool KivServer::TakeBlock(bool last) {
       return true;
     }
   }
+  // The count is of all the bytes taken, which go as one block unless split.
+  const uint64_t blockRecords = whollyCounted && done == 0 ? count : KivTraceStreamDispatcher::kCountRecords;
   if (untold == 0) {
-    if (n != 0) WriteBlock(at, n, done + n);
+    if (n != 0) WriteBlock(at, n, done + n, blockRecords);
     return true;
   }
   const uint32_t split = GapSplit({records, n, nullptr, 0}, n, gapAfter);
   if (split == n && !last) {
-    WriteBlock(at, n, done + n);
+    WriteBlock(at, n, done + n, blockRecords);
     return true;
   }
   if (split > 0) WriteBlock(at, split, done + split);
@@ -377,13 +383,13 @@ bool KivServer::TakeBlock(bool last) {
   return true;
 }
 
-void KivServer::WriteBlock(uint8_t* at, uint32_t length, uint32_t end) {
+void KivServer::WriteBlock(uint8_t* at, uint32_t length, uint32_t end, uint64_t records) {
   TraceRecordBuilder::BuildBlockHeader(TraceBlockHeader(length, m_Pid), at);
   // Known to the client before the write, and after it: killed in between,
   // the file's size decides (see ClientLossCounters.h).
   StorePosition(&ClientLossCounters::m_Inode, 0);
   StorePosition(&ClientLossCounters::m_WritingTo, RingMark(end));
-  m_Dispatcher->write(at, TraceRecordBuilder::kBlockHeaderPacketSize + length, this, &m_Rendered);
+  m_Dispatcher->write(at, TraceRecordBuilder::kBlockHeaderPacketSize + length, this, &m_Rendered, records);
   StorePosition(&ClientLossCounters::m_DrainedTo, RingMark(end));
 }
 

@@ -155,7 +155,9 @@ class KivServer : public WatchServiceStopUsingPID, private RotatingFileOutput::A
   // Writes the block of `length` record bytes whose header packet starts at
   // `at` (its header is built there); `end` bytes of the ring from the read
   // position are then written. The client learns where the ring stands.
-  void WriteBlock(uint8_t* at, uint32_t length, uint32_t end);
+  // `records`: the block's whole records, when counted already.
+  void WriteBlock(uint8_t* at, uint32_t length, uint32_t end,
+                  uint64_t records = KivTraceStreamDispatcher::kCountRecords);
   // Where a block of `n` ring bytes splits at the client's gap: the offset
   // of the first record numbered `gapAfter` or later (n when none), 0 when
   // the bytes are not whole records. `before`, when given, receives the

@@ -104,13 +104,13 @@ void KivTraceStreamDispatcher::Stream::WriteGathered(const iovec* pieces, int co
 }
 
 bool KivTraceStreamDispatcher::write(const void* block, uint32_t length,
-                                     RotatingFileOutput::AppendObserver* observer,
-                                     RenderedBlock* rendered) noexcept {
+                                     RotatingFileOutput::AppendObserver* observer, RenderedBlock* rendered,
+                                     uint64_t records) noexcept {
   // Outside the lock: the work that depends on nothing but the block.
   if (rendered) rendered->Render(m_RenderKind.load(std::memory_order_relaxed), block, length);
+  if (records == kCountRecords) records = TraceLossLedger::CountRecords(block, length);
   const iovec piece{const_cast<void*>(block), length};
-  return Deliver(&piece, 1, TraceLossLedger::CountRecords(block, length), observer, rendered) ==
-         Outcome::Written;
+  return Deliver(&piece, 1, records, observer, rendered) == Outcome::Written;
 }
 
 KivTraceStreamDispatcher::Outcome KivTraceStreamDispatcher::WriteGathered(

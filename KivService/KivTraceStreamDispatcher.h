@@ -113,9 +113,11 @@ class KivTraceStreamDispatcher : public ConfigServer::Client {
   // itself (not a loss record before it) is about to go. `rendered`, when
   // given (owned by the calling thread), is where the block is rendered for
   // the current output before the lock is taken, so that only the append
-  // waits for other writers.
+  // waits for other writers. `records`, when the caller has counted the
+  // block's whole records already, saves counting them again.
+  static constexpr uint64_t kCountRecords = ~uint64_t{0};
   bool write(const void* block, uint32_t length, RotatingFileOutput::AppendObserver* observer = nullptr,
-             RenderedBlock* rendered = nullptr) noexcept;
+             RenderedBlock* rendered = nullptr, uint64_t records = kCountRecords) noexcept;
   // write() for a block whose header packet is the first of `count` pieces
   // and whose `records` records follow in the others, passed to the output
   // with no copy where it can (binary files): the pieces may lie in a
