@@ -212,7 +212,10 @@ class TraceRecordWriter final : public TraceRecordSink {
         if constexpr (kTellsLosses) {
           if (ClientLossCounters* counters = m_Target.LossCounters(); counters && written) {
             auto count = ClientLossCounters::Field(counters->m_Written);
-            count.store(count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+            const uint64_t now = count.load(std::memory_order_relaxed) + 1;
+            count.store(now, std::memory_order_relaxed);
+            ClientLossCounters::Field(counters->m_Published)
+                .store(ClientLossCounters::Published(now, ring.WrittenTo()), std::memory_order_release);
           }
         }
       };

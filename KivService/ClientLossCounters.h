@@ -52,8 +52,14 @@
 //   offset 120 written    uint64 LE  client, under its ring lock: records put
 //                                    into this ring (carried ones included);
 //                                    less those the dispatcher took, lost
+// And where the last record put ends, so that the dispatcher need not walk
+// the records it takes to count them:
+//   offset 128 published  uint64 LE  client, under its ring lock, after the
+//                                    ring's write position: the ring's write
+//                                    position after its last record (low 32
+//                                    bits) and `written` then (high 32 bits)
 // A file of the first kFirstFileSize bytes (an older client) has the
-// counters only.
+// counters only; one of kPositionsFileSize bytes no published word.
 //
 // The client changes dropped and gapAfter only under its ring lock; the
 // dispatcher changes told only. Every field is accessed atomically. The
@@ -73,7 +79,8 @@
 
 struct ClientLossCounters {
   static constexpr uint32_t kMagic = 0x4B4C4F53;
-  static constexpr uint32_t kFileSize = 128;
+  static constexpr uint32_t kFileSize = 136;
+  static constexpr uint32_t kPositionsFileSize = 128;
   static constexpr uint32_t kFirstFileSize = 32;
   // The wake word's states (0 is what a fresh file and an older dispatcher leave).
   static constexpr uint32_t kDrainerAwake = 0;
@@ -97,6 +104,7 @@ struct ClientLossCounters {
   uint64_t m_Telling;
   uint64_t m_DoubtTold;
   uint64_t m_Written;
+  uint64_t m_Published;
 
   static std::string Name(uint32_t pid) { return "KivTraceLoss" + std::to_string(pid); }
 
@@ -104,6 +112,10 @@ struct ClientLossCounters {
   static std::atomic_ref<T> Field(T& field) {
     return std::atomic_ref<T>(field);
   }
+
+  // The published word for a ring whose write position is `end` after the
+  // `written`th record.
+  static uint64_t Published(uint64_t written, uint32_t end) { return written << 32 | end; }
 
   // Client, under its ring lock: one more record dropped; `gapAfter` as above.
   void NoteDropped(uint64_t records, uint64_t gapAfter) {

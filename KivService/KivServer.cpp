@@ -161,13 +161,16 @@ KivServer::KivServer(KivRecordSequenceGenerator& sequence, uint32_t pid)
   try {
     const std::string name = ClientLossCounters::Name(pid);
     struct stat st {};
-    const bool first = ::stat(SharedMemory::FilePath(name).c_str(), &st) == 0 &&
-                       st.st_size == static_cast<off_t>(ClientLossCounters::kFirstFileSize);
-    const uint32_t size = first ? ClientLossCounters::kFirstFileSize : ClientLossCounters::kFileSize;
+    // Older clients made smaller files, with fewer fields.
+    uint32_t size = ClientLossCounters::kFileSize;
+    if (::stat(SharedMemory::FilePath(name).c_str(), &st) == 0)
+      for (uint32_t older : {ClientLossCounters::kFirstFileSize, ClientLossCounters::kPositionsFileSize})
+        if (st.st_size == static_cast<off_t>(older)) size = older;
     CheckRingFile(name, size);
     m_LossMemory = std::make_unique<SharedMemory>(name, ClientMessageSendingStream::OwnerOf(pid));
     if (m_LossMemory->Length() != size) m_LossMemory.reset();
-    m_HasPositions = m_LossMemory && size == ClientLossCounters::kFileSize;
+    m_HasPositions = m_LossMemory && size >= ClientLossCounters::kPositionsFileSize;
+    m_HasPublished = m_LossMemory && size == ClientLossCounters::kFileSize;
   } catch (const std::exception&) {
     m_LossMemory.reset();
   }
@@ -209,12 +212,15 @@ bool KivServer::TakeBlock(bool last) {
       m_LossMemory && (!MappedAccess::kCheckBeforeAccess || m_LossMemory->IsIntact())
           ? reinterpret_cast<ClientLossCounters*>(m_LossMemory->Data())
           : nullptr;
-  uint64_t dropped = 0, untold = 0, gapAfter = 0;
+  uint64_t dropped = 0, untold = 0, gapAfter = 0, published = 0;
   bool valid = false;
   if (counters && !MappedAccess::Run([&] {
         valid = ClientLossCounters::Field(counters->m_Magic).load(std::memory_order_acquire) ==
                 ClientLossCounters::kMagic;
         if (!valid) return;
+        // Before the ring's positions: the records it tells of are there.
+        if (m_HasPublished)
+          published = ClientLossCounters::Field(counters->m_Published).load(std::memory_order_acquire);
         dropped = ClientLossCounters::Field(counters->m_Dropped).load(std::memory_order_acquire);
         const uint64_t told = ClientLossCounters::Field(counters->m_Told).load(std::memory_order_relaxed);
         gapAfter = ClientLossCounters::Field(counters->m_GapAfter).load(std::memory_order_relaxed);
@@ -269,10 +275,30 @@ bool KivServer::TakeBlock(bool last) {
       }
     }
   };
+  // Known only from one drain to the next that both end at a published word.
+  const uint32_t countedTo = m_CountedTo;
+  m_CountedTo = kNotCounted;
   // The common case, nothing carried over: the records go from the ring to
   // a binary file with no copy. A drop to tell goes at its gap, as below;
   // a writer that outruns the drainer must not make each drain dearer.
   if (!m_FirstDrain && m_Dispatcher->TakesPieces()) {
+    // Taken up to the client's published word, its records counted by
+    // difference: walking them would wait for each header's line, just
+    // written on another processor. A word that does not fall within what
+    // the ring holds, or a count that cannot fit, is not believed (the
+    // client may write anything there): the records are walked then.
+    const uint32_t capacity = m_TraceRing.Capacity();
+    const auto end = static_cast<uint32_t>(published), written = static_cast<uint32_t>(published >> 32);
+    const uint32_t span = end < capacity ? (end + capacity - m_ReadAt) % capacity : 0;
+    const bool toPublished = m_HasPublished && !last && span != 0 && span <= n;
+    uint64_t counted = 0;
+    if (toPublished) {
+      n = span;
+      const uint32_t records = written - m_CountedWritten;  // modulo 2^32, as published
+      if (countedTo == m_ReadAt && records != 0 &&
+          uint64_t{records} * TraceRecordBuilder::kRecordHeaderPacketSize <= span)
+        counted = records;
+    }
     CircularMemoryInputStream::Pieces ring;
     uint32_t split = n;
     uint64_t before = 0, after = 0;
@@ -282,11 +308,15 @@ bool KivServer::TakeBlock(bool last) {
           if (untold != 0)
             split = GapSplit(ring, n, gapAfter, &before);
           else
-            before = CountRecords(ring, 0, n);
+            before = counted != 0 ? counted : CountRecords(ring, 0, n);
           after = CountRecords(ring, split, n);
         }))
       return false;
     Free free{*this, n};
+    if (toPublished) {
+      m_CountedTo = end;
+      m_CountedWritten = written;
+    }
     if (untold == 0 || (split == n && !last)) {
       WriteRingBlock(ring, 0, n, before);
       return true;

@@ -241,9 +241,16 @@ class KivServer : public WatchServiceStopUsingPID, private RotatingFileOutput::A
   std::unique_ptr<SharedMemory> m_LossMemory;
   bool m_FirstDrain = true;                 // worker, then destructor
   bool m_HasPositions = false;              // its counters file has the ring position fields
+  bool m_HasPublished = false;              // ... and the published word
   mutable bool m_PositionsLost = false;     // a fault met on them (worker, then destructor)
   std::atomic<bool> m_WakeWordLost{false};  // a fault or futex failure on it: sleep on m_Stop
   uint32_t m_ReadAt = 0;                    // the ring's read position at the current drain (worker)
   uint64_t m_Taken = 0;                     // records taken from the ring (worker, then destructor)
   bool m_DamageTold = false;                // worker, then destructor
+  // Where the last drain that ended at a published word left the ring, and
+  // the client's count of records written there (worker): the records of the
+  // next such drain are counted by difference, not walked.
+  static constexpr uint32_t kNotCounted = ~uint32_t{0};
+  uint32_t m_CountedTo = kNotCounted;
+  uint32_t m_CountedWritten = 0;
 };

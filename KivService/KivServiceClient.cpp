@@ -135,9 +135,11 @@ void KivServiceClient::TakeOverFrom(KivServiceClient& previous) {
     }
     const uint32_t carried = n - written;
     const uint64_t count = ClientLossCounters::CountRecords(records.data() + written, carried);
-    if (m_TraceRing.write(records.data() + written, carried))
+    if (m_TraceRing.write(records.data() + written, carried)) {
       ClientLossCounters::Field(LossCounters()->m_Written).store(count, std::memory_order_release);
-    else
+      ClientLossCounters::Field(LossCounters()->m_Published)
+          .store(ClientLossCounters::Published(count, m_TraceRing.WrittenTo()), std::memory_order_release);
+    } else
       untold += count;
   } catch (const std::exception& e) {
     // A damaged old ring: what it held cannot be counted.

@@ -29,9 +29,16 @@ class CircularMemoryOutputStream : public CircularMemoryBuffer {
     uint32_t next = s.write + n;
     if (next >= m_Capacity) next -= m_Capacity;
     StoreWrite(next);
+    m_WrittenTo = next;
     return true;
   }
 
+  // The write position this object's last write() stored (0 before any).
+  uint32_t WrittenTo() const { return m_WrittenTo; }
+
   // Room for one more write of this many bytes right now.
   uint32_t GetFreeRoom() const { return FreeRoom(Load(), m_Capacity); }
+
+ private:
+  uint32_t m_WrittenTo = 0;
 };

@@ -164,6 +164,10 @@ uint32_t ProtocolClient::TraceBytesWaiting() const {
   return write >= read ? write - read : write + capacity - read;
 }
 
+uint32_t ProtocolClient::TraceWritePosition() const {
+  return std::atomic_ref<uint32_t>(reinterpret_cast<uint32_t*>(m_Rings->traceMemory.Data())[1]).load();
+}
+
 bool ProtocolClient::WaitUntilDrained(std::chrono::milliseconds deadline) {
   return WaitFor([&] { return TraceBytesWaiting() == 0; }, deadline);
 }

@@ -84,8 +84,9 @@ class ProtocolClient {
   // Returns its sequence number; raises when the ring has no room.
   uint32_t WriteRecord(std::string_view text, std::string_view module = "TestModule",
                        std::string_view label = "TestLabel", std::string_view client = "ProtocolClient");
-  // Bytes waiting in the trace ring.
+  // Bytes waiting in the trace ring, and where the next record goes.
   uint32_t TraceBytesWaiting() const;
+  uint32_t TraceWritePosition() const;
   // Waits until the dispatcher has taken everything from the trace ring.
   bool WaitUntilDrained(std::chrono::milliseconds deadline = std::chrono::seconds(10));
 
