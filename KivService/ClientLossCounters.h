@@ -67,7 +67,10 @@
 // count below what it told, or a magic that does not match, tells nothing;
 // a doubt that is not a prefix of whole carried records is ignored; a forged
 // wake word costs a wake-up too many or one wait of the poll period, since
-// the dispatcher looks at the ring itself before and after every wait.
+// the dispatcher looks at the ring itself before and after every wait; a
+// published word whose end is not within what the ring holds, or whose count
+// cannot fit, is not believed, and one that fits but lies only cuts this
+// client's own block where it says and miscounts this client's records.
 
 #include <atomic>
 #include <cstdint>
