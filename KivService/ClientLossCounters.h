@@ -165,6 +165,21 @@ struct ClientLossCounters {
   static bool IsRecordBoundary(const uint8_t* records, uint32_t length, uint64_t at) {
     return at <= length && WalkRecords(records, length, at) == at;
   }
+  // The end of the last record that lies whole within the first `length`
+  // bytes (0 when the first one does not), and in `count` how many records
+  // lie before it.
+  static uint32_t WholeRecordsEnd(const uint8_t* records, uint32_t length, uint64_t& count) {
+    uint64_t end = 0;
+    count = 0;
+    for (uint64_t next = 0; next + 15 <= length; ++count) {
+      uint32_t body;
+      std::memcpy(&body, records + next + 11, sizeof body);
+      next += 15 + uint64_t{body};
+      if (next > length) break;
+      end = next;
+    }
+    return static_cast<uint32_t>(end);
+  }
   // The whole records there.
   static uint64_t CountRecords(const uint8_t* records, uint32_t length) {
     uint64_t count = 0;

@@ -74,22 +74,6 @@ uint64_t CountRecords(const CircularMemoryInputStream::Pieces& ring, uint64_t fr
   return count;
 }
 
-// The end of the last record that lies whole within the first `length`
-// bytes at `records` (0 when the first one does not), and how many records
-// lie before it.
-uint32_t WholeRecordsEnd(const uint8_t* records, uint32_t length, uint64_t& count) {
-  const CircularMemoryInputStream::Pieces bytes{records, length, nullptr, 0};
-  uint64_t end = 0;
-  count = 0;
-  for (uint64_t next = 0; next + TraceRecordBuilder::kRecordHeaderPacketSize <= length; ++count) {
-    next +=
-        TraceRecordBuilder::kRecordHeaderPacketSize + uint64_t{RingRecordHeader(bytes, next).m_BodyLength};
-    if (next > length) break;
-    end = next;
-  }
-  return static_cast<uint32_t>(end);
-}
-
 // The bytes [from, from + length) of `ring`.
 CircularMemoryInputStream::Pieces Slice(const CircularMemoryInputStream::Pieces& ring, uint32_t from,
                                         uint32_t length) {
@@ -341,7 +325,7 @@ bool KivServer::TakeBlock(bool last) {
   uint64_t count = 0;
   // Cut after the last whole record, found (and counted) in the copy: its
   // lines are at hand, the ring's would each be waited for.
-  const uint32_t whole = n < available ? WholeRecordsEnd(records, n, count) : 0;
+  const uint32_t whole = n < available ? ClientLossCounters::WholeRecordsEnd(records, n, count) : 0;
   // Whether `count` is what the output would count: the bytes end with a
   // whole record (a client may have written anything there).
   bool whollyCounted = whole != 0;
@@ -352,7 +336,7 @@ bool KivServer::TakeBlock(bool last) {
       n = available;
       if (!OnTraceRing([&] { m_TraceRing.Peek(records, n); })) return false;
     }
-    whollyCounted = WholeRecordsEnd(records, n, count) == n;
+    whollyCounted = ClientLossCounters::WholeRecordsEnd(records, n, count) == n;
     if (!whollyCounted) count = ClientLossCounters::CountRecords(records, n);
   }
   m_Taken += count;

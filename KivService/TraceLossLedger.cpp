@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "KivService/ClientLossCounters.h"
 #include "Support/AutoSync.h"
 #include "Support/Logging.h"
 #include "Support/SysLogEntry.h"
@@ -117,13 +118,10 @@ uint32_t TraceLossLedger::BlockProcessId(const void* block, uint32_t length) {
 }
 
 uint64_t TraceLossLedger::CountRecords(const void* block, uint32_t length) {
-  const auto* bytes = static_cast<const uint8_t*>(block);
+  constexpr uint32_t kHeader = TraceRecordBuilder::kBlockHeaderPacketSize;
   uint64_t records = 0;
-  // Each record: its 15-byte header packet (body length at offset 11), then the body.
-  for (uint64_t at = TraceRecordBuilder::kBlockHeaderPacketSize;
-       at + TraceRecordBuilder::kRecordHeaderPacketSize <= length; ++records) {
-    at += TraceRecordBuilder::kRecordHeaderPacketSize + uint64_t{Word(bytes + at + 11)};
-    if (at > length) break;
-  }
+  if (length > kHeader)
+    ClientLossCounters::WholeRecordsEnd(static_cast<const uint8_t*>(block) + kHeader, length - kHeader,
+                                        records);
   return records;
 }

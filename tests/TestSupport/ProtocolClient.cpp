@@ -159,7 +159,7 @@ uint32_t ProtocolClient::WriteRecord(std::string_view text, std::string_view mod
 uint32_t ProtocolClient::TraceBytesWaiting() const {
   auto* header = reinterpret_cast<uint32_t*>(m_Rings->traceMemory.Data());
   uint32_t read = std::atomic_ref<uint32_t>(header[0]).load();
-  uint32_t write = std::atomic_ref<uint32_t>(header[1]).load();
+  uint32_t write = TraceWritePosition();
   uint32_t capacity = KivMessageBuffers::kTraceRingCapacity;
   return write >= read ? write - read : write + capacity - read;
 }
