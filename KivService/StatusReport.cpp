@@ -9,11 +9,12 @@ namespace StatusReport {
 
 using Guard = AutoSync<CriticalSectionSyncPolicy>;
 
-Status::Status(Collector& collector, std::string key, std::string description, ValueType type, bool trailing)
+Status::Status(Collector& collector, std::string key, std::string description, ValueType type, bool trailing,
+               std::string_view initialText)
     : m_Key(std::move(key)), m_Description(std::move(description)), m_Type(type), m_Collector(&collector) {
   Validation2Exception::CheckParameter(type == Number || type == Text, "Unknown status value type");
   if (type == Text)
-    SetText("unknown");
+    SetText(initialText);
   else
     SetNumber(0);
   m_Collector->Register(this, trailing);

@@ -30,13 +30,15 @@ enum ValueType : int32_t {
 
 class Status {
  public:
-  // Text entries start as "unknown", number entries as 0. The type never
-  // changes; any other type value is refused.
+  // Text entries start as `initialText` ("unknown" unless given), number
+  // entries as 0: a report written while the owner is still being built
+  // shows that value. The type never changes; any other type value is
+  // refused.
   // A trailing entry is reported after every other entry, whenever either
   // was registered (totals added after the standard entries stay there when
   // the standard ones are registered anew).
   Status(Collector& collector, std::string key, std::string description, ValueType type,
-         bool trailing = false);
+         bool trailing = false, std::string_view initialText = "unknown");
   virtual ~Status();  // unregisters; never raises
   Status(const Status&) = delete;
   Status& operator=(const Status&) = delete;

@@ -22,32 +22,21 @@ uint32_t Word(const uint8_t* at) {
 
 TraceLossLedger::TraceLossLedger(StatusReport::Collector& collector)
     : m_RecordsWrittenStatus(collector, "Totals\\RecordsWritten", "Records written to the output",
-                             StatusReport::Text, true),
+                             StatusReport::Text, true, "0"),
       m_BlocksWrittenStatus(collector, "Totals\\BlocksWritten", "Blocks written to the output",
-                            StatusReport::Text, true),
+                            StatusReport::Text, true, "0"),
       m_LostStatus{{collector, "Totals\\LostClientRingFull", "Records lost in full client rings",
-                    StatusReport::Text, true},
+                    StatusReport::Text, true, "0"},
                    {collector, "Totals\\LostOutputFailure", "Records lost to output failures",
-                    StatusReport::Text, true},
+                    StatusReport::Text, true, "0"},
                    {collector, "Totals\\LostDamagedRing", "Records lost in damaged client rings",
-                    StatusReport::Text, true}},
+                    StatusReport::Text, true, "0"}},
       m_OutputErrorsStatus(collector, "Totals\\OutputErrors", "Number of failed output writes",
-                           StatusReport::Text, true),
-      m_LastErrorStatus(collector, "Totals\\LastOutputError", "Last output error", StatusReport::Text, true),
+                           StatusReport::Text, true, "0"),
+      m_LastErrorStatus(collector, "Totals\\LastOutputError", "Last output error", StatusReport::Text, true,
+                        "none"),
       m_LastErrorTimeStatus(collector, "Totals\\LastOutputErrorTime", "Time of the last output error",
-                            StatusReport::Text, true) {
-  Guard guard(m_Lock);
-  Publish();
-  m_LastErrorStatus.SetText("none");
-  m_LastErrorTimeStatus.SetText("none");
-}
-
-void TraceLossLedger::Publish() {
-  m_RecordsWrittenStatus.SetText(std::to_string(m_RecordsWritten));
-  m_BlocksWrittenStatus.SetText(std::to_string(m_BlocksWritten));
-  for (int cause = 0; cause < 3; ++cause) m_LostStatus[cause].SetText(std::to_string(m_Lost[cause]));
-  m_OutputErrorsStatus.SetText(std::to_string(m_OutputErrors));
-}
+                            StatusReport::Text, true, "none") {}
 
 void TraceLossLedger::Lost(const std::string& output, uint32_t pid, uint64_t records, Cause cause) {
   if (records == 0) return;

@@ -54,8 +54,6 @@ class TraceLossLedger {
   static uint32_t BlockProcessId(const void* block, uint32_t length);
 
  private:
-  void Publish() REQUIRES(m_Lock);
-
   CriticalSectionSyncPolicy m_Lock;
   std::map<std::pair<std::string, uint32_t>, uint64_t> m_Pending GUARDED_BY(m_Lock);
   uint64_t m_RecordsWritten GUARDED_BY(m_Lock) = 0;

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <charconv>
+
 #include "Faults/FaultSupport.h"
 #include "TestSupport/ProtocolClient.h"
 
@@ -178,8 +180,11 @@ TEST_F(ConfigFaultsE2E, UnusableLogDirectoryIsReportedAndItsLossesToldOnceItWork
   WriteRecords("u1", 50);
   EXPECT_TRUE(kivtest::WaitFor(
       [&] {
+        // A count, or -1 while the entry is not one.
         const std::string lost = value("Totals\\LostOutputFailure");
-        return !lost.empty() && std::stol(lost) >= 50;
+        long n = -1;
+        const auto parsed = std::from_chars(lost.data(), lost.data() + lost.size(), n);
+        return parsed.ec == std::errc() && parsed.ptr == lost.data() + lost.size() && n >= 50;
       },
       std::chrono::seconds(20)));
   EXPECT_NE(value("Totals\\OutputErrors"), "0");

@@ -63,12 +63,14 @@ TEST(StatusReport, EntriesInRegistrationOrderWithUnsetDefaultsAndSignedNumbers) 
   fallback.reset();  // gone from the report at once
   Status again(collector, "Output\\Network\\Fallback", "Fallback mode of network output", StatusReport::Text);
   again.SetText("multi\nline\r");
+  Status total(collector, "Totals\\Written", "Records written", StatusReport::Text, true, "0");
   EXPECT_EQ(Report(collector),
             "Last updated at:3/7/2004 09:05:03\n"
             "Output\\Local\\Format(Format of log files):binary\n"
             "Output\\Local\\MaxFileSize(Limit of individual file size):102400\n"
             "Output\\Network\\RemoteServerPort(Port of remote server where data is sent to):-1\n"
-            "Output\\Network\\Fallback(Fallback mode of network output):multi line \n");
+            "Output\\Network\\Fallback(Fallback mode of network output):multi line \n"
+            "Totals\\Written(Records written):0\n");
 }
 
 TEST(StatusReport, ValuesKeepTheirTypeAndGrowAsNeeded) {
