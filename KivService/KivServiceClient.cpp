@@ -24,7 +24,7 @@ SharedMemory& Initialized(SharedMemory& memory) {
 
 KivServiceClient::KivServiceClient(uint32_t dispatcherPid, FilterSettingsSink& filterSettings,
                                    const std::atomic<bool>* cancel, KivServiceClient* previous,
-                                   TraceOutputPublisher* output)
+                                   TraceOutputPublisher* output, Driver driver)
     : m_DispatcherPid(dispatcherPid),
       m_OwnPid(static_cast<uint32_t>(getpid())),
       m_FilterSettings(&filterSettings),
@@ -35,7 +35,8 @@ KivServiceClient::KivServiceClient(uint32_t dispatcherPid, FilterSettingsSink& f
       m_Sequence(KivRecordSequenceGenerator::Open),
       m_ServiceClient(dispatcherPid, m_OwnPid, cancel),
       m_Handler{&m_Confirmation, &filterSettings},
-      m_Helper{&m_Handler, &m_ServiceClient} {
+      m_Helper{&m_Handler, &m_ServiceClient},
+      m_Driver(driver) {
   // The file was made before the registration, zero-filled; records dropped
   // while this process had no dispatcher are told before its first record.
   ClientLossCounters* counters = LossCounters();
@@ -45,7 +46,8 @@ KivServiceClient::KivServiceClient(uint32_t dispatcherPid, FilterSettingsSink& f
     if (const uint64_t dropped = m_Output ? m_Output->TakeUnpublishedDrops() : 0)
       counters->NoteDropped(dropped, 0);
   }
-  m_Thread = std::make_unique<TimerClassMemberFunction<ServiceClientThreadHelper>>(m_Helper, kPollPeriodMs);
+  if (m_Driver == Driver::OwnThread)
+    m_Thread = std::make_unique<TimerClassMemberFunction<ServiceClientThreadHelper>>(m_Helper, kPollPeriodMs);
   // The dispatcher may have changed the configuration while this process was
   // not registered; start from the file as it is now.
   m_FilterSettings->ReloadConfiguration();
@@ -172,8 +174,12 @@ void KivServiceClient::RequestConfigurationChange(RuntimeConfigChangeCode code) 
         << MessageRuntimeConfigurationChange(m_OwnPid, code);
   }
   for (int poll = 0;
-       poll < Registration::kConfirmationPolls && m_Confirmation.load(std::memory_order_acquire) == 0; ++poll)
+       poll < Registration::kConfirmationPolls && m_Confirmation.load(std::memory_order_acquire) == 0;
+       ++poll) {
     usleep(kPollPeriodMs * 1000);
+    // No other thread polls meanwhile: the caller holds what serialises them.
+    if (m_Driver == Driver::Caller) ProcessMessages();
+  }
   Validation2Exception::CheckLogic(m_Confirmation.load(std::memory_order_acquire) == 1,
                                    "Timeout waiting for confirmation");
 }
@@ -213,6 +219,15 @@ void KivServiceClient::MessageHandler::Handle(const MessageHeader* header, uint3
     default:
       KIV_DIAG("KIV client received unknown message\n");
       break;
+  }
+}
+
+void KivServiceClient::ProcessMessages() noexcept {
+  try {
+    m_Helper.Worker();
+  } catch (const std::exception& e) {
+    KIV_DIAG_NOTHROW("KIV client could not read its messages: " << e.what() << "\n");
+  } catch (...) {
   }
 }
 

@@ -5,10 +5,13 @@
 // KivServiceClient. It creates the process's trace ring ("KivTraceBuffer" +
 // pid) and its loss counters ("KivTraceLoss" + pid) and maps the shared
 // record sequence counter, registers the process (ServiceClient), reads the
-// configuration into the filter manager, and runs a 100 ms thread that
-// applies what the dispatcher sends: reload, pause and resume go to the
-// filter manager, confirmations complete a request, pings are only logged.
-// Destruction stops the thread, removes the trace ring's file (the dispatcher
+// configuration into the filter manager, and applies what the dispatcher
+// sends every 100 ms: reload, pause and resume go to the filter manager,
+// confirmations complete a request, pings are only logged. That polling runs
+// on a thread of the client's own, or, for a client made with
+// Driver::Caller, in the caller's ProcessMessages() (the service monitor
+// polls it on its own thread: one wake-up per period for an idle process,
+// not two). Destruction stops the thread, removes the trace ring's file (the dispatcher
 // believes an un-registration only once it is gone, which only this process's
 // user can do in the sticky {temp}), un-registers and removes the other
 // files.
@@ -18,9 +21,12 @@
 // it.
 //
 // Threads: the creating/destroying thread (the monitor's), the service-client
-// thread, and API callers of RequestConfigurationChange, which the caller
-// serialises (the proxy's client-pointer lock). The confirmation state is an
-// atomic written by the service-client thread and polled by the requester.
+// thread (own or the caller's), and API callers of
+// RequestConfigurationChange, which the caller serialises (the proxy's
+// client-pointer lock). The confirmation state is an atomic written by
+// whichever thread processes the messages and polled by the requester; with
+// Driver::Caller the caller serialises ProcessMessages() with requests too,
+// and a request processes the messages itself while it waits.
 //
 // The trace-record writer of the client library finds what it needs here:
 // TraceRing() guarded by TraceRingLock() (one whole record per write, so the
@@ -65,9 +71,12 @@ class KivServiceClient {
   //
   // `output`, when given, publishes the client's trace ring as the process's
   // trace output; without it nothing is published.
+  //
+  // `driver` says who polls the client's message ring (see above).
+  enum class Driver { OwnThread, Caller };
   KivServiceClient(uint32_t dispatcherPid, FilterSettingsSink& filterSettings,
                    const std::atomic<bool>* cancel = nullptr, KivServiceClient* previous = nullptr,
-                   TraceOutputPublisher* output = nullptr);
+                   TraceOutputPublisher* output = nullptr, Driver driver = Driver::OwnThread);
   // Stops the thread, un-registers (unless abandoned) and removes the rings.
   virtual ~KivServiceClient();
   KivServiceClient(const KivServiceClient&) = delete;
@@ -78,6 +87,10 @@ class KivServiceClient {
   // waiting for confirmation" when none came or it was not a success, and
   // the message ring's errors when the dispatcher's ring cannot be used.
   void RequestConfigurationChange(RuntimeConfigChangeCode code);
+
+  // One poll of the messages the dispatcher sent: everything waiting. For a
+  // client made with Driver::Caller, every period; never raises.
+  void ProcessMessages() noexcept;
 
   // The dispatcher has gone: destruction sends no un-registration.
   void Abandon() { m_ServiceClient.Abandon(); }
@@ -135,6 +148,7 @@ class KivServiceClient {
   std::atomic<int> m_Confirmation{0};
   MessageHandler m_Handler;
   ServiceClientThreadHelper m_Helper;
+  const Driver m_Driver;
   std::unique_ptr<TimerClassMemberFunction<ServiceClientThreadHelper>> m_Thread;
   // The process's trace output over m_TraceRing while registered.
   std::unique_ptr<TraceOutputPublisher::Publication> m_TraceOutput;

@@ -30,6 +30,12 @@ void KivServiceMonitor::Poll() {
       WatchServiceStopUsingPID::Check(pid);
     else
       WatchServiceStartUsingPIDFile::Check(kServicePresenceName);
+    // The service client's messages too: one wake-up per period for both.
+    // A configuration request holding the client processes them itself.
+    if (DispatcherPid() != 0) {
+      AutoLockingPointer<KivServiceClient> client(*m_Client);
+      if (client) client->ProcessMessages();
+    }
   } catch (...) {
     // The design this replaces ended the monitor here, leaving the process
     // unregistered for good after one slow or failed registration.
@@ -49,8 +55,8 @@ void KivServiceMonitor::OnServiceStarted(uint32_t pid) {
   KIV_DIAG("Service started:" << pid << "\n");
   // Registration waits up to 2 s; the client pointer is not locked meanwhile,
   // so configuration requests are answered "not running" rather than stalled.
-  auto* created =
-      new (std::nothrow) KivServiceClient(pid, *m_FilterSettings, &m_Stop.Flag(), m_Retired.get(), m_Output);
+  auto* created = new (std::nothrow) KivServiceClient(pid, *m_FilterSettings, &m_Stop.Flag(), m_Retired.get(),
+                                                      m_Output, KivServiceClient::Driver::Caller);
   Validation2Exception::CheckMemoryAllocation(created != nullptr, "Can not create KivServiceClient object");
   std::unique_ptr<KivServiceClient> client(created);
   m_Retired.reset();  // its records are in the new ring now

@@ -12,7 +12,8 @@
 // (MultiThreadedKivServiceMonitor): while no dispatcher is known it looks for
 // the "KivService" presence files and, when it finds the dispatcher running,
 // creates the KivServiceClient (which registers); while connected it watches
-// the dispatcher's process (through a process descriptor, WatchedProcess)
+// the dispatcher's process (through a process descriptor, WatchedProcess),
+// polls the service client's messages (the client has no thread of its own)
 // and drops the service client when it has gone. The thread sleeps each
 // period in one wait that closing cuts short.
 // A registration that fails is retried at the next poll.
