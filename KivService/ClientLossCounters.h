@@ -147,18 +147,21 @@ struct ClientLossCounters {
     if (wake) SharedFutex::Wake(&m_DrainerWake);
   }
 
+  // Where the record whose header packet starts `at` bytes into `records`
+  // ends: a 15-byte header packet, body length at offset 11, then the body.
+  // The caller has checked that the header packet lies within the bytes.
+  static uint64_t RecordEnd(const uint8_t* records, uint64_t at) {
+    uint32_t body;
+    std::memcpy(&body, records + at + 11, sizeof body);
+    return at + 15 + uint64_t{body};
+  }
   // Walks the records from the start of `records` (`length` bytes of whole
-  // records: a 15-byte header packet, body length at offset 11, then the
-  // body) until `at` bytes or the end; returns where it stopped and counts
-  // the records passed into `count`.
+  // records) until `at` bytes or the end; returns where it stopped and
+  // counts the records passed into `count`.
   static uint64_t WalkRecords(const uint8_t* records, uint32_t length, uint64_t at,
                               uint64_t* count = nullptr) {
     uint64_t next = 0;
-    for (; next < at && next + 15 <= length; count ? ++*count : 0) {
-      uint32_t body;
-      std::memcpy(&body, records + next + 11, sizeof body);
-      next += 15 + uint64_t{body};
-    }
+    for (; next < at && next + 15 <= length; count ? ++*count : 0) next = RecordEnd(records, next);
     return next;
   }
   // Whether the records end exactly `at` bytes in.
@@ -172,9 +175,7 @@ struct ClientLossCounters {
     uint64_t end = 0;
     count = 0;
     for (uint64_t next = 0; next + 15 <= length; ++count) {
-      uint32_t body;
-      std::memcpy(&body, records + next + 11, sizeof body);
-      next += 15 + uint64_t{body};
+      next = RecordEnd(records, next);
       if (next > length) break;
       end = next;
     }
