@@ -8,8 +8,8 @@
 #include <string>
 
 #include "KivConfigFileReader/NetworkMode.h"
-#include "KivConfigFileReader/SyslogSettings.h"
 #include "KivConfigFileReader/NetworkOptions.h"
+#include "KivConfigFileReader/SyslogSettings.h"
 
 // Status values of filter rules, as the filter tables store them.
 namespace KivRuleStatus {
@@ -41,6 +41,8 @@ class BaseConfigProcessor {
 
   // The global trace switch of the root element.
   virtual void SetTraceEnabled(bool) {}
+  // The root's "drain_priority", 0 when absent or not usable.
+  virtual void SetDrainPriority(uint32_t) {}
   // "Logfile" values: the raw, unexpanded "path"; sizes already in bytes.
   virtual void SetLogFilePath(const std::string&) {}
   virtual void SetMaxFileSize(uint32_t) {}

@@ -2,7 +2,9 @@
 
 #include <tinyxml2.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -128,6 +130,8 @@ void ConfigDocumentReader::Walk(const XMLDocument& document) {
   const XMLElement* root = document.FirstChildElement("KIVConfig");
   bool trace = IsXMLAttributeMatch(root, "trace", "1");
   m_Processor->SetTraceEnabled(trace);
+  // Tracing off: nothing else is read, and there is nothing to drain.
+  GetDrainPriority(trace ? root : nullptr);
   if (!trace) return;
 
   const XMLElement* current = root->FirstChildElement("Logfile");
@@ -198,6 +202,31 @@ void ConfigDocumentReader::GetLogFileInfo(const XMLElement* node) {
     KIV_DIAG_NOTHROW("Error while GetLogFileInfo\n");
     throw;
   }
+}
+
+void ConfigDocumentReader::GetDrainPriority(const XMLElement* root) {
+  const char* text = root ? root->Attribute("drain_priority") : nullptr;
+  uint32_t priority = 0;
+  if (text) {
+    // Digits only; anything else keeps the normal scheduling, told rather
+    // than guessed at. A number above the highest is held at it.
+    const std::string_view digits(text);
+    uint64_t value = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    const bool number = !digits.empty() && end == digits.data() + digits.size() &&
+                        (error == std::errc() || error == std::errc::result_out_of_range);
+    if (error == std::errc::result_out_of_range) value = kMaxDrainPriority;
+    if (!number) {
+      KIV_DIAG_NOTHROW("KivConfig setting : drain_priority \"" << text << "\" ignored\n");
+      if (m_ReportToSystemLog)
+        ReportFailureToSystemLog(std::string("Configuration: drain_priority \"") + text +
+                                 "\" is not a number from 0 to " + std::to_string(kMaxDrainPriority) +
+                                 "; the normal scheduling is kept");
+    } else {
+      priority = static_cast<uint32_t>(std::min<uint64_t>(value, kMaxDrainPriority));
+    }
+  }
+  m_Processor->SetDrainPriority(priority);
 }
 
 void ConfigDocumentReader::GetStatusTraceInfo(const XMLElement* node) {

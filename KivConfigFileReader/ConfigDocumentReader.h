@@ -62,6 +62,8 @@ class ConfigDocumentReader {
   void Walk(const tinyxml2::XMLDocument& document);
   void GetLogFileInfo(const tinyxml2::XMLElement* node);
   void GetStatusTraceInfo(const tinyxml2::XMLElement* node);
+  // The root's optional "drain_priority" (see KivServerConfig), always set.
+  void GetDrainPriority(const tinyxml2::XMLElement* root);
   void GetNetworkInfo(const tinyxml2::XMLElement* node);
   void GetNetworkServerInfo(const tinyxml2::XMLElement* node);
   void GetNetworkClientInfo(const tinyxml2::XMLElement* node);

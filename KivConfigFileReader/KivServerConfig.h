@@ -7,14 +7,17 @@
 #include <string>
 
 #include "KivConfigFileReader/NetworkMode.h"
-#include "KivConfigFileReader/SyslogSettings.h"
 #include "KivConfigFileReader/NetworkOptions.h"
+#include "KivConfigFileReader/SyslogSettings.h"
 
 // Port of the dispatcher-to-dispatcher stream, server and client side alike,
 // when the configuration names none.
 inline constexpr uint32_t kDefaultStreamPort = 3456;
 // Listen backlog of the network server when the configuration names none.
 inline constexpr uint32_t kDefaultServerMaxConnection = 1;
+// Highest real-time priority "drain_priority" may ask for: threaded interrupt
+// handlers run at 50, and a drain must never hold up the disk it writes to.
+inline constexpr uint32_t kMaxDrainPriority = 49;
 
 struct KivServerConfig {
   bool m_TraceEnabled = false;      // root "trace" is exactly "1"
@@ -38,4 +41,7 @@ struct KivServerConfig {
   // network server; the defaults keep a file without them working as before.
   NetworkServerOptions m_ServerOptions;  // "Server" bind_address ... tls_ca
   NetworkTlsFiles m_ClientTls;           // "Client" tls_certificate, tls_key, tls_ca
+  // Root "drain_priority": 0, the normal scheduling, or the real-time
+  // priority (1 to kMaxDrainPriority) of the threads draining client rings.
+  uint32_t m_DrainPriority = 0;
 };

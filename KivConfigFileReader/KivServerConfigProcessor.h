@@ -24,6 +24,7 @@ class KivServerConfigProcessor : public BaseConfigProcessor {
   void SetClientTls(const NetworkTlsFiles& files) override { m_Config->m_ClientTls = files; }
 
   void SetTraceEnabled(bool on) override { m_Config->m_TraceEnabled = on; }
+  void SetDrainPriority(uint32_t priority) override { m_Config->m_DrainPriority = priority; }
   // Stores the expanded path with one '\' appended: the outputs join the
   // directory directly with their file name prefix.
   void SetLogFilePath(const std::string& rawPath) override;

@@ -2,11 +2,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <system_error>
 
@@ -19,6 +21,7 @@
 #include "Support/Logging.h"
 #include "Support/MappedAccess.h"
 #include "Support/SharedFutex.h"
+#include "Support/SysLogEntry.h"
 #include "Support/Validation2Exception.h"
 #include "TraceData/TraceRecordBuilder.h"
 #include "TraceData/TraceStructures.h"
@@ -634,6 +637,24 @@ StopSignal::Waited KivServer::WaitForRecords(uint32_t periodMs, bool busy) {
   return waited == SharedFutex::Waited::Timeout ? StopSignal::Waited::Timeout : StopSignal::Waited::Woken;
 }
 
+void KivServer::ApplyDrainPriority(uint32_t priority) noexcept {
+  sched_param param{};
+  param.sched_priority = static_cast<int>(priority);
+  const int policy = (priority == 0 ? SCHED_OTHER : SCHED_FIFO) | SCHED_RESET_ON_FORK;
+  if (sched_setscheduler(static_cast<pid_t>(gettid()), policy, &param) == 0) return;
+  const int error = errno;
+  static std::atomic<bool> told{false};
+  if (told.exchange(true)) return;
+  KIV_DIAG_NOTHROW("drain_priority " << priority << " not applied: " << std::strerror(error) << "\n");
+  char text[96];
+  const int length = std::snprintf(text, sizeof text,
+                                   "Configuration: drain_priority %u can not be applied; the drains keep "
+                                   "their scheduling",
+                                   priority);
+  ReportFailureToSystemLog(std::string_view(text, length > 0 ? std::min<size_t>(length, sizeof text - 1) : 0),
+                           {}, error);
+}
+
 void KivServer::Worker() {
   using Clock = std::chrono::steady_clock;
   const auto pingPeriod = std::chrono::milliseconds(kPollPeriodMs * kIdlePollsPerPing);
@@ -642,8 +663,13 @@ void KivServer::Worker() {
   Clock::time_point pingDue = Clock::now() + pingPeriod;
   bool fullCheck = true;
   uint32_t busyPolls = 0;
+  uint32_t priority = 0;  // as every thread starts
   try {
     while (!m_Stop.IsRequested()) {
+      if (const uint32_t wanted = s_DrainPriority.load(std::memory_order_relaxed); wanted != priority) {
+        ApplyDrainPriority(wanted);
+        priority = wanted;
+      }
       // Most idle polls only look at the ring's positions; the first after
       // data and the first after each ping take the full path below, which
       // also finds a ring file truncated while it stays empty.

@@ -102,6 +102,15 @@ class KivServer : public WatchServiceStopUsingPID, private RotatingFileOutput::A
   // The thread body: runs until RequestStop(). Never raises; a failure marks
   // the client gone and ends it.
   void Worker();
+  // The scheduling every worker thread asks for at its next pass: 0 the
+  // normal policy, 1 to kMaxDrainPriority the real-time FIFO policy at that
+  // priority, so that writers at full speed on every processor cannot keep
+  // their drains waiting until the rings overflow. Children forked by such a
+  // thread start with the normal policy. A thread the system refuses it
+  // (no CAP_SYS_NICE) stays as it is; the first refusal is logged.
+  static void SetDrainPriority(uint32_t priority) noexcept {
+    s_DrainPriority.store(priority, std::memory_order_relaxed);
+  }
   void RequestStop();
   // Set by the owner once the server is added to the idle watch.
   void SetWatched(bool watched) { m_Watched.store(watched, std::memory_order_release); }
@@ -225,6 +234,9 @@ class KivServer : public WatchServiceStopUsingPID, private RotatingFileOutput::A
   const WatchedProcess m_Process;  // the client process, for the idle liveness check
   std::atomic<bool> m_ClientGone{false};
   static inline std::atomic<uint64_t> s_GoneEvents{0};
+  static inline std::atomic<uint32_t> s_DrainPriority{0};
+  // Puts the calling thread under the scheduling s_DrainPriority asks for.
+  static void ApplyDrainPriority(uint32_t priority) noexcept;
   std::atomic<bool> m_TraceRingLost{false};  // worker, then destructor
   KivServerConfig m_Config;                  // own copy; only m_StatusTrace is used
 

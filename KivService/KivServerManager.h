@@ -74,7 +74,8 @@ class KivServerManager : public ConfigServer::Client {
   // Removes every client (lowest pid first), then its own resources. Never raises.
   ~KivServerManager() override;
 
-  void OnConfigChanged() override {}
+  // Passes the drains' scheduling on to every trace server's thread.
+  void OnConfigChanged() override { KivServer::SetDrainPriority(Server()->Config().m_DrainPriority); }
 
   // Creates the trace server of `pid` unless one exists over the client's
   // current rings. One whose map files were replaced since (the client left

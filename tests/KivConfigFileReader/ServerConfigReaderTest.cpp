@@ -23,6 +23,7 @@ KivServerConfig Sentinel() {
   c.m_NetworkMode = NetworkClient;
   c.m_MaxBackups = c.m_MaxFileSize = c.m_PreserveMaxBackups = c.m_PreserveMaxFileSize = 7;
   c.m_ServerMaxConnection = c.m_ServerPort = c.m_ClientPort = 7;
+  c.m_DrainPriority = 7;
   return c;
 }
 
@@ -87,6 +88,27 @@ TEST(ServerConfigReader, SizesAreKilobytesWithDefaultsForZeroAndNonNumbers) {
     EXPECT_EQ(c.m_PreserveMaxFileSize, k.bytes) << k.size;
     EXPECT_EQ(c.m_MaxBackups, k.count) << k.backups;
     EXPECT_EQ(c.m_PreserveMaxBackups, k.count) << k.backups;
+  }
+}
+
+TEST(ServerConfigReader, DrainPriorityIsDigitsHeldAtTheHighestAndZeroOtherwise) {
+  const struct {
+    const char* attribute;
+    uint32_t priority;
+  } cases[] = {{"", 0},
+               {R"( drain_priority="5")", 5},
+               {R"( drain_priority="0")", 0},
+               {R"( drain_priority="50")", 49},
+               {R"( drain_priority="99999999999999999999")", 49},
+               {R"( drain_priority="-1")", 0},
+               {R"( drain_priority=" 3")", 0},
+               {R"( drain_priority="3x")", 0},
+               {R"( drain_priority="")", 0}};
+  for (const auto& k : cases) {
+    // Absent or unusable, a re-read file takes back what an earlier one set.
+    const KivServerConfig c =
+        ReadInto(Sentinel(), Doc(kLogfile, std::string(R"(<KIVConfig trace="1")") + k.attribute + ">"));
+    EXPECT_EQ(c.m_DrainPriority, k.priority) << k.attribute;
   }
 }
 

@@ -4,13 +4,16 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <iterator>
 #include <set>
+#include <sstream>
 
 #include "KivService/KivServerLogReader.h"
 #include "KivService/KivServiceTestSupport.h"
@@ -62,6 +65,22 @@ class DispatcherE2E : public ::testing::Test {
     return kivtest::WaitFor([&] { return StatusConnections() == n; }, std::chrono::seconds(15));
   }
   kivtest::LogContents Log() { return kivtest::ReadBinaryLog(logDir); }
+  // The dispatcher's threads under the real-time FIFO policy at `priority`.
+  size_t RealTimeThreads(int priority) {
+    size_t count = 0;
+    std::error_code error;
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(daemon) + "/task", error)) {
+      const std::string stat = kivtest::ReadFile(task.path().string() + "/stat");
+      const size_t name = stat.rfind(')');  // a thread gone meanwhile reads as nothing
+      if (name == std::string::npos) continue;
+      std::istringstream fields(stat.substr(name + 1));
+      std::vector<std::string> f{std::istream_iterator<std::string>(fields), {}};
+      // From the state on: rt_priority is the 38th field, the policy the 39th.
+      if (f.size() > 38 && f[37] == std::to_string(priority) && f[38] == std::to_string(SCHED_FIFO)) ++count;
+    }
+    return count;
+  }
   bool WaitLogged(uint32_t sequence) {
     return kivtest::WaitFor([&] { return Log().IndexOf(sequence) >= 0; });
   }
@@ -153,12 +172,18 @@ TEST_F(DispatcherE2E, KilledClientIsRemovedAndItsDataKept) {
 }
 
 TEST_F(DispatcherE2E, RuntimeChangesFromClients) {
-  Start();
+  std::string config = kivtest::BinaryLogConfig();
+  const std::string root = R"(<KIVConfig trace="1">)";
+  Start(std::string(config).replace(config.find(root), root.size(),
+                                    R"(<KIVConfig trace="1" drain_priority="3">)"));
   ProtocolClient client;
   ASSERT_TRUE(client.Register());
   // A second registration from the same pid: confirmed again, one server.
   ASSERT_TRUE(client.Register());
   EXPECT_TRUE(WaitConnections(1));
+  // Its drain runs under the real-time policy the file asks for, until a
+  // reload of a file without it.
+  EXPECT_TRUE(kivtest::WaitFor([&] { return RealTimeThreads(3) == 1; }));
 
   // A configuration change from a process that never registered: no
   // confirmation, nothing forwarded, nothing paused.
@@ -181,10 +206,12 @@ TEST_F(DispatcherE2E, RuntimeChangesFromClients) {
   ASSERT_TRUE(WaitLogged(after));
 
   size_t filesBeforeReload = Log().files.size();
+  sandbox.WriteConfig(config);
   ASSERT_TRUE(client.RequestConfigChange(ReloadConfigFile));
   ASSERT_TRUE(client.WaitForMessages(MessageTypeRuntimeConfigChange, ReloadConfigFile, 1));
   uint32_t reloaded = client.WriteRecord("after the reload");
   ASSERT_TRUE(WaitLogged(reloaded));
+  EXPECT_EQ(RealTimeThreads(3), 0u);
 
   ASSERT_TRUE(client.RequestConfigChange(PreservationOn));
   uint32_t preserved = client.WriteRecord("preserved");
