@@ -275,13 +275,18 @@ void AddExportFigures(Results& r, const std::string& tool, double seconds, uint6
   r.Add(k + "/output_mb", static_cast<double>(FileSize(textFile)) / 1e6);
 }
 
+// Real-time priority of the drains in the runs that ask for it.
+constexpr int kBenchDrainPriority = 10;
+
 // `lossless`: writers offer a refused record again (see BenchWriter).
+// `realTime`: the dispatcher's drains run at kBenchDrainPriority.
 void KivStreamRun(const Setup& s, Results& r, const std::string& format, int n, bool lossless,
-                  bool measureExport) {
+                  bool measureExport, bool realTime = false) {
   KivBenchSandbox box(s.workDir, s.binDir);
-  box.WriteConfig(format);
+  box.WriteConfig(format, 512000, 20, realTime ? kBenchDrainPriority : 0);
   pid_t dispatcher = box.StartDispatcher();
-  std::string key = "stream/kiv_" + format + (lossless ? "_lossless/" : "/") + std::to_string(n);
+  std::string key =
+      "stream/kiv_" + format + (lossless ? "_lossless" : "") + (realTime ? "_rt/" : "/") + std::to_string(n);
   Workers workers(s, "kiv", n, s.records, box.Env(), {lossless ? "--lossless=1" : "--lossless=0"});
   SleepMs(300);  // registration and attach records settle
   uint64_t baseBytes = box.LogBytes();
@@ -421,6 +426,10 @@ void StreamRun(const Setup& s, Results& r) {
       }
       Note("stream: kiv text, " + tn + " writers");
       KivStreamRun(s, r, "text", n, false, false);
+      for (const char* format : {"binary", "text"}) {
+        Note(std::string("stream: kiv ") + format + " with real-time drains, " + tn + " writers");
+        KivStreamRun(s, r, format, n, false, false, true);
+      }
     }
     if (s.haveLttng) {
       LttngDaemon daemon(s.workDir + "/lttng-home");
@@ -440,6 +449,10 @@ void StreamRun(const Setup& s, Results& r) {
     r.AddRatio("ratio/lossless_vs_blocking/" + tn, "stream/kiv_binary_lossless/" + tn + "/records_per_s",
                "stream/lttng_blocking/" + tn + "/records_per_s");
     r.AddRatio("ratio/textlog_vs_spdlog/" + tn, "stream/kiv_text/" + tn + "/records_per_s",
+               "stream/spdlog/" + tn + "/records_per_s");
+    r.AddRatio("ratio/binary_rt_vs_lttng/" + tn, "stream/kiv_binary_rt/" + tn + "/records_per_s",
+               "stream/lttng/" + tn + "/records_per_s");
+    r.AddRatio("ratio/textlog_rt_vs_spdlog/" + tn, "stream/kiv_text_rt/" + tn + "/records_per_s",
                "stream/spdlog/" + tn + "/records_per_s");
   }
   r.AddRatio("ratio/export_vs_babeltrace2", "export/kiv/records_per_s", "export/babeltrace2/records_per_s");
@@ -643,12 +656,13 @@ void PrintCost(std::ostream& o, const Results& r) {
       << r.Cell(k2 + "/median", 1) << " | " << r.Cell(k2 + "/p99", 1) << " | " << drops << " |\n";
   }
   o << "\n| Ratio (medians, within each run) | 1 thread | 2 threads | target |\n|---|---|---|---|\n";
-  const char* ratios[][3] = {{"text_vs_lttng", "KivTraceText / LTTng enabled", "≤ 0.8"},
-                             {"text_vs_floor", "KivTraceText / floor (all four)", "≤ 2.5"},
-                             {"format_vs_lttng", "KivTrace formatted / LTTng enabled", "≤ 1.2"},
-                             {"text_vs_spdlog", "KivTraceText / spdlog async", "far below 1"},
-                             {"format_vs_spdlog", "KivTrace formatted / spdlog async", "far below 1"},
-                             {"disabled_vs_spdlog_off", "KivTraceText disabled / spdlog level off", "≤ 0.5 (and ≤ 4 ns)"}};
+  const char* ratios[][3] = {
+      {"text_vs_lttng", "KivTraceText / LTTng enabled", "≤ 0.8"},
+      {"text_vs_floor", "KivTraceText / floor (all four)", "≤ 2.5"},
+      {"format_vs_lttng", "KivTrace formatted / LTTng enabled", "≤ 1.2"},
+      {"text_vs_spdlog", "KivTraceText / spdlog async", "far below 1"},
+      {"format_vs_spdlog", "KivTrace formatted / spdlog async", "far below 1"},
+      {"disabled_vs_spdlog_off", "KivTraceText disabled / spdlog level off", "≤ 0.5 (and ≤ 4 ns)"}};
   for (auto& q : ratios)
     o << "| " << q[1] << " | " << r.Cell(std::string("ratio/") + q[0] + "/1", 2) << " | "
       << r.Cell(std::string("ratio/") + q[0] + "/2", 2) << " | " << q[2] << " |\n";
@@ -665,6 +679,8 @@ void PrintStream(std::ostream& o, const Results& r, uint64_t records) {
                             {"kiv_binary_lossless", "Kiv, binary log, writer retries refused records"},
                             {"lttng_blocking", "LTTng-UST, blocking channel"},
                             {"kiv_text", "Kiv, text log"},
+                            {"kiv_binary_rt", "Kiv, binary log, drain_priority=10"},
+                            {"kiv_text_rt", "Kiv, text log, drain_priority=10"},
                             {"spdlog", "spdlog async, rotating file"}};
   for (auto& side : sides)
     for (int n : {1, 2, 4}) {
@@ -686,6 +702,12 @@ void PrintStream(std::ostream& o, const Results& r, uint64_t records) {
   o << "| Kiv text / spdlog | " << r.Cell("ratio/textlog_vs_spdlog/1", 2) << " | "
     << r.Cell("ratio/textlog_vs_spdlog/2", 2) << " | " << r.Cell("ratio/textlog_vs_spdlog/4", 2)
     << " | ≥ 1.5, no more drops than binary |\n";
+  o << "| Kiv binary, drain_priority=10 / LTTng recorded | " << r.Cell("ratio/binary_rt_vs_lttng/1", 2)
+    << " | " << r.Cell("ratio/binary_rt_vs_lttng/2", 2) << " | " << r.Cell("ratio/binary_rt_vs_lttng/4", 2)
+    << " | as binary |\n";
+  o << "| Kiv text, drain_priority=10 / spdlog | " << r.Cell("ratio/textlog_rt_vs_spdlog/1", 2) << " | "
+    << r.Cell("ratio/textlog_rt_vs_spdlog/2", 2) << " | " << r.Cell("ratio/textlog_rt_vs_spdlog/4", 2)
+    << " | as text |\n";
 
   o << "\n### 3. Export to text (the logs of the lossless 1-process runs: same records on both sides)\n\n";
   o << "| Tool | input (MB) | records | seconds | input MB/s | records/s | text (MB) "

@@ -57,10 +57,13 @@ EnvList KivBenchSandbox::Env() const {
   return {"OLVAN_VORNEL_DIR=" + m_Dir, "OLVAN_VORNEL_CFG=" + m_Dir, "QPLXCFGPATH=", "DIAGNOSTIC_MODE=0"};
 }
 
-void KivBenchSandbox::WriteConfig(const std::string& logFormat, long fileSizeKiB, int maxBackups) const {
+void KivBenchSandbox::WriteConfig(const std::string& logFormat, long fileSizeKiB, int maxBackups,
+                                  int drainPriority) const {
   std::ofstream out(m_Dir + "/cfg/KivConfigLinux.xml");
   out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-      << "<KIVConfig trace=\"1\">\n"
+      << "<KIVConfig trace=\"1\""
+      << (drainPriority != 0 ? " drain_priority=\"" + std::to_string(drainPriority) + "\"" : std::string())
+      << ">\n"
       << "  <Logfile path=\"" << LogDir() << "\" size=\"" << fileSizeKiB << "\" maxbackups=\"" << maxBackups
       << "\" preserve_size=\"" << fileSizeKiB << "\" preserve_maxbackups=\"" << maxBackups
       << "\" duplicate_to_debug_console=\"0\" log_format=\"" << logFormat << "\"/>\n"

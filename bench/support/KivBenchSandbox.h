@@ -37,8 +37,10 @@ class KivBenchSandbox {
   EnvList Env() const;
 
   // Writes cfg/KivConfigLinux.xml: `logFormat` "binary" or "text", log files
-  // of `fileSizeKiB` kilobytes, `maxBackups` of them kept.
-  void WriteConfig(const std::string& logFormat, long fileSizeKiB = 512000, int maxBackups = 20) const;
+  // of `fileSizeKiB` kilobytes, `maxBackups` of them kept, the drains at
+  // real-time `drainPriority` unless it is 0.
+  void WriteConfig(const std::string& logFormat, long fileSizeKiB = 512000, int maxBackups = 20,
+                   int drainPriority = 0) const;
 
   // Starts the dispatcher daemon and waits (up to 10 s) until it publishes
   // its presence; returns its process id, or raises.
