@@ -643,6 +643,8 @@ void KivServer::ApplyDrainPriority(uint32_t priority) noexcept {
   const int policy = (priority == 0 ? SCHED_OTHER : SCHED_FIFO) | SCHED_RESET_ON_FORK;
   if (sched_setscheduler(static_cast<pid_t>(gettid()), policy, &param) == 0) return;
   const int error = errno;
+  if (priority == s_DrainPriority.load(std::memory_order_relaxed))
+    s_DrainRefusal.store(error, std::memory_order_relaxed);
   static std::atomic<bool> told{false};
   if (told.exchange(true)) return;
   KIV_DIAG_NOTHROW("drain_priority " << priority << " not applied: " << std::strerror(error) << "\n");

@@ -109,8 +109,13 @@ class KivServer : public WatchServiceStopUsingPID, private RotatingFileOutput::A
   // thread start with the normal policy. A thread the system refuses it
   // (no CAP_SYS_NICE) stays as it is; the first refusal is logged.
   static void SetDrainPriority(uint32_t priority) noexcept {
-    s_DrainPriority.store(priority, std::memory_order_relaxed);
+    if (s_DrainPriority.exchange(priority, std::memory_order_relaxed) != priority)
+      s_DrainRefusal.store(0, std::memory_order_relaxed);
   }
+  static uint32_t DrainPriority() noexcept { return s_DrainPriority.load(std::memory_order_relaxed); }
+  // The system's error for the latest thread refused the current priority;
+  // 0 while none was.
+  static int DrainPriorityRefusal() noexcept { return s_DrainRefusal.load(std::memory_order_relaxed); }
   void RequestStop();
   // Set by the owner once the server is added to the idle watch.
   void SetWatched(bool watched) { m_Watched.store(watched, std::memory_order_release); }
@@ -235,6 +240,7 @@ class KivServer : public WatchServiceStopUsingPID, private RotatingFileOutput::A
   std::atomic<bool> m_ClientGone{false};
   static inline std::atomic<uint64_t> s_GoneEvents{0};
   static inline std::atomic<uint32_t> s_DrainPriority{0};
+  static inline std::atomic<int> s_DrainRefusal{0};
   // Puts the calling thread under the scheduling s_DrainPriority asks for.
   static void ApplyDrainPriority(uint32_t priority) noexcept;
   std::atomic<bool> m_TraceRingLost{false};  // worker, then destructor

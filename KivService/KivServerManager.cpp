@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <string>
 
 #include "KivService/ClientLossCounters.h"
 #include "KivService/KivServerControlRecord.h"
@@ -40,6 +42,8 @@ KivServerManager::KivServerManager(StatusReport::Collector& collector, ConfigSer
       m_Sequence(KivRecordSequenceGenerator::Create),
       m_Connections(collector, "Connections\\Local", "Number of connections to the server from local process",
                     StatusReport::Number),
+      m_DrainPriority(collector, "Connections\\DrainPriority",
+                      "Scheduling of the drains of local connections", StatusReport::Text, false, "normal"),
       m_Ledger(collector) {
   KivTraceStreamDispatcher::s_Server = &server;
   KivTraceStreamDispatcher::s_Ledger = &m_Ledger;
@@ -140,8 +144,28 @@ void KivServerManager::Remove(uint32_t pid, FilesOfTheClient files) {
   KIV_DIAG("Status of Shared Delete : server manager delete the server thread when client crashes \n");
 }
 
+void KivServerManager::ShowDrainPriority() {
+  const uint32_t priority = KivServer::DrainPriority();
+  const int refusal = KivServer::DrainPriorityRefusal();
+  const uint64_t shown = uint64_t{priority} << 32 | static_cast<uint32_t>(refusal);
+  if (shown == m_DrainShown) return;
+  m_DrainShown = shown;
+  if (priority == 0) {
+    m_DrainPriority.SetText("normal");
+    return;
+  }
+  std::string text = "FIFO " + std::to_string(priority);
+  if (refusal != 0) text += std::string(", refused: ") + std::strerror(refusal);
+  m_DrainPriority.SetText(text);
+}
+
 void KivServerManager::Worker() {
   if (m_StopRequested.load(std::memory_order_acquire)) return;
+  try {
+    ShowDrainPriority();
+  } catch (...) {  // only the status line is late; the next pass tries again
+    m_DrainShown = ~uint64_t{0};
+  }
   // A member may have truncated the counter; clients number on their own
   // until it has its length again.
   m_Sequence.Repair();

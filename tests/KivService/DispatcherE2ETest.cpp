@@ -65,6 +65,13 @@ class DispatcherE2E : public ::testing::Test {
     return kivtest::WaitFor([&] { return StatusConnections() == n; }, std::chrono::seconds(15));
   }
   kivtest::LogContents Log() { return kivtest::ReadBinaryLog(logDir); }
+  bool WaitDrainStatus(const std::string& value) {
+    return kivtest::WaitFor([&] {
+      return kivtest::ReadFile(temp + "KivServerStatus.txt")
+                 .find("Connections\\DrainPriority(Scheduling of the drains of local connections):" + value +
+                       "\n") != std::string::npos;
+    });
+  }
   // The dispatcher's threads under the real-time FIFO policy at `priority`.
   size_t RealTimeThreads(int priority) {
     size_t count = 0;
@@ -181,9 +188,10 @@ TEST_F(DispatcherE2E, RuntimeChangesFromClients) {
   // A second registration from the same pid: confirmed again, one server.
   ASSERT_TRUE(client.Register());
   EXPECT_TRUE(WaitConnections(1));
-  // Its drain runs under the real-time policy the file asks for, until a
-  // reload of a file without it.
+  // Its drain runs under the real-time policy the file asks for, and the
+  // status says so, until a reload of a file without it.
   EXPECT_TRUE(kivtest::WaitFor([&] { return RealTimeThreads(3) == 1; }));
+  EXPECT_TRUE(WaitDrainStatus("FIFO 3"));
 
   // A configuration change from a process that never registered: no
   // confirmation, nothing forwarded, nothing paused.
@@ -212,6 +220,7 @@ TEST_F(DispatcherE2E, RuntimeChangesFromClients) {
   uint32_t reloaded = client.WriteRecord("after the reload");
   ASSERT_TRUE(WaitLogged(reloaded));
   EXPECT_EQ(RealTimeThreads(3), 0u);
+  EXPECT_TRUE(WaitDrainStatus("normal"));
 
   ASSERT_TRUE(client.RequestConfigChange(PreservationOn));
   uint32_t preserved = client.WriteRecord("preserved");
