@@ -147,9 +147,6 @@ void KivServerManager::Remove(uint32_t pid, FilesOfTheClient files) {
 void KivServerManager::ShowDrainPriority() {
   const uint32_t priority = KivServer::DrainPriority();
   const int refusal = KivServer::DrainPriorityRefusal();
-  const uint64_t shown = uint64_t{priority} << 32 | static_cast<uint32_t>(refusal);
-  if (shown == m_DrainShown) return;
-  m_DrainShown = shown;
   if (priority == 0) {
     m_DrainPriority.SetText("normal");
     return;
@@ -164,7 +161,6 @@ void KivServerManager::Worker() {
   try {
     ShowDrainPriority();
   } catch (...) {  // only the status line is late; the next pass tries again
-    m_DrainShown = ~uint64_t{0};
   }
   // A member may have truncated the counter; clients number on their own
   // until it has its length again.

@@ -121,7 +121,7 @@ class KivServerManager : public ConfigServer::Client {
   enum class FilesOfTheClient { Keep, RemoveIfMapped };
   void Remove(uint32_t pid, FilesOfTheClient files) REQUIRES(m_Lock);
   void UpdateStatus() REQUIRES(m_Lock);
-  // Shows the drains' scheduling when it changed; on the timer's thread.
+  // Shows the drains' scheduling in effect; on the timer's thread.
   void ShowDrainPriority();
   KivServer* Find(uint32_t pid) REQUIRES(m_Lock);
   // The control record of a configuration change, when "StatusTrace" is on.
@@ -133,8 +133,7 @@ class KivServerManager : public ConfigServer::Client {
   StatusReport::Status m_Connections;  // "Connections\Local"
   // "Connections\DrainPriority": the drains' scheduling, and a refusal of it.
   StatusReport::Status m_DrainPriority;
-  uint64_t m_DrainShown = ~uint64_t{0};  // priority and refusal shown; the timer's own
-  TraceLossLedger m_Ledger;              // reached by the dispatchers through their s_Ledger
+  TraceLossLedger m_Ledger;  // reached by the dispatchers through their s_Ledger
   CriticalSectionSyncPolicy m_Lock;
   IdleTraceServerWatch m_IdleWatch;  // before the servers: it outlives them
   std::map<uint32_t, std::unique_ptr<MultithreadedKivServer>> m_Servers GUARDED_BY(m_Lock);
