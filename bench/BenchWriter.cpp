@@ -11,17 +11,24 @@
 //       prints "LATENCY ns=.." per marker record and a final "RESULT ..."
 //   BenchWriter idle    registers, writes a few records, prints "READY" and
 //       stays until its standard input closes
+//   BenchWriter waker   no tracing: a thread that wakes every 100 ms and polls
+//       its parent's process descriptor, the least any 100 ms poller costs;
+//       prints "READY" and stays until its standard input closes
 //
 // Tracers: "floor" (the primitives a trace call is made of), "kiv", "lttng",
 // "spdlog". Times are taken with clock_gettime(CLOCK_MONOTONIC) around
 // batches of calls; the timer's own cost, measured the same way around an
 // empty batch, is subtracted.
 
+#include <poll.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -549,6 +556,37 @@ int LatencyMode(const Options& o) {
   return 0;
 }
 
+#endif
+
+// The floor an idle client is measured against: the same period and the same
+// liveness check as a client's monitor, nothing else.
+int WakerMode(const Options&) {
+  const int parent = static_cast<int>(syscall(SYS_pidfd_open, getppid(), 0));
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool stop = false;
+  std::thread waker([&] {
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!wake.wait_for(lock, std::chrono::milliseconds(100), [&] { return stop; })) {
+      pollfd watched{parent, POLLIN, 0};
+      if (parent >= 0) poll(&watched, 1, 0);
+    }
+  });
+  std::cout << "READY" << std::endl;
+  std::string line;
+  while (std::getline(std::cin, line)) {
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    stop = true;
+  }
+  wake.notify_all();
+  waker.join();
+  if (parent >= 0) close(parent);
+  return 0;
+}
+
+#ifdef KIV_BENCH_HAVE_KIV
 int IdleMode(const Options&) {
   KivHandles h = KivSetUp();
   KivWaitRegistered(h);
@@ -574,6 +612,7 @@ int main(int argc, char** argv) {
     Options o = ParseOptions(argc, argv);
     if (mode == "cost") return CostMode(o);
     if (mode == "stream") return StreamMode(o);
+    if (mode == "waker") return WakerMode(o);
 #ifdef KIV_BENCH_HAVE_KIV
     if (mode == "latency") return LatencyMode(o);
     if (mode == "idle") return IdleMode(o);

@@ -545,6 +545,49 @@ bool RaiseDescriptorLimit(int clients) {
   return setrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur >= need;
 }
 
+// Starts `mode` processes of BenchWriter until `processes` holds `target`,
+// a batch at a time, each one waited for until it is ready.
+void StartIdleProcesses(const Setup& s, const std::vector<std::string>& env, const std::string& mode,
+                        int target, std::vector<std::unique_ptr<ChildProcess>>& processes) {
+  while (static_cast<int>(processes.size()) < target) {
+    size_t first = processes.size();
+    while (static_cast<int>(processes.size()) < target && processes.size() - first < kIdleStartBatch)
+      processes.push_back(std::make_unique<ChildProcess>(std::vector<std::string>{s.Writer(), mode}, env));
+    for (size_t i = first; i < processes.size(); ++i) {
+      std::string line;
+      if (!processes[i]->WaitForLine("READY", line, 120000)) Note("an idle " + mode + " did not get ready");
+    }
+  }
+}
+
+// The time on a CPU of a set of processes over one measuring window.
+class IdleWindow {
+ public:
+  explicit IdleWindow(const std::vector<std::unique_ptr<ChildProcess>>& processes) : m_Processes(processes) {
+    for (const auto& p : processes) m_Before.push_back(RunSeconds(p->Pid()));
+    m_Start = NowNs();
+  }
+  // Waits out the window; its length in seconds.
+  double Wait() {
+    SleepMs(kIdleWindowMs);
+    m_Seconds = static_cast<double>(NowNs() - m_Start) / 1e9;
+    for (size_t i = 0; i < m_Processes.size(); ++i) {
+      const double used = RunSeconds(m_Processes[i]->Pid()) - m_Before[i];
+      m_Sum += used;
+      m_Max = std::max(m_Max, used);
+    }
+    return m_Seconds;
+  }
+  double MeanPercent() const { return 100.0 * m_Sum / static_cast<double>(m_Processes.size()) / m_Seconds; }
+  double MaxPercent() const { return 100.0 * m_Max / m_Seconds; }
+
+ private:
+  const std::vector<std::unique_ptr<ChildProcess>>& m_Processes;
+  std::vector<double> m_Before;
+  uint64_t m_Start = 0;
+  double m_Seconds = 1, m_Sum = 0, m_Max = 0;
+};
+
 void IdleRun(const Setup& s, Results& r) {
   const int most = *std::max_element(s.idleClients.begin(), s.idleClients.end());
   if (!RaiseDescriptorLimit(most)) Note("descriptor limit too low for " + std::to_string(most) + " clients");
@@ -553,38 +596,20 @@ void IdleRun(const Setup& s, Results& r) {
   pid_t dispatcher = box.StartDispatcher();
   std::vector<std::unique_ptr<ChildProcess>> clients;
   for (int target : s.idleClients) {
-    while (static_cast<int>(clients.size()) < target) {
-      size_t first = clients.size();
-      while (static_cast<int>(clients.size()) < target && clients.size() - first < kIdleStartBatch)
-        clients.push_back(
-            std::make_unique<ChildProcess>(std::vector<std::string>{s.Writer(), "idle"}, box.Env()));
-      for (size_t i = first; i < clients.size(); ++i) {
-        std::string line;
-        if (!clients[i]->WaitForLine("READY", line, 120000)) Note("an idle client did not get ready");
-      }
-    }
+    StartIdleProcesses(s, box.Env(), "idle", target, clients);
     // Registrations and their first drains are over; the window then holds
     // whole ping cycles (2 s) of every client.
     SleepMs(2000);
     const size_t n = clients.size();
     ProcessUsage before, after;
-    std::vector<double> clientBefore(n);
     ReadProcessUsage(dispatcher, before);
     const uint64_t switchesBefore = ContextSwitches(dispatcher);
     const double runBefore = RunSeconds(dispatcher);
-    for (size_t i = 0; i < n; ++i) clientBefore[i] = RunSeconds(clients[i]->Pid());
-    const uint64_t t0 = NowNs();
-    SleepMs(kIdleWindowMs);
-    const double seconds = static_cast<double>(NowNs() - t0) / 1e9;
+    IdleWindow window(clients);
+    const double seconds = window.Wait();
     ReadProcessUsage(dispatcher, after);
     const uint64_t switches = ContextSwitches(dispatcher) - switchesBefore;
     const double run = RunSeconds(dispatcher) - runBefore;
-    double clientSum = 0, clientMax = 0;
-    for (size_t i = 0; i < n; ++i) {
-      const double used = RunSeconds(clients[i]->Pid()) - clientBefore[i];
-      clientSum += used;
-      clientMax = std::max(clientMax, used);
-    }
     const std::string key = "idle/" + std::to_string(target);
     r.Add(key + "/registered", box.ClientRings());
     r.Add(key + "/cpu_pct", 100.0 * (after.cpuSeconds - before.cpuSeconds) / seconds);
@@ -592,8 +617,8 @@ void IdleRun(const Setup& s, Results& r) {
     r.Add(key + "/wakeups_per_s", static_cast<double>(switches) / seconds);
     if (n != 0) {
       r.Add(key + "/wakeups_per_client_s", static_cast<double>(switches) / seconds / static_cast<double>(n));
-      r.Add(key + "/client_cpu_pct", 100.0 * clientSum / static_cast<double>(n) / seconds);
-      r.Add(key + "/client_cpu_max_pct", 100.0 * clientMax / seconds);
+      r.Add(key + "/client_cpu_pct", window.MeanPercent());
+      r.Add(key + "/client_cpu_max_pct", window.MaxPercent());
     }
     r.Add(key + "/rss_kib", static_cast<double>(after.rssKiB));
     r.Add(key + "/threads", after.threads);
@@ -602,6 +627,22 @@ void IdleRun(const Setup& s, Results& r) {
   for (auto& c : clients) c->CloseInput();
   for (auto& c : clients) c->Wait();
   box.StopDispatcher();
+  clients.clear();
+
+  // The same counts of bare 100 ms wakers, with no dispatcher: what the
+  // period alone costs a process on this machine.
+  for (int target : s.idleClients) {
+    if (target == 0) continue;
+    StartIdleProcesses(s, box.Env(), "waker", target, clients);
+    SleepMs(2000);
+    IdleWindow window(clients);
+    window.Wait();
+    const std::string key = "idle/" + std::to_string(target);
+    r.Add(key + "/waker_cpu_pct", window.MeanPercent());
+    r.Add(key + "/waker_cpu_max_pct", window.MaxPercent());
+  }
+  for (auto& c : clients) c->CloseInput();
+  for (auto& c : clients) c->Wait();
 }
 
 // ------------------------------------------------------------- reporting ---
@@ -756,8 +797,8 @@ void PrintIdle(std::ostream& o, const Results& r, const std::vector<int>& steps)
     << " s window; CPU in % of one core)\n\n";
   o << "| Clients | rings seen | dispatcher CPU | dispatcher run time | dispatcher wake-ups/s | "
        "wake-ups/s per client | VmRSS (KiB) | threads | idle client CPU, mean | idle client CPU, max | "
-       "load (1 min) |\n"
-       "|---|---|---|---|---|---|---|---|---|---|---|\n";
+       "load (1 min) | bare 100 ms waker CPU, mean | bare waker, max |\n"
+       "|---|---|---|---|---|---|---|---|---|---|---|---|---|\n";
   for (int n : steps) {
     std::string k = "idle/" + std::to_string(n);
     if (!r.Has(k + "/cpu_pct")) continue;
@@ -767,12 +808,17 @@ void PrintIdle(std::ostream& o, const Results& r, const std::vector<int>& steps)
       << (clients ? r.Cell(k + "/wakeups_per_client_s", 1) : "—") << " | " << r.Cell(k + "/rss_kib", 0)
       << " | " << r.Cell(k + "/threads", 0) << " | " << (clients ? r.Cell(k + "/client_cpu_pct", 3) : "—")
       << " | " << (clients ? r.Cell(k + "/client_cpu_max_pct", 2) : "—") << " | " << r.Cell(k + "/load", 2)
-      << " |\n";
+      << " | " << (r.Has(k + "/waker_cpu_pct") ? r.Cell(k + "/waker_cpu_pct", 3) : "—") << " | "
+      << (r.Has(k + "/waker_cpu_max_pct") ? r.Cell(k + "/waker_cpu_max_pct", 2) : "—") << " |\n";
   }
   o << "\nTargets: dispatcher ≤ 1 % with 200 clients and ≤ 5 % with 1,000; ≤ 10 wake-ups/s per idle client; "
        "an idle client ≤ 0.1 %. Wake-ups are the context switches of the dispatcher's threads (voluntary and "
        "involuntary) over the window; CPU is utime+stime from /proc (tick resolution), run time the "
-       "threads' time on a CPU from schedstat (nanoseconds; also used for the clients).\n";
+       "threads' time on a CPU from schedstat (nanoseconds; also used for the clients). The last two columns "
+       "are the "
+       "same count of processes that only wake every 100 ms and poll a process descriptor, with no "
+       "dispatcher "
+       "(`BenchWriter waker`): what the designed period alone costs a process on this machine.\n";
 }
 
 std::string BinDirOfSelf() { return fs::read_symlink("/proc/self/exe").parent_path().string(); }
