@@ -43,10 +43,13 @@ class DispatcherE2E : public ::testing::Test {
     }
   }
 
-  void Start(const std::string& xml = kivtest::BinaryLogConfig()) {
+  // `launcher`: a program and its arguments that start kivserver in turn.
+  void Start(const std::string& xml = kivtest::BinaryLogConfig(), std::vector<std::string> launcher = {}) {
     sandbox.WriteConfig(xml);
     std::filesystem::create_directories(logDir);
-    auto r = kivtest::Run("kivserver", {"start"});
+    launcher.push_back(kivtest::BinPath("kivserver"));
+    launcher.push_back("start");
+    auto r = kivtest::Run(launcher.front(), {launcher.begin() + 1, launcher.end()});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     // The PID file is published last, once the message ring exists.
     ASSERT_TRUE(kivtest::WaitFor([&] { return kivtest::FileExists(temp + "KivService.pid"); }));
@@ -71,6 +74,11 @@ class DispatcherE2E : public ::testing::Test {
                  .find("Connections\\DrainPriority(Scheduling of the drains of local connections):" + value +
                        "\n") != std::string::npos;
     });
+  }
+  static std::string WithDrainPriority(std::string config, const std::string& priority) {
+    const std::string root = R"(<KIVConfig trace="1">)";
+    return config.replace(config.find(root), root.size(),
+                          R"(<KIVConfig trace="1" drain_priority=")" + priority + R"(">)");
   }
   // The dispatcher's threads under the real-time FIFO policy at `priority`.
   size_t RealTimeThreads(int priority) {
@@ -180,9 +188,7 @@ TEST_F(DispatcherE2E, KilledClientIsRemovedAndItsDataKept) {
 
 TEST_F(DispatcherE2E, RuntimeChangesFromClients) {
   std::string config = kivtest::BinaryLogConfig();
-  const std::string root = R"(<KIVConfig trace="1">)";
-  Start(std::string(config).replace(config.find(root), root.size(),
-                                    R"(<KIVConfig trace="1" drain_priority="3">)"));
+  Start(WithDrainPriority(config, "3"));
   ProtocolClient client;
   ASSERT_TRUE(client.Register());
   // A second registration from the same pid: confirmed again, one server.
@@ -260,6 +266,20 @@ TEST_F(DispatcherE2E, RuntimeChangesFromClients) {
 
   // An idle client is pinged about every 2 seconds.
   EXPECT_TRUE(client.WaitForMessages(MessageTypePing, -1, 1, std::chrono::seconds(15)));
+  ASSERT_TRUE(client.Unregister());
+  Stop();
+}
+
+TEST_F(DispatcherE2E, DrainPriorityRefusedLeavesTheDrainAsItWasAndTheStatusSaysWhy) {
+  const std::string setpriv = "/usr/bin/setpriv";
+  if (getuid() != 0 || !kivtest::FileExists(setpriv)) GTEST_SKIP() << "needs root and " << setpriv;
+  // Root without the capability to change scheduling policies.
+  Start(WithDrainPriority(kivtest::BinaryLogConfig(), "3"), {setpriv, "--bounding-set", "-sys_nice"});
+  ProtocolClient client;
+  ASSERT_TRUE(client.Register());
+  ASSERT_TRUE(WaitLogged(client.WriteRecord("drained all the same")));
+  EXPECT_TRUE(WaitDrainStatus("FIFO 3, refused: Operation not permitted"));
+  EXPECT_EQ(RealTimeThreads(3), 0u);
   ASSERT_TRUE(client.Unregister());
   Stop();
 }
