@@ -491,20 +491,38 @@ void LatencyRun(const Setup& s, Results& r) {
 
 // ---------------------------------------------------------------- 5. RSS ---
 
+constexpr int kIdleWindowMs = 10000;
+constexpr size_t kIdleStartBatch = 50;  // clients started before waiting for them to register
+
+// Starts `mode` processes of BenchWriter until `processes` holds `target`,
+// a batch at a time, each one waited for until it is ready.
+void StartIdleProcesses(const Setup& s, const std::vector<std::string>& env, const std::string& mode,
+                        int target, std::vector<std::unique_ptr<ChildProcess>>& processes) {
+  while (static_cast<int>(processes.size()) < target) {
+    size_t first = processes.size();
+    while (static_cast<int>(processes.size()) < target && processes.size() - first < kIdleStartBatch)
+      processes.push_back(std::make_unique<ChildProcess>(std::vector<std::string>{s.Writer(), mode}, env));
+    for (size_t i = first; i < processes.size(); ++i) {
+      std::string line;
+      if (!processes[i]->WaitForLine("READY", line, 120000)) Note("an idle " + mode + " did not get ready");
+    }
+  }
+}
+
+// Closes their input, on which they wait, and waits for them to end.
+void StopIdleProcesses(std::vector<std::unique_ptr<ChildProcess>>& processes) {
+  for (auto& p : processes) p->CloseInput();
+  for (auto& p : processes) p->Wait();
+  processes.clear();
+}
+
 void RssRun(const Setup& s, Results& r) {
   KivBenchSandbox box(s.workDir, s.binDir);
   box.WriteConfig("binary");
   pid_t dispatcher = box.StartDispatcher();
   std::vector<std::unique_ptr<ChildProcess>> clients;
   for (int target : {0, 10, 50}) {
-    size_t first = clients.size();
-    while (static_cast<int>(clients.size()) < target)
-      clients.push_back(
-          std::make_unique<ChildProcess>(std::vector<std::string>{s.Writer(), "idle"}, box.Env()));
-    for (size_t i = first; i < clients.size(); ++i) {
-      std::string line;
-      if (!clients[i]->WaitForLine("READY", line, 60000)) Note("an idle client did not get ready");
-    }
+    StartIdleProcesses(s, box.Env(), "idle", target, clients);
     SleepMs(1000);
     ProcessUsage u;
     ReadProcessUsage(dispatcher, u);
@@ -516,15 +534,11 @@ void RssRun(const Setup& s, Results& r) {
     r.Add(key + "/threads", u.threads);
     r.Add(key + "/registered", box.ClientRings());
   }
-  for (auto& c : clients) c->CloseInput();
-  for (auto& c : clients) c->Wait();
+  StopIdleProcesses(clients);
   box.StopDispatcher();
 }
 
 // ------------------------------------------------------- 6. idle scaling ---
-
-constexpr int kIdleWindowMs = 10000;
-constexpr size_t kIdleStartBatch = 50;  // clients started before waiting for them to register
 
 double LoadAverage1() {
   std::ifstream load("/proc/loadavg");
@@ -543,21 +557,6 @@ bool RaiseDescriptorLimit(int clients) {
   if (limit.rlim_cur >= need) return true;
   limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? need : std::min(need, limit.rlim_max);
   return setrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur >= need;
-}
-
-// Starts `mode` processes of BenchWriter until `processes` holds `target`,
-// a batch at a time, each one waited for until it is ready.
-void StartIdleProcesses(const Setup& s, const std::vector<std::string>& env, const std::string& mode,
-                        int target, std::vector<std::unique_ptr<ChildProcess>>& processes) {
-  while (static_cast<int>(processes.size()) < target) {
-    size_t first = processes.size();
-    while (static_cast<int>(processes.size()) < target && processes.size() - first < kIdleStartBatch)
-      processes.push_back(std::make_unique<ChildProcess>(std::vector<std::string>{s.Writer(), mode}, env));
-    for (size_t i = first; i < processes.size(); ++i) {
-      std::string line;
-      if (!processes[i]->WaitForLine("READY", line, 120000)) Note("an idle " + mode + " did not get ready");
-    }
-  }
 }
 
 // The time on a CPU of a set of processes over one measuring window.
@@ -624,10 +623,8 @@ void IdleRun(const Setup& s, Results& r) {
     r.Add(key + "/threads", after.threads);
     r.Add(key + "/load", LoadAverage1());
   }
-  for (auto& c : clients) c->CloseInput();
-  for (auto& c : clients) c->Wait();
+  StopIdleProcesses(clients);
   box.StopDispatcher();
-  clients.clear();
 
   // The same counts of bare 100 ms wakers, with no dispatcher: what the
   // period alone costs a process on this machine.
@@ -641,8 +638,7 @@ void IdleRun(const Setup& s, Results& r) {
     r.Add(key + "/waker_cpu_pct", window.MeanPercent());
     r.Add(key + "/waker_cpu_max_pct", window.MaxPercent());
   }
-  for (auto& c : clients) c->CloseInput();
-  for (auto& c : clients) c->Wait();
+  StopIdleProcesses(clients);
 }
 
 // ------------------------------------------------------------- reporting ---
@@ -815,10 +811,8 @@ void PrintIdle(std::ostream& o, const Results& r, const std::vector<int>& steps)
        "an idle client ≤ 0.1 %. Wake-ups are the context switches of the dispatcher's threads (voluntary and "
        "involuntary) over the window; CPU is utime+stime from /proc (tick resolution), run time the "
        "threads' time on a CPU from schedstat (nanoseconds; also used for the clients). The last two columns "
-       "are the "
-       "same count of processes that only wake every 100 ms and poll a process descriptor, with no "
-       "dispatcher "
-       "(`BenchWriter waker`): what the designed period alone costs a process on this machine.\n";
+       "are the same count of processes that only wake every 100 ms and poll a process descriptor, with no "
+       "dispatcher (`BenchWriter waker`): what the designed period alone costs a process on this machine.\n";
 }
 
 std::string BinDirOfSelf() { return fs::read_symlink("/proc/self/exe").parent_path().string(); }
