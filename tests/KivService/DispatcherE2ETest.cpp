@@ -223,6 +223,9 @@ TEST_F(DispatcherE2E, RuntimeChangesFromClients) {
   sandbox.WriteConfig(config);
   ASSERT_TRUE(client.RequestConfigChange(ReloadConfigFile));
   ASSERT_TRUE(client.WaitForMessages(MessageTypeRuntimeConfigChange, ReloadConfigFile, 1));
+  // The reload is forwarded before the dispatcher reads the file again; it is
+  // done once its control record is in the log.
+  ASSERT_TRUE(kivtest::WaitFor([&] { return Log().Controls(Code::ConfigurationReloaded).size() == 1; }));
   uint32_t reloaded = client.WriteRecord("after the reload");
   ASSERT_TRUE(WaitLogged(reloaded));
   EXPECT_EQ(RealTimeThreads(3), 0u);
