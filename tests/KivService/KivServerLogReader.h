@@ -72,8 +72,9 @@ struct FieldCollector {
 };
 }  // namespace detail
 
-// Reads every "kivlog-LOCAL*" file of `directory` (binary format). Raises on
-// a damaged file: the dispatcher writes only whole blocks.
+// Reads every "kivlog-LOCAL*" file of `directory` (binary format). A block
+// cut short at the end of the newest file is one the running dispatcher is
+// still writing, and is left out; one cut short anywhere else raises.
 inline LogContents ReadBinaryLog(const std::string& directory) {
   LogContents log;
   for (const auto& name : ListDir(directory))
@@ -84,11 +85,18 @@ inline LogContents ReadBinaryLog(const std::string& directory) {
     MemoryInputStream in(bytes.data() + KivBinaryFileOutputSupport::HeaderSize,
                          static_cast<uint32_t>(bytes.size() - KivBinaryFileOutputSupport::HeaderSize));
     while (in.GetDataLength() > 0) {
-      TracePacketDeserializer<MemoryInputStream> packet(in);
-      packet.ReadAttributes();
       TraceBlockHeader header;
-      packet >> header;
-      MemoryInputStream body(in.ReadView(header.m_BodyLength), header.m_BodyLength);
+      const uint8_t* bodyStart = nullptr;
+      try {
+        TracePacketDeserializer<MemoryInputStream> packet(in);
+        packet.ReadAttributes();
+        packet >> header;
+        bodyStart = in.ReadView(header.m_BodyLength);
+      } catch (const std::logic_error&) {
+        if (f + 1 == log.files.size()) break;
+        throw;
+      }
+      MemoryInputStream body(bodyStart, header.m_BodyLength);
       while (body.GetDataLength() > 0) {
         TraceRecordReader reader;
         reader.Process(body);
