@@ -24,12 +24,12 @@
 #include "KivANSIAPI/KivANSIAPI.h"
 #include "KivANSIAPI/KivClientProcess.h"
 #include "KivANSIAPI/TraceRingReading.h"
+#include "KivService/KivServerLogReader.h"
 #include "MultiFileStream/KivFileOutputSupport.h"
 #include "ServiceMonitor/WatchServiceStartUsingPIDFile.h"
 #include "ServiceMonitor/WatchServiceStopUsingPID.h"
 #include "Support/TestFork.h"
 #include "TestSupport/Sandbox.h"
-#include "TraceData/TraceRecordBuilder.h"
 
 namespace {
 
@@ -152,44 +152,29 @@ struct Logged {
 };
 
 // Records of the binary log files in `dir`; counts blocks whose sequence
-// numbers do not ascend. A block cut short at the end of the last file is
-// still being written and is left out.
+// numbers do not ascend.
 std::vector<Logged> ReadBinaryLogs(const std::string& dir, size_t& unorderedBlocks,
                                    std::vector<kivtest::ReadRecord>* controls = nullptr) {
   std::vector<Logged> out;
-  std::vector<std::string> names;
-  for (const auto& name : kivtest::ListDir(dir))
-    if (name.rfind("kivlog-", 0) == 0) names.push_back(name);
-  for (const auto& name : names) {
-    const std::string bytes = kivtest::ReadFile(dir + name);
-    size_t at = KivBinaryFileOutputSupport::HeaderSize;
-    while (at + TraceRecordBuilder::kBlockHeaderPacketSize <= bytes.size()) {
-      TraceBlockHeader header;
-      std::memcpy(&header, bytes.data() + at + 7, sizeof header);
-      at += TraceRecordBuilder::kBlockHeaderPacketSize;
-      if (header.m_BodyLength > bytes.size() - at) {
-        if (&name == &names.back()) break;  // still being written
-        throw std::runtime_error("block past the end of " + name);
-      }
-      const std::vector<uint8_t> body(bytes.begin() + at, bytes.begin() + at + header.m_BodyLength);
-      at += header.m_BodyLength;
-      const auto records = kivtest::ParseRecords(body);
-      for (size_t k = 1; k < records.size(); ++k) {
-        if (records[k].sequence <= records[k - 1].sequence) {
-          ++unorderedBlocks;
-          break;
-        }
-      }
-      for (const auto& r : records) {
-        if (r.control != 0) {
-          if (controls) controls->push_back(r);
-          continue;
-        }
-        out.push_back(Logged{header.m_ProcessId, r.threadId.value_or(0), r.module.value_or(""),
-                             r.label.value_or(""), r.client.value_or(""), r.text.value_or("")});
+  kivtest::ForEachLogBlock(kivtest::LogFiles(dir, "kivlog-"), [&](size_t, const TraceBlockHeader& header,
+                                                                  const uint8_t* data, uint32_t length) {
+    const std::vector<uint8_t> body(data, data + length);
+    const auto records = kivtest::ParseRecords(body);
+    for (size_t k = 1; k < records.size(); ++k) {
+      if (records[k].sequence <= records[k - 1].sequence) {
+        ++unorderedBlocks;
+        break;
       }
     }
-  }
+    for (const auto& r : records) {
+      if (r.control != 0) {
+        if (controls) controls->push_back(r);
+        continue;
+      }
+      out.push_back(Logged{header.m_ProcessId, r.threadId.value_or(0), r.module.value_or(""),
+                           r.label.value_or(""), r.client.value_or(""), r.text.value_or("")});
+    }
+  });
   return out;
 }
 

@@ -72,44 +72,61 @@ struct FieldCollector {
 };
 }  // namespace detail
 
-// Reads every "kivlog-LOCAL*" file of `directory` (binary format). A block
-// cut short at the end of the newest file is one the running dispatcher is
-// still writing, and is left out; one cut short anywhere else raises.
-inline LogContents ReadBinaryLog(const std::string& directory) {
-  LogContents log;
-  for (const auto& name : ListDir(directory))
-    if (name.rfind("kivlog-LOCAL", 0) == 0) log.files.push_back(directory + name);
-  for (size_t f = 0; f < log.files.size(); ++f) {
-    const std::string bytes = ReadFile(log.files[f]);
+// Calls onBlock(fileIndex, header, body, bodyLength) for every block of the
+// binary log files `paths` (oldest first), in file order. A block cut short at
+// the end of the newest file is one the running dispatcher is still writing,
+// and is left out; one cut short anywhere else raises.
+template <class OnBlock>
+void ForEachLogBlock(const std::vector<std::string>& paths, OnBlock&& onBlock) {
+  for (size_t f = 0; f < paths.size(); ++f) {
+    const std::string bytes = ReadFile(paths[f]);
     if (bytes.size() < KivBinaryFileOutputSupport::HeaderSize) continue;
     MemoryInputStream in(bytes.data() + KivBinaryFileOutputSupport::HeaderSize,
                          static_cast<uint32_t>(bytes.size() - KivBinaryFileOutputSupport::HeaderSize));
     while (in.GetDataLength() > 0) {
       TraceBlockHeader header;
-      const uint8_t* bodyStart = nullptr;
+      const uint8_t* body = nullptr;
       try {
         TracePacketDeserializer<MemoryInputStream> packet(in);
         packet.ReadAttributes();
         packet >> header;
-        bodyStart = in.ReadView(header.m_BodyLength);
+        body = in.ReadView(header.m_BodyLength);
       } catch (const std::logic_error&) {
-        if (f + 1 == log.files.size()) break;
+        if (f + 1 == paths.size()) break;
         throw;
       }
-      MemoryInputStream body(bodyStart, header.m_BodyLength);
-      while (body.GetDataLength() > 0) {
-        TraceRecordReader reader;
-        reader.Process(body);
-        LogRecord record;
-        record.sequence = reader.GetSequenceNumber();
-        record.blockPid = header.m_ProcessId;
-        record.file = f;
-        detail::FieldCollector collector{&record};
-        reader.Deserialize(collector);
-        log.records.push_back(std::move(record));
-      }
+      onBlock(f, header, body, header.m_BodyLength);
     }
   }
+}
+
+// The files of `directory` whose names start with `prefix`, oldest first.
+inline std::vector<std::string> LogFiles(const std::string& directory, const std::string& prefix) {
+  std::vector<std::string> out;
+  for (const auto& name : ListDir(directory))
+    if (name.rfind(prefix, 0) == 0) out.push_back(directory + name);
+  return out;
+}
+
+// Every record of the "kivlog-LOCAL*" files of `directory` (binary format).
+inline LogContents ReadBinaryLog(const std::string& directory) {
+  LogContents log;
+  log.files = LogFiles(directory, "kivlog-LOCAL");
+  ForEachLogBlock(log.files,
+                  [&](size_t f, const TraceBlockHeader& header, const uint8_t* data, uint32_t length) {
+                    MemoryInputStream body(data, length);
+                    while (body.GetDataLength() > 0) {
+                      TraceRecordReader reader;
+                      reader.Process(body);
+                      LogRecord record;
+                      record.sequence = reader.GetSequenceNumber();
+                      record.blockPid = header.m_ProcessId;
+                      record.file = f;
+                      detail::FieldCollector collector{&record};
+                      reader.Deserialize(collector);
+                      log.records.push_back(std::move(record));
+                    }
+                  });
   return log;
 }
 
